@@ -1,0 +1,23 @@
+// argutil: argument files and the invocation log.
+//
+// rebuild_argv replaces every argument that begins with "@" or "$" by the
+// lines of the file it names (nested files included) and drops every
+// argument that begins with "#". logfile appends one line per run, a local
+// time stamp followed by the arguments, to the file "logfile" in the working
+// directory. No failure of this library reaches its caller.
+#pragma once
+
+// Expands argument files in the vector. On return *argc and *argv hold the
+// expanded count and vector, allocated with malloc and owned by the caller,
+// or are untouched when nothing had to change. Always returns 0.
+int rebuild_argv(int* argc, char*** argv);
+
+// Undoes rebuild_argv: releases the expanded vector and puts back the count
+// and vector saved before the call. Always returns 0.
+int restore_argv(int* argc, char*** argv, int saved_argc, char** saved_argv);
+
+// Appends the invocation line for argc, argv to the file `name`.
+void flogfile(const char* name, int argc, const char* const* argv);
+
+// Appends the invocation line for argc, argv to "logfile".
+void logfile(int argc, const char* const* argv);

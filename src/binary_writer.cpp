@@ -1,0 +1,3 @@
+// PLACEHOLDER: being written (binary writer).
+#include "velkor.h"
+void write_binary(const char*) {}

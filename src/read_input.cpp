@@ -1,0 +1,186 @@
+// Input reading: opens a group's inputs and reads them row by row into the
+// sample table, capturing comment lines.
+//
+// Lines are read in pieces of at most 255 characters (the rest of a longer
+// line is read as the next line), as the original line buffer of 256 bytes
+// did; stored files may rely on this. A line that begins with "!" is a
+// comment, wherever it stands: the first of a run of comment lines is kept in
+// the slot's `cline` entry, the rest of the run is skipped. Reading of a
+// group ends at the first end of file met in a row; that partial row is
+// dropped.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "fatal.h"
+#include "numscan.h"
+#include "velkor.h"
+
+namespace {
+
+constexpr int LINE_BUFFER = 256; // one line piece: 255 characters and a zero
+
+// One input file of the group. Slot 0 is the time file, slots 1 to 3 the
+// channel files.
+struct InputSlot {
+    std::FILE* file = nullptr;
+    const char* name = nullptr;
+    char line[LINE_BUFFER] = {};
+    bool at_end = false; // the last read met the end of the file
+
+    // Reads the next line piece into `line`. Returns false at the end of the
+    // file, leaving `line` as it was. A read error is not an end of file: it
+    // ends the run.
+    bool next_line() {
+        if (std::fgets(line, LINE_BUFFER, file) != nullptr) {
+            at_end = std::feof(file) != 0;
+            return true;
+        }
+        if (std::ferror(file)) {
+            fatal("Error reading file %s: %s\n", name, std::strerror(errno));
+        }
+        at_end = true;
+        return false;
+    }
+};
+
+bool is_comment(const char* line) { return line[0] == '!'; }
+
+// The comment line without its line feeds and carriage returns.
+std::string strip_line_ends(const char* line) {
+    std::string s;
+    for (const char* p = line; *p != '\0'; ++p) {
+        if (*p != '\n' && *p != '\r') s.push_back(*p);
+    }
+    return s;
+}
+
+enum class SlotRead { data, no_data, end_of_group };
+
+// Reads slot k's data line for the current row, storing the first of a run
+// of comment lines in cline[k].
+SlotRead read_slot(InputSlot& slot, int k, bool last_slot) {
+    if (!slot.next_line()) return SlotRead::end_of_group;
+    if (!is_comment(slot.line)) return SlotRead::data;
+    cline[k] = strip_line_ends(slot.line);
+    while (is_comment(slot.line)) {
+        if (!slot.next_line()) {
+            // The file ended inside a run of comments. The buffer keeps the
+            // last comment line, so a row that still reaches parsing fails on
+            // this slot with its own error.
+            return last_slot ? SlotRead::end_of_group : SlotRead::no_data;
+        }
+    }
+    return SlotRead::data;
+}
+
+void open_slot(InputSlot& slot, const char* name) {
+    slot.name = name;
+    slot.file = std::fopen(name, "r");
+    if (slot.file == nullptr) fatal("Can't open file %s\n", name);
+}
+
+// Per-group state of the channel time checks: one warning each at most.
+struct TimeChecks {
+    bool warned_ch2 = false;
+    bool warned_ch3 = false;
+};
+
+constexpr double TIME_TOLERANCE = 1e-5; // seconds
+
+void check_time(double t_ch, double t_ch1, bool& warned, const char* message) {
+    if (!warned && t_ch - t_ch1 > TIME_TOLERANCE) {
+        std::fputs(message, stderr);
+        warned = true;
+    }
+}
+
+// Parses the data lines of one row into `row` according to the layout.
+void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
+    const double minute_factor = time_in_minutes ? 60.0 : 1.0;
+    double v[4];
+    switch (mode) {
+    case MODE_1_COLUMN: {
+        if (scan_numbers(slots[0].line, v, 1) != 1) fatal("No data in timefile\n");
+        const double t = time_in_minutes ? v[0] * minute_factor : v[0];
+        for (int c = 0; c < CHANNELS; ++c) {
+            if (scan_numbers(slots[c + 1].line, v, 1) != 1) {
+                fatal("No data in file for ch%d %s\n", c + 1, slots[c + 1].name);
+            }
+            row.ch[c].time = t;
+            row.ch[c].data = v[0];
+        }
+        break;
+    }
+    case MODE_2_COLUMN:
+        for (int c = 0; c < CHANNELS; ++c) {
+            if (scan_numbers(slots[c + 1].line, v, 2) != 2) {
+                fatal("Not 2 columns in file %s. Rerun with -t timefile\n", slots[c + 1].name);
+            }
+            row.ch[c].time = time_in_minutes ? v[0] * minute_factor : v[0];
+            row.ch[c].data = v[1];
+            if (c == 1) {
+                check_time(row.ch[1].time, row.ch[0].time, checks.warned_ch2,
+                           "time difference between ch2 and ch1\n");
+            } else if (c == 2) {
+                check_time(row.ch[2].time, row.ch[0].time, checks.warned_ch3,
+                           "time difference between ch3 and ch1\n");
+            }
+        }
+        break;
+    case MODE_4_COLUMN:
+        if (scan_numbers(slots[1].line, v, 4) != 4) {
+            fatal("Not 4 columns in file %s\n", slots[1].name);
+        }
+        row.ch[0].time = time_in_minutes ? v[0] * minute_factor : v[0];
+        row.ch[0].data = v[1];
+        row.ch[1].data = v[2];
+        row.ch[2].data = v[3];
+        break;
+    }
+}
+
+// Rows beyond this cannot be counted in n1 together with the rows that
+// block completion may add.
+constexpr std::uint32_t MAX_ROWS = UINT32_MAX - (SAMPLES - 1);
+
+} // namespace
+
+void read_group(int mode, const char* timename, const char* fname1, const char* fname2,
+                const char* fname3) {
+    if (mode != MODE_1_COLUMN && mode != MODE_2_COLUMN && mode != MODE_4_COLUMN) {
+        fatal("Unknown mode: %d\n", mode);
+    }
+    InputSlot slots[4];
+    if (mode == MODE_1_COLUMN) open_slot(slots[0], timename);
+    if (mode != MODE_4_COLUMN) {
+        open_slot(slots[2], fname2);
+        open_slot(slots[3], fname3);
+    }
+    open_slot(slots[1], fname1);
+    const int last_slot = mode == MODE_4_COLUMN ? 1 : 3;
+
+    samples.reserve(maxsamples);
+    TimeChecks checks;
+    bool more = true;
+    while (more) {
+        for (int k = 0; k < 4 && more; ++k) {
+            if (slots[k].file == nullptr) continue;
+            more = read_slot(slots[k], k, k == last_slot) != SlotRead::end_of_group;
+        }
+        if (!more) break;
+        samp_ row{};
+        parse_row(mode, slots, row, checks);
+        if (n1 == MAX_ROWS) {
+            fatal("Too many rows in file %s: at most %u rows can be converted\n", fname1,
+                  static_cast<unsigned>(MAX_ROWS));
+        }
+        samples.push_back(row);
+        ++n1;
+        more = !slots[1].at_end;
+    }
+    for (InputSlot& slot : slots) {
+        if (slot.file != nullptr) std::fclose(slot.file);
+    }
+}

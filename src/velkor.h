@@ -1,0 +1,123 @@
+// velkor: conversion of three channels of infrasound time series into one
+// AVQ infrasound file.
+//
+// This header is the converter's public face: the record types of the sample
+// table, the process-wide settings the command line sets, and one entry point
+// per stage of a conversion (reading, header comment, block completion,
+// binary and ASCII writers). The stages share the process-wide table
+// `samples` and the comment slots `cline`; `process_file` runs them in order
+// for one group of inputs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Layouts, end modes, format constants
+// ---------------------------------------------------------------------------
+
+// Input layout of a group.
+enum MODES {
+    MODE_1_COLUMN = 0, // time file plus three one-column value files
+    MODE_2_COLUMN = 1, // three files of time and value
+    MODE_4_COLUMN = 2, // one file of time and three values
+};
+
+// How a final partial block of fewer than SAMPLES rows is completed.
+enum END_MODES {
+    EM_ZERO = 0,     // fill with zeroes
+    EM_MIRROR = 1,   // fill with a mirror image of the last rows
+    EM_TRUNCATE = 2, // drop the partial block
+};
+
+inline constexpr unsigned SAMPLES = 512; // rows per block
+inline constexpr unsigned ILSIZE = 514;  // 16-bit words per binary channel record
+inline constexpr int CHANNELS = 3;
+
+// ---------------------------------------------------------------------------
+// The sample table
+// ---------------------------------------------------------------------------
+
+struct ch_ {
+    double time; // seconds since 1970-01-01 00:00:00 UTC
+    double data; // the value as read, unscaled
+};
+
+struct samp_ {
+    ch_ ch[CHANNELS]; // channels 1, 2, 3
+};
+
+// Rows of the current group, index 0 first. Emptied at the start of a group.
+extern std::vector<samp_> samples;
+// Number of rows of the current group; lowered only by truncation.
+extern std::uint32_t n1;
+// Comment lines: slot 0 from the time file, slots 1..3 from the channel
+// files. After the header is settled, slot 1 is the file's header line.
+extern std::string cline[4];
+
+// ---------------------------------------------------------------------------
+// Process-wide settings (written by the option loop only)
+// ---------------------------------------------------------------------------
+
+extern double global_scale;  // every value is multiplied by it; default 1.0
+extern int binary;           // 1: binary AVQ (default), 0: ASCII AVQ
+extern int normaltime;       // 1: minute/second block times (default), 0: Unix time
+extern int time_in_minutes;  // 1: input times are minutes, 0: seconds (default)
+extern int end_mode;         // an END_MODES value; default EM_ZERO
+extern int min_in_day;       // 1: ASCII minutes counted within the day
+extern int debug;            // accepted, consulted by nothing
+extern const std::size_t maxsamples; // initial room of the sample table in rows
+
+// ---------------------------------------------------------------------------
+// Conversion stages
+// ---------------------------------------------------------------------------
+
+// Converts one group of inputs into the AVQ file `oname`. `timename` is used
+// in MODE_1_COLUMN only; `fname2` and `fname3` are null in MODE_4_COLUMN.
+// Returns 0; every failure ends the process with status 1.
+int process_file(int mode, const char* timename, const char* fname1, const char* fname2,
+                 const char* fname3, const char* oname);
+
+// Reading (read_input.cpp): opens the group's inputs, reads every row into
+// `samples`, counts them in `n1` and captures comment lines into `cline`.
+void read_group(int mode, const char* timename, const char* fname1, const char* fname2,
+                const char* fname3);
+
+// Header comment (header.cpp).
+extern const char* default_time_format;
+
+// Whole seconds since the epoch; breaks down as UTC.
+class my_time_t {
+  public:
+    explicit my_time_t(std::time_t t) : m_t(t) {}
+    // Truncates toward zero.
+    explicit my_time_t(double seconds);
+    // The broken-down UTC time, as gmtime gives it (a copy).
+    operator std::tm() const;
+    std::time_t m_t;
+};
+
+std::ostream& operator<<(std::ostream& outstream, const std::tm& t);
+bool check_comment(const char* fnamea, std::string& clinea);
+std::string construct_comment(const std::vector<samp_>& s);
+// Leaves the group's header comment in cline[1].
+void settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3);
+
+// Block completion (complete_block.cpp): completes or drops a final partial
+// block so that every block start below n1 has SAMPLES rows after it.
+void complete_last_block();
+
+// Binary writer (binary_writer.cpp).
+using swabptr = void (*)(const void* src, void* dest, std::size_t n);
+void nop(const void* src, void* dest, std::size_t n);
+void myswab(const void* src, void* dest, std::size_t n);
+extern swabptr ilfilswab;
+std::int16_t clamp_to_short(double value, unsigned& scale_error);
+void write_binary(const char* oname);
+
+// ASCII writer (ascii_writer.cpp).
+void write_ascii(const char* oname);

@@ -1,0 +1,134 @@
+// End-to-end test harness: see harness.h.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace e2e {
+
+namespace {
+
+std::string slurp_fd(int fd) {
+    std::string s;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            s.append(buf, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return s;
+}
+
+} // namespace
+
+Result run_program(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& dir, const std::vector<std::string>& env,
+                   const std::string& argv0) {
+    // Output goes to temporary files, not pipes, so that large outputs cannot
+    // dead-lock the child against the parent.
+    char out_name[] = "/tmp/velkor-e2e-out-XXXXXX";
+    char err_name[] = "/tmp/velkor-e2e-err-XXXXXX";
+    const int out_fd = ::mkstemp(out_name);
+    const int err_fd = ::mkstemp(err_name);
+    if (out_fd < 0 || err_fd < 0) throw std::runtime_error("mkstemp failed");
+    ::unlink(out_name);
+    ::unlink(err_name);
+
+    std::vector<std::string> argv_s;
+    argv_s.push_back(argv0.empty() ? program : argv0);
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv_p;
+    for (std::string& a : argv_s) argv_p.push_back(a.data());
+    argv_p.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int null_fd = ::open("/dev/null", O_RDONLY);
+        ::dup2(null_fd, 0);
+        ::dup2(out_fd, 1);
+        ::dup2(err_fd, 2);
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        for (const std::string& e : env) {
+            const auto eq = e.find('=');
+            if (eq == e.size() - 1) {
+                ::unsetenv(e.substr(0, eq).c_str());
+            } else {
+                ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+            }
+        }
+        ::execv(program.c_str(), argv_p.data());
+        ::_exit(127);
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    Result r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    ::lseek(out_fd, 0, SEEK_SET);
+    ::lseek(err_fd, 0, SEEK_SET);
+    r.out = slurp_fd(out_fd);
+    r.err = slurp_fd(err_fd);
+    ::close(out_fd);
+    ::close(err_fd);
+    return r;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string source_path(const std::string& relative) {
+    return std::string(VELKOR_SOURCE_DIR) + "/" + relative;
+}
+
+void VelkorTest::SetUp() {
+    char templ[] = "/tmp/velkor-e2e-XXXXXX";
+    if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = templ;
+}
+
+void VelkorTest::TearDown() {
+    std::error_code ec;
+    // Undo permission changes a test may have made, then remove everything.
+    for (auto& entry : std::filesystem::recursive_directory_iterator(dir_, ec)) {
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::remove_all(dir_, ec);
+}
+
+Result VelkorTest::velkor(const std::vector<std::string>& args,
+                          const std::vector<std::string>& env) {
+    return run_program(VELKOR_BIN, args, dir_, env);
+}
+
+} // namespace e2e

@@ -1,0 +1,52 @@
+// End-to-end test harness: runs the built velkor binary in a fresh temporary
+// directory (it writes "logfile" into its working directory) and captures
+// its standard output, standard error and exit status.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Result {
+    int status = -1;     // exit status, or 128 + signal number
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+// Runs `program` with `args` (argv[0] is `program` unless `argv0` is given)
+// in directory `dir`, with the environment of the test plus `env` entries
+// ("NAME=value"; "NAME=" alone removes NAME).
+Result run_program(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& dir, const std::vector<std::string>& env = {},
+                   const std::string& argv0 = "");
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& contents);
+bool file_exists(const std::string& path);
+// The path of a file under the source tree's directory, such as "tests/data/x".
+std::string source_path(const std::string& relative);
+
+// A fixture that gives each test its own empty working directory.
+class VelkorTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Runs velkor in the test's directory.
+    Result velkor(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    void write(const std::string& name, const std::string& contents) {
+        write_file(path(name), contents);
+    }
+    std::string read(const std::string& name) const { return read_file(path(name)); }
+    bool exists(const std::string& name) const { return file_exists(path(name)); }
+    const std::string& dir() const { return dir_; }
+
+  private:
+    std::string dir_;
+};
+
+} // namespace e2e

@@ -1,5 +1,111 @@
-// PLACEHOLDER: being written (header comment).
-#include "velkor.h"
+// Header comment: every AVQ file begins with one comment line, cline[1].
+// This unit settles it after a group has been read: it cleans the channel
+// files' comments, warns about files without one and about comments that
+// disagree, takes the first channel's comment that exists, and otherwise
+// builds a line from the data (estimated sampling frequency and the UTC time
+// of the first row). It also owns the whole-second time type my_time_t and
+// the stream operator for broken-down times that the built line uses.
+#include <cstdio>
+#include <cstring>
 #include <ostream>
+#include <sstream>
+
+#include "avq_format.h"
+#include "fatal.h"
+#include "velkor.h"
+
 const char* default_time_format = "%Y-%m-%d %H:%M:%S %Z";
-void settle_comment(int, const char*, const char*, const char*) {}
+
+my_time_t::my_time_t(double seconds) : m_t(0) {
+    // Converting a double outside time_t's range is undefined; such times
+    // (and not-a-number) keep the epoch. Callers refuse them beforehand.
+    constexpr double limit = 9223372036854775808.0; // 2^63
+    if (seconds > -limit && seconds < limit) m_t = static_cast<std::time_t>(seconds);
+}
+
+my_time_t::operator std::tm() const {
+    std::tm t{};
+    if (gmtime_r(&m_t, &t) == nullptr) {
+        // Beyond the calendar: the epoch rather than an undefined value.
+        const std::time_t zero = 0;
+        gmtime_r(&zero, &t);
+    }
+    return t;
+}
+
+std::ostream& operator<<(std::ostream& outstream, const std::tm& t) {
+    char tbuf[64];
+    // strftime gives 0 when the text does not fit; then nothing is written.
+    const std::size_t n = std::strftime(tbuf, sizeof tbuf, default_time_format, &t);
+    outstream.write(tbuf, static_cast<std::streamsize>(n));
+    return outstream;
+}
+
+bool check_comment(const char* fnamea, std::string& clinea) {
+    if (clinea.empty()) {
+        std::fprintf(stderr, "Warning: no comments in file %s\n", fnamea);
+        return false;
+    }
+    std::erase_if(clinea, [](char c) { return c == '\n' || c == '\r'; });
+    return true;
+}
+
+namespace {
+
+// printf "%g", as the header and the estimate line write the frequency.
+std::string general6(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+} // namespace
+
+std::string construct_comment(const std::vector<samp_>& s) {
+    // Ten sample intervals over the time they span on channel 1, between the
+    // first and the eleventh row. A shorter group uses all of its intervals;
+    // with fewer than two rows there is nothing to measure and the estimate
+    // is 0.
+    const std::size_t n = s.size();
+    double sampfreq = 0.0;
+    if (n >= 11) {
+        sampfreq = 10.0 / (s[10].ch[0].time - s[0].ch[0].time);
+    } else if (n >= 2) {
+        sampfreq = static_cast<double>(n - 1) / (s[n - 1].ch[0].time - s[0].ch[0].time);
+    }
+    std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", general6(sampfreq).c_str());
+    default_time_format = "date: %Y-%m-%d time: %H:%M:%S";
+
+    // The start time is the first row's, or the epoch for a group without
+    // rows. A time with no calendar date (not a number, or absurdly far from
+    // the epoch) cannot go into the header.
+    const double start = n > 0 ? s[0].ch[0].time : 0.0;
+    if (!avq::time_breaks_down(start)) {
+        fatal("Error: the time of the first row, %.17g, is not a valid UTC date\n", start);
+    }
+
+    std::ostringstream line;
+    line << (normaltime ? "!S512Tidserier sampfrek: " : "!U512Tidserier sampfrek: ")
+         << general6(sampfreq) << " gain: 1 station: x " << static_cast<std::tm>(my_time_t(start));
+    return line.str();
+}
+
+void settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3) {
+    // One four-column file stands for all three channels.
+    if (mode == MODE_4_COLUMN) {
+        cline[2] = cline[1];
+        cline[3] = cline[1];
+    }
+    const char* names[4] = {nullptr, fname1, fname2, fname3};
+    for (int k = 1; k <= 3; ++k) {
+        if (names[k] != nullptr) check_comment(names[k], cline[k]);
+    }
+    if (!cline[1].empty() && !cline[2].empty() && !cline[3].empty() &&
+        (cline[2] != cline[1] || cline[3] != cline[1])) {
+        std::fprintf(stderr, "Warning: comments disagree:\n%s\n%s\n%s\n", cline[1].c_str(),
+                     cline[2].c_str(), cline[3].c_str());
+    }
+    if (cline[1].empty() && !cline[2].empty()) cline[1] = cline[2];
+    if (cline[1].empty() && !cline[3].empty()) cline[1] = cline[3];
+    if (cline[1].empty()) cline[1] = construct_comment(samples);
+}

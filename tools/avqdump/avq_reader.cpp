@@ -1,0 +1,198 @@
+// Reading and validating AVQ files: see avq_reader.h.
+#include "avq_reader.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace avqdump {
+
+namespace {
+
+std::string format(const char* fmt, auto... args) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    return buf;
+}
+
+std::string quoted(std::string_view s) {
+    constexpr std::size_t shown = 40;
+    std::string q = "\"";
+    q.append(s.substr(0, shown));
+    if (s.size() > shown) q.append("...");
+    q.append("\"");
+    return q;
+}
+
+} // namespace
+
+TimeWords decode_time_header(const unsigned char* p) {
+    TimeWords t;
+    t.word0 = static_cast<std::uint16_t>(p[0] | p[1] << 8);
+    t.word1 = static_cast<std::uint16_t>(p[2] | p[3] << 8);
+    return t;
+}
+
+std::int16_t decode_sample(const unsigned char* p) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
+}
+
+int split_fields(std::string_view line, std::array<std::string_view, avq::ASCII_FIELDS>& out) {
+    int n = 0;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t space = line.find(' ', start);
+        const std::size_t end = space == std::string_view::npos ? line.size() : space;
+        if (end == start) return -1;
+        if (static_cast<std::size_t>(n) < out.size()) out[n] = line.substr(start, end - start);
+        ++n;
+        if (space == std::string_view::npos) return n;
+        start = space + 1;
+    }
+}
+
+bool parse_number(std::string_view field, double& value) {
+    // The writer's notation: decimal and exponent forms, inf and nan, no
+    // plus sign and no white space.
+    const char* first = field.data();
+    const char* last = first + field.size();
+    const auto r = std::from_chars(first, last, value);
+    return first != last && r.ec == std::errc() && r.ptr == last;
+}
+
+Reader::Reader(std::istream& in) : in_(in) {
+    for (;;) {
+        const int c = in_.get();
+        if (c == std::char_traits<char>::eof()) {
+            throw FormatError(header_.empty()
+                                  ? "empty file, not an AVQ file"
+                                  : "no header line: the file ends before a carriage return or "
+                                    "line feed, not an AVQ file");
+        }
+        if (c == avq::BINARY_HEADER_END) {
+            form_ = Form::binary;
+            break;
+        }
+        if (c == avq::ASCII_HEADER_END) {
+            form_ = Form::ascii;
+            break;
+        }
+        if (header_.size() >= MAX_HEADER_BYTES) {
+            throw FormatError(format("no header line: no carriage return or line feed in the "
+                                     "first %zu bytes, not an AVQ file",
+                                     MAX_HEADER_BYTES));
+        }
+        header_.push_back(static_cast<char>(c));
+    }
+    if (form_ == Form::binary) {
+        // Check the length up front when the stream can tell it, so that a
+        // damaged file is refused before anything is printed.
+        const std::streampos here = in_.tellg();
+        if (here != std::streampos(-1) && in_.seekg(0, std::ios::end)) {
+            const std::streampos end = in_.tellg();
+            in_.seekg(here);
+            if (end != std::streampos(-1) && in_)
+                check_binary_length(static_cast<std::uint64_t>(end - here));
+        }
+        in_.clear();
+    }
+}
+
+void Reader::check_binary_length(std::uint64_t data_bytes) const {
+    const std::uint64_t rest = data_bytes % avq::RECORD_BYTES;
+    if (rest == 0) return;
+    throw FormatError(format("binary data after the header is %llu bytes, not a whole number of "
+                             "%zu-byte records (%llu whole records and %llu bytes left over)",
+                             static_cast<unsigned long long>(data_bytes), avq::RECORD_BYTES,
+                             static_cast<unsigned long long>(data_bytes / avq::RECORD_BYTES),
+                             static_cast<unsigned long long>(rest)));
+}
+
+bool Reader::next(Block& b) {
+    return form_ == Form::binary ? next_binary(b) : next_ascii(b);
+}
+
+bool Reader::next_binary(Block& b) {
+    unsigned char record[avq::RECORD_BYTES];
+    in_.read(reinterpret_cast<char*>(record), sizeof record);
+    const auto got = static_cast<std::uint64_t>(in_.gcount());
+    if (got == 0 && in_.eof()) return false;
+    if (in_.bad()) throw FormatError("read error");
+    if (got != sizeof record) check_binary_length(binary_bytes_ + got);
+    binary_bytes_ += got;
+
+    b.index = blocks_;
+    for (int c = 0; c < CHANNELS; ++c) {
+        const unsigned char* ch = record + c * avq::CHANNEL_RECORD_BYTES;
+        const TimeWords t = decode_time_header(ch);
+        if (c == 0) {
+            b.time = t;
+        } else if (!(t == b.time)) {
+            throw FormatError(format("block %llu: the time header of channel %d (%u %u) differs "
+                                     "from channel 1's (%u %u)",
+                                     static_cast<unsigned long long>(blocks_), c + 1, t.word0,
+                                     t.word1, b.time.word0, b.time.word1));
+        }
+        const unsigned char* s = ch + avq::TIME_HEADER_BYTES;
+        for (unsigned j = 0; j < SAMPLES; ++j)
+            b.samples[c][j] = decode_sample(s + 2 * j);
+    }
+    ++blocks_;
+    return true;
+}
+
+bool Reader::next_ascii(Block& b) {
+    b.index = blocks_;
+    for (int c = 0; c < CHANNELS; ++c) {
+        std::string& line = b.lines[c];
+        if (!std::getline(in_, line)) {
+            if (in_.bad()) throw FormatError("read error");
+            if (c == 0) return false;
+            throw FormatError(format("the file ends inside block %llu, after %d of its 3 lines "
+                                     "(one line per channel)",
+                                     static_cast<unsigned long long>(blocks_), c));
+        }
+        ++line_;
+        const auto where = [&] {
+            return format("line %llu (block %llu, channel %d)",
+                          static_cast<unsigned long long>(line_),
+                          static_cast<unsigned long long>(blocks_), c + 1);
+        };
+        if (in_.eof()) {
+            throw FormatError(where() + ": the last line has no line feed (file cut short?)");
+        }
+        if (!line.empty() && line.back() == '\r') {
+            throw FormatError(where() + ": the line ends in a carriage return (was the file "
+                                        "converted to CR LF line ends?)");
+        }
+        auto& fields = b.fields[c];
+        const int n = split_fields(line, fields);
+        if (n < 0) {
+            throw FormatError(where() + ": an empty field (two spaces in a row, or a space at "
+                                        "the start or end of the line)");
+        }
+        if (static_cast<unsigned>(n) != avq::ASCII_FIELDS) {
+            throw FormatError(where() + format(": %d fields, expected %u (minute, second and "
+                                               "%u values)",
+                                               n, avq::ASCII_FIELDS, SAMPLES));
+        }
+        for (unsigned f = 0; f < avq::ASCII_FIELDS; ++f) {
+            double v;
+            if (!parse_number(fields[f], v)) {
+                throw FormatError(where() + format(": field %u is not a number: ", f + 1) +
+                                  quoted(fields[f]));
+            }
+            if (c == 0 && f == 0) b.ascii_minute = v;
+            if (c == 0 && f == 1) b.ascii_second = v;
+        }
+        if (c > 0 && (fields[0] != b.fields[0][0] || fields[1] != b.fields[0][1])) {
+            throw FormatError(where() + ": the block time (" + std::string(fields[0]) + " " +
+                              std::string(fields[1]) + ") differs from channel 1's (" +
+                              std::string(b.fields[0][0]) + " " + std::string(b.fields[0][1]) +
+                              ")");
+        }
+    }
+    ++blocks_;
+    return true;
+}
+
+} // namespace avqdump

@@ -1,0 +1,104 @@
+// Reading and validating AVQ infrasound files, in both forms, block by block.
+//
+// The form is told by the end of the header line: a carriage return for the
+// binary form, a line feed for the ASCII form (the header comment itself holds
+// neither). The record layout comes from avq_format.h, the one definition the
+// writers use too.
+//
+// Validation is strict: anything a writer would not have produced is a
+// FormatError with a message that says where and what (a binary tail that is
+// not a whole record, an ASCII line with the wrong number of fields, a field
+// that is not a number, a block cut short, channels of one block that
+// disagree on the block time).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <istream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "avq_format.h"
+
+namespace avqdump {
+
+class FormatError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Form { binary, ascii };
+
+// The header line is looked for within this many bytes; a file without a
+// carriage return or line feed that early is not an AVQ file.
+inline constexpr std::size_t MAX_HEADER_BYTES = 65536;
+
+// The two 16-bit words of a binary time header (bytes 0-1 and 2-3 of a
+// channel record, little-endian). In the minute/second form word 0 is the
+// minute of the day and word 1 the second; in the Unix-time form they are the
+// low and high halves of the 32-bit seconds since the epoch.
+struct TimeWords {
+    std::uint16_t word0 = 0;
+    std::uint16_t word1 = 0;
+    std::uint32_t as_u32() const { return std::uint32_t{word1} << 16 | word0; }
+    bool operator==(const TimeWords&) const = default;
+};
+
+TimeWords decode_time_header(const unsigned char* p);
+std::int16_t decode_sample(const unsigned char* p);
+
+// One block of either form. Only the members of the file's form are set.
+struct Block {
+    std::uint64_t index = 0; // 0 for the first block
+
+    // Binary form: channel 1's time header and the samples of channels 1-3.
+    TimeWords time;
+    std::array<std::array<std::int16_t, SAMPLES>, CHANNELS> samples{};
+
+    // ASCII form: the three lines as read (without line feed) and the fields
+    // of each line as views into them. Field 0 is the minute, field 1 the
+    // second, fields 2 to 513 the values, all as stored.
+    std::array<std::string, CHANNELS> lines;
+    std::array<std::array<std::string_view, avq::ASCII_FIELDS>, CHANNELS> fields{};
+    // The block time in seconds as stored: minute × 60 + second.
+    double ascii_minute = 0;
+    double ascii_second = 0;
+};
+
+class Reader {
+  public:
+    // Reads the header line and tells the form. `in` must be opened in binary
+    // mode and outlive the reader. When the stream can seek, the length of the
+    // binary part is checked at once, before any block is returned.
+    explicit Reader(std::istream& in);
+
+    Form form() const { return form_; }
+    const std::string& header() const { return header_; }
+
+    // Reads the next block into `b`. Returns false after the last block.
+    bool next(Block& b);
+
+  private:
+    bool next_binary(Block& b);
+    bool next_ascii(Block& b);
+    void check_binary_length(std::uint64_t data_bytes) const;
+
+    std::istream& in_;
+    Form form_ = Form::binary;
+    std::string header_;
+    std::uint64_t blocks_ = 0;
+    std::uint64_t line_ = 1;         // ASCII: number of the last line read
+    std::uint64_t binary_bytes_ = 0; // binary: bytes of records read so far
+};
+
+// Splits `line` at single spaces into `out`, strictly: no empty field, no
+// space at either end. Returns the number of fields, or -1 when there is an
+// empty field; stops counting (and storing) beyond out.size() + 1 fields.
+int split_fields(std::string_view line, std::array<std::string_view, avq::ASCII_FIELDS>& out);
+
+// Reads a whole field as a number (as the ASCII writer writes them: decimal,
+// exponent form, inf and nan). Returns false when it is not a number.
+bool parse_number(std::string_view field, double& value);
+
+} // namespace avqdump

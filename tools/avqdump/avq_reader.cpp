@@ -25,17 +25,6 @@ std::string quoted(std::string_view s) {
 
 } // namespace
 
-TimeWords decode_time_header(const unsigned char* p) {
-    TimeWords t;
-    t.word0 = static_cast<std::uint16_t>(p[0] | p[1] << 8);
-    t.word1 = static_cast<std::uint16_t>(p[2] | p[3] << 8);
-    return t;
-}
-
-std::int16_t decode_sample(const unsigned char* p) {
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | p[1] << 8));
-}
-
 int split_fields(std::string_view line, std::array<std::string_view, avq::ASCII_FIELDS>& out) {
     int n = 0;
     std::size_t start = 0;
@@ -122,19 +111,20 @@ bool Reader::next_binary(Block& b) {
 
     b.index = blocks_;
     for (int c = 0; c < CHANNELS; ++c) {
-        const unsigned char* ch = record + c * avq::CHANNEL_RECORD_BYTES;
-        const TimeWords t = decode_time_header(ch);
+        const unsigned char* ch = record + avq::channel_record_offset(c);
+        const avq::TimeHeader t{avq::get_le16(ch), avq::get_le16(ch + 2)};
         if (c == 0) {
             b.time = t;
-        } else if (!(t == b.time)) {
+        } else if (t.word0 != b.time.word0 || t.word1 != b.time.word1) {
             throw FormatError(format("block %llu: the time header of channel %d (%u %u) differs "
                                      "from channel 1's (%u %u)",
                                      static_cast<unsigned long long>(blocks_), c + 1, t.word0,
                                      t.word1, b.time.word0, b.time.word1));
         }
-        const unsigned char* s = ch + avq::TIME_HEADER_BYTES;
-        for (unsigned j = 0; j < SAMPLES; ++j)
-            b.samples[c][j] = decode_sample(s + 2 * j);
+        for (unsigned j = 0; j < SAMPLES; ++j) {
+            const std::uint16_t word = avq::get_le16(record + avq::sample_offset(c, j));
+            b.samples[c][j] = static_cast<std::int16_t>(word);
+        }
     }
     ++blocks_;
     return true;

@@ -34,26 +34,13 @@ enum class Form { binary, ascii };
 // carriage return or line feed that early is not an AVQ file.
 inline constexpr std::size_t MAX_HEADER_BYTES = 65536;
 
-// The two 16-bit words of a binary time header (bytes 0-1 and 2-3 of a
-// channel record, little-endian). In the minute/second form word 0 is the
-// minute of the day and word 1 the second; in the Unix-time form they are the
-// low and high halves of the 32-bit seconds since the epoch.
-struct TimeWords {
-    std::uint16_t word0 = 0;
-    std::uint16_t word1 = 0;
-    std::uint32_t as_u32() const { return std::uint32_t{word1} << 16 | word0; }
-    bool operator==(const TimeWords&) const = default;
-};
-
-TimeWords decode_time_header(const unsigned char* p);
-std::int16_t decode_sample(const unsigned char* p);
-
 // One block of either form. Only the members of the file's form are set.
 struct Block {
     std::uint64_t index = 0; // 0 for the first block
 
-    // Binary form: channel 1's time header and the samples of channels 1-3.
-    TimeWords time;
+    // Binary form: channel 1's time header (its two words, as in
+    // avq_format.h) and the samples of channels 1-3.
+    avq::TimeHeader time{};
     std::array<std::array<std::int16_t, SAMPLES>, CHANNELS> samples{};
 
     // ASCII form: the three lines as read (without line feed) and the fields

@@ -182,10 +182,11 @@ std::string utc_text(long long seconds) {
     return buf;
 }
 
-std::string binary_time_text(const avqdump::TimeWords& t, bool unix_seconds) {
+std::string binary_time_text(const avq::TimeHeader& t, bool unix_seconds) {
     std::string s = std::to_string(t.word0) + " " + std::to_string(t.word1);
     if (unix_seconds) {
-        s += " (" + std::to_string(t.as_u32()) + " s: " + utc_text(t.as_u32()) + ")";
+        s += " (" + std::to_string(avq::header_value(t)) + " s: " + utc_text(avq::header_value(t)) +
+             ")";
     } else {
         char buf[64];
         std::snprintf(buf, sizeof buf, " (%02u:%02u:%02u UTC)", t.word0 / 60u, t.word0 % 60u,
@@ -231,7 +232,7 @@ std::string ascii_time_text(const AsciiTime& at) {
 
 struct Summary {
     std::uint64_t blocks = 0;
-    avqdump::TimeWords first_words, last_words;
+    avq::TimeHeader first_words, last_words;
     AsciiTime first_ascii, last_ascii;
     std::uint64_t at_max[CHANNELS] = {}, at_min[CHANNELS] = {};
     // Binary times are whole seconds (truncated), so steps may differ by one;
@@ -249,7 +250,7 @@ struct Summary {
                 }
             }
             normal.add(b.time.word0 * 60.0 + b.time.word1, true);
-            unix_seconds.add(b.time.as_u32(), false);
+            unix_seconds.add(avq::header_value(b.time), false);
             words_fit_minute_second =
                 words_fit_minute_second && b.time.word0 < 1440 && b.time.word1 <= 60;
             if (blocks == 0) first_words = b.time;

@@ -1,0 +1,395 @@
+// The two AVQ writers and their output files: 16-bit saturation, byte order,
+// the binary record layout and both time-header forms, the ASCII lines and
+// their time fields, and how output files are replaced and fail.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "avq_format.h"
+#include "output_file.h"
+#include "velkor.h"
+
+namespace {
+
+class Writers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char templ[] = "/tmp/velkor-writers-XXXXXX";
+        ASSERT_NE(::mkdtemp(templ), nullptr);
+        dir_ = templ;
+        samples.clear();
+        n1 = 0;
+        for (auto& c : cline)
+            c.clear();
+        cline[1] = "!hdr";
+        reset_settings();
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir_);
+        reset_settings();
+    }
+    static void reset_settings() {
+        global_scale = 1.0;
+        normaltime = 1;
+        min_in_day = 0;
+    }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    static std::string slurp(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    static void put(const std::string& p, const std::string& text) {
+        std::ofstream(p, std::ios::binary) << text;
+    }
+    // Entries of the test directory, to see that no temporary file is left.
+    std::vector<std::string> entries() const {
+        std::vector<std::string> v;
+        for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+            v.push_back(e.path().filename().string());
+        }
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+    // `blocks` blocks; row i channel c: time t0 + i, data given by `f`.
+    template <class F> static void table(std::size_t blocks, double t0, F f) {
+        samples.assign(blocks * SAMPLES, samp_{});
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            for (int c = 0; c < CHANNELS; ++c) {
+                samples[i].ch[c].time = t0 + static_cast<double>(i);
+                samples[i].ch[c].data = f(i, c);
+            }
+        }
+        n1 = static_cast<std::uint32_t>(samples.size());
+    }
+    std::pair<std::string, std::string> binary_file() {
+        ::testing::internal::CaptureStderr();
+        write_binary(path("out.avq").c_str());
+        std::string err = ::testing::internal::GetCapturedStderr();
+        return {slurp(path("out.avq")), err};
+    }
+    std::string ascii_file() {
+        write_ascii(path("out.txt").c_str());
+        return slurp(path("out.txt"));
+    }
+    static std::uint16_t word(const std::string& f, std::size_t offset) {
+        return avq::get_le16(reinterpret_cast<const unsigned char*>(f.data()) + offset);
+    }
+    static std::vector<std::string> split(const std::string& s, char sep) {
+        std::vector<std::string> v;
+        std::string cur;
+        for (char ch : s) {
+            if (ch == sep) {
+                v.push_back(cur);
+                cur.clear();
+            } else {
+                cur.push_back(ch);
+            }
+        }
+        v.push_back(cur);
+        return v;
+    }
+
+    std::string dir_;
+};
+
+using WritersDeathTest = Writers;
+
+// Writes 3 MiB to `p` under a file size limit of 4 KiB.
+void write_beyond_file_size_limit(const std::string& p) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit lim{4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    OutputFile out(p.c_str());
+    const std::string chunk(std::size_t{3} << 20, 'z');
+    out.write(chunk.data(), chunk.size());
+    out.finish();
+}
+
+TEST(ClampToShort, SaturatesAndCountsOnlyBeyondTheBounds) {
+    struct Case {
+        double in;
+        std::int16_t out;
+        unsigned counted;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {32767.5, 32767, 1},   {32767.0, 32767, 0},
+        {-32768.0, -32768, 0}, {-32768.5, -32768, 1},
+        {12.9, 12, 0},         {-12.9, -12, 0},
+        {-0.99, 0, 0},         {40000.0, 32767, 1},
+        {inf, 32767, 1},       {-inf, -32768, 1},
+        {1e300, 32767, 1},     {std::numeric_limits<double>::quiet_NaN(), 0, 0},
+    };
+    for (const Case& c : cases) {
+        unsigned n = 5;
+        EXPECT_EQ(clamp_to_short(c.in, n), c.out) << c.in;
+        EXPECT_EQ(n, 5 + c.counted) << c.in;
+    }
+}
+
+TEST(ByteOrder, NopCopiesAndMyswabSwapsEveryWord) {
+    const unsigned char src[6] = {1, 2, 3, 4, 5, 6};
+    unsigned char dst[6] = {};
+    nop(src, dst, 6);
+    EXPECT_EQ(std::memcmp(src, dst, 6), 0);
+    nop(dst, dst, 6); // same buffer: left as it is
+    EXPECT_EQ(std::memcmp(src, dst, 6), 0);
+
+    myswab(src, dst, 6);
+    const unsigned char swapped[6] = {2, 1, 4, 3, 6, 5};
+    EXPECT_EQ(std::memcmp(dst, swapped, 6), 0);
+    myswab(dst, dst, 6); // in place
+    EXPECT_EQ(std::memcmp(dst, src, 6), 0);
+    EXPECT_EQ(ilfilswab, &nop); // little-endian host
+}
+
+TEST_F(Writers, BinaryFileIsHeaderCarriageReturnAndRecords) {
+    // One block; data distinct per channel and row, within 16 bits.
+    table(1, 45296.7, [](std::size_t i, int c) { return (c + 1) * 1000.0 - i; });
+    auto [f, err] = binary_file();
+    EXPECT_EQ(err, "");
+    ASSERT_EQ(f.size(), 5 + avq::RECORD_BYTES);
+    EXPECT_EQ(f.substr(0, 5), "!hdr\r");
+    // 12:34:56.7: minute of the day 754, second 56, on all three channels.
+    for (int c = 0; c < CHANNELS; ++c) {
+        const std::size_t rec = 5 + avq::channel_record_offset(c);
+        EXPECT_EQ(word(f, rec), 754);
+        EXPECT_EQ(word(f, rec + 2), 56);
+        EXPECT_EQ(f.substr(rec, 4), f.substr(5, 4));
+        for (unsigned j = 0; j < SAMPLES; ++j) {
+            ASSERT_EQ(static_cast<std::int16_t>(word(f, 5 + avq::sample_offset(c, j))),
+                      (c + 1) * 1000 - static_cast<int>(j));
+        }
+    }
+    // Hand-assembled bytes of the start: time header f2 02 38 00, then
+    // sample 1000 = e8 03, 999 = e7 03.
+    EXPECT_EQ(f.substr(5, 8), std::string("\xf2\x02\x38\x00\xe8\x03\xe7\x03", 8));
+}
+
+TEST_F(Writers, BinaryUnixTimeIsTheLow32BitsOfWholeSeconds) {
+    normaltime = 0;
+    table(1, 45296.7, [](std::size_t, int) { return 0.0; });
+    auto f = binary_file().first;
+    EXPECT_EQ(avq::get_le32(reinterpret_cast<const unsigned char*>(f.data()) + 5), 45296u);
+
+    table(1, 1700000012.25, [](std::size_t, int) { return 0.0; });
+    f = binary_file().first;
+    EXPECT_EQ(f.substr(5, 4), std::string("\x0c\xf1\x53\x65", 4)); // 0x6553F10C
+
+    // Before the epoch: -1.5 s truncates to -1, stored as 0xFFFFFFFF; beyond
+    // 32 bits the low half is kept.
+    table(1, -1.5, [](std::size_t, int) { return 0.0; });
+    EXPECT_EQ(binary_file().first.substr(5, 4), std::string("\xff\xff\xff\xff", 4));
+    table(1, 4294967296.0 + 7.9, [](std::size_t, int) { return 0.0; });
+    EXPECT_EQ(binary_file().first.substr(5, 4), std::string("\x07\x00\x00\x00", 4));
+}
+
+TEST_F(Writers, BinaryMinuteSecondFormAroundTheEpochAndLeapDays) {
+    table(3, 0, [](std::size_t, int) { return 0.0; });
+    samples[0].ch[0].time = -1.5;             // 1969-12-31 23:59:59
+    samples[512].ch[0].time = 951868799.9;    // 2000-02-29 23:59:59
+    samples[1024].ch[0].time = 1700000012.25; // 22:13:32
+    samples[1024].ch[1].time = 0.0;           // only channel 1 counts
+    auto f = binary_file().first;
+    const std::size_t r = avq::RECORD_BYTES;
+    EXPECT_EQ(word(f, 5), 1439);
+    EXPECT_EQ(word(f, 7), 59);
+    EXPECT_EQ(word(f, 5 + r), 1439);
+    EXPECT_EQ(word(f, 7 + r), 59);
+    EXPECT_EQ(word(f, 5 + 2 * r), 22 * 60 + 13);
+    EXPECT_EQ(word(f, 7 + 2 * r), 32);
+}
+
+TEST_F(Writers, BinaryClippingIsCountedPerBlock) {
+    table(3, 0, [](std::size_t, int) { return 1.0; });
+    samples[3].ch[0].data = 40.0;      // block 0: one value
+    samples[600].ch[1].data = -40.0;   // block 1: two values, two channels
+    samples[700].ch[2].data = 32.7675; // 32767.5 after scaling
+    samples[1100].ch[0].data = 32.5;   // block 2: 32500, no clipping
+    global_scale = 1000.0;
+    auto [f, err] = binary_file();
+    EXPECT_EQ(err, "Warning: scale out of range. 1 values cliped.\n"
+                   "Warning: scale out of range. 2 values cliped.\n");
+    EXPECT_EQ(static_cast<std::int16_t>(word(f, 5 + avq::sample_offset(0, 3))), 32767);
+    EXPECT_EQ(static_cast<std::int16_t>(word(f, 5 + avq::RECORD_BYTES + avq::sample_offset(1, 88))),
+              -32768);
+    EXPECT_EQ(static_cast<std::int16_t>(word(f, 5 + avq::RECORD_BYTES + avq::sample_offset(0, 0))),
+              1000);
+}
+
+TEST_F(Writers, BinaryWithoutRowsIsTheHeaderAlone) {
+    EXPECT_EQ(binary_file().first, "!hdr\r");
+    cline[1] = "!x";
+    EXPECT_EQ(ascii_file(), "!x\n");
+}
+
+TEST_F(WritersDeathTest, BlockTimeWithoutCalendarDateIsRefusedBeforeWriting) {
+    put(path("out.avq"), "previous");
+    for (double bad : {std::numeric_limits<double>::quiet_NaN(),
+                       -std::numeric_limits<double>::infinity(), 1e19, 1e300}) {
+        for (int nt : {1, 0}) {
+            normaltime = nt;
+            table(2, 0, [](std::size_t, int) { return 0.0; });
+            samples[512].ch[0].time = bad;
+            EXPECT_EXIT(write_binary(path("out.avq").c_str()), ::testing::ExitedWithCode(1),
+                        "Error: the time of row 513, .*, is not a valid UTC date");
+        }
+    }
+    EXPECT_EQ(slurp(path("out.avq")), "previous");
+    EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
+}
+
+TEST_F(Writers, AsciiTimeFieldsInEveryForm) {
+    table(1, 1700000012.25, [](std::size_t, int) { return 0.0; });
+    struct Form {
+        int normal, in_day;
+        const char* start;
+    };
+    const Form forms[] = {{1, 0, "28333333 32.25 "},
+                          {1, 1, "1333 32.25 "},
+                          {0, 0, "0 1700000012.25 "},
+                          {0, 1, "0 1700000012.25 "}};
+    for (const Form& form : forms) {
+        normaltime = form.normal;
+        min_in_day = form.in_day;
+        const auto lines = split(ascii_file(), '\n');
+        ASSERT_EQ(lines.size(), 5u); // header, three lines, empty after the last line feed
+        for (int c = 1; c <= 3; ++c) {
+            EXPECT_EQ(lines[c].rfind(form.start, 0), 0u) << lines[c].substr(0, 40);
+        }
+    }
+    normaltime = 0;
+    samples[0].ch[0].time = 1700000012.123456;
+    EXPECT_EQ(split(ascii_file(), '\n')[1].rfind("0 1700000012.1235 ", 0), 0u);
+    // Before the epoch the minute is negative and the second keeps the
+    // dividend's sign.
+    normaltime = 1;
+    samples[0].ch[0].time = -90.5;
+    EXPECT_EQ(split(ascii_file(), '\n')[1].rfind("-2 -30.5 ", 0), 0u);
+}
+
+TEST_F(Writers, AsciiLinesHold514FieldsAtFullResolution) {
+    table(2, 0, [](std::size_t i, int c) { return c == 0 ? i / 3.0 : c == 1 ? -2.5 : 100.0; });
+    samples[5].ch[1].data = 123456789012345678.0;
+    samples[6].ch[1].data = 0.00001;
+    samples[7].ch[1].data = 40000.0; // no saturation in this form
+    const std::string f = ascii_file();
+    EXPECT_EQ(f.find('\r'), std::string::npos);
+    const auto lines = split(f, '\n');
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "!hdr");
+    EXPECT_EQ(lines[7], "");
+    for (int l = 1; l <= 6; ++l) {
+        const auto fields = split(lines[l], ' ');
+        ASSERT_EQ(fields.size(), 514u) << "line " << l;
+        for (const auto& fld : fields)
+            ASSERT_FALSE(fld.empty()) << "line " << l;
+    }
+    const auto ch1 = split(lines[1], ' ');
+    EXPECT_EQ(ch1[0], "0");
+    EXPECT_EQ(ch1[1], "0");
+    EXPECT_EQ(ch1[3], "0.33333333333333");
+    const auto ch2 = split(lines[2], ' ');
+    EXPECT_EQ(ch2[2], "-2.5");
+    EXPECT_EQ(ch2[7], "1.2345678901235e+17");
+    EXPECT_EQ(ch2[8], "1e-05");
+    EXPECT_EQ(ch2[9], "40000");
+    EXPECT_EQ(split(lines[3], ' ')[513], "100");
+    // Second block: time 512 s = minute 8, second 32.
+    EXPECT_EQ(lines[4].substr(0, 8), "8 32 170");
+
+    global_scale = 2.0;
+    samples[0].ch[2].data = 0.5;
+    EXPECT_EQ(split(split(ascii_file(), '\n')[3], ' ')[2], "1");
+}
+
+TEST_F(Writers, OutputFileKeepsPermissionBitsAndLeavesNoTemporary) {
+    const std::string p = path("kept.avq");
+    put(p, "old");
+    ASSERT_EQ(::chmod(p.c_str(), 0604), 0);
+    {
+        OutputFile out(p.c_str());
+        out.write("new", 3);
+        EXPECT_EQ(slurp(p), "old"); // replaced only when complete
+        out.finish();
+    }
+    EXPECT_EQ(slurp(p), "new");
+    struct stat st {};
+    ASSERT_EQ(::stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+
+    // A new file: 0666 less the umask.
+    const mode_t old_mask = ::umask(027);
+    {
+        OutputFile out(path("fresh.avq").c_str());
+        out.finish();
+    }
+    ::umask(old_mask);
+    ASSERT_EQ(::stat(path("fresh.avq").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"fresh.avq", "kept.avq"}));
+
+    // Through a symbolic link the file it names is replaced; the link stays.
+    ASSERT_EQ(::symlink("kept.avq", path("link.avq").c_str()), 0);
+    {
+        OutputFile out(path("link.avq").c_str());
+        out.write("linked", 6);
+        out.finish();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(path("link.avq")));
+    EXPECT_EQ(slurp(p), "linked");
+}
+
+TEST_F(Writers, OutputFileLargeWritesArriveWhole) {
+    std::string big(3 * 1024 * 1024 + 17, 'x');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    OutputFile out(path("big").c_str());
+    out.write(big.data(), 1000);
+    char* p = out.reserve(big.size() - 1000); // larger than the buffer
+    std::memcpy(p, big.data() + 1000, big.size() - 1000);
+    out.commit(p + big.size() - 1000);
+    out.finish();
+    EXPECT_EQ(slurp(path("big")), big);
+}
+
+TEST_F(WritersDeathTest, OutputFileFaults) {
+    EXPECT_EXIT(OutputFile(path("missing/out.avq").c_str()), ::testing::ExitedWithCode(1),
+                "^Can't open output file .*/missing/out.avq: No such file or directory\n$");
+    EXPECT_EXIT(
+        {
+            OutputFile out("/dev/full");
+            out.write("x", 1);
+            out.finish();
+        },
+        ::testing::ExitedWithCode(1), "^Error writing file /dev/full: No space left on device\n$");
+
+    // A write that fails half-way (here: a file size limit) leaves the
+    // previous file untouched and no temporary behind.
+    put(path("out.avq"), "previous");
+    EXPECT_EXIT(write_beyond_file_size_limit(path("out.avq")), ::testing::ExitedWithCode(1),
+                "^Error writing file .*/out.avq: File too large\n$");
+    EXPECT_EQ(slurp(path("out.avq")), "previous");
+    EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
+}
+
+TEST_F(Writers, OutputFileWritesDevicesInPlace) {
+    OutputFile out("/dev/null");
+    out.write("abc", 3);
+    out.finish();
+    EXPECT_EQ(entries(), std::vector<std::string>{});
+}
+
+} // namespace

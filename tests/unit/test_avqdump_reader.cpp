@@ -1,0 +1,271 @@
+// The AVQ reader behind avqdump: form detection, decoding of the binary
+// records, and the strict checks of both forms.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "avq_reader.h"
+
+using avqdump::Block;
+using avqdump::Form;
+using avqdump::FormatError;
+using avqdump::Reader;
+
+namespace {
+
+void put16(std::string& s, std::uint16_t v) {
+    s.push_back(static_cast<char>(v & 0xFF));
+    s.push_back(static_cast<char>(v >> 8));
+}
+
+// One binary record: every channel gets the time words (w0, w1) unless
+// `w0_of` says otherwise, and sample j of channel c is value(c, j).
+std::string record(std::uint16_t w0, std::uint16_t w1, auto value,
+                   const std::uint16_t w0_of[3] = nullptr) {
+    std::string r;
+    for (int c = 0; c < 3; ++c) {
+        put16(r, w0_of ? w0_of[c] : w0);
+        put16(r, w1);
+        for (unsigned j = 0; j < 512; ++j)
+            put16(r, static_cast<std::uint16_t>(value(c, j)));
+    }
+    return r;
+}
+
+std::string ascii_line(const std::string& m, const std::string& s, const std::string& value,
+                       unsigned values = 512) {
+    std::string l = m + " " + s;
+    for (unsigned j = 0; j < values; ++j)
+        l += " " + value;
+    return l + "\n";
+}
+
+std::string ascii_block(const std::string& m = "28333333", const std::string& s = "32.25") {
+    return ascii_line(m, s, "1") + ascii_line(m, s, "2") + ascii_line(m, s, "3");
+}
+
+// Reads every block; returns the number read. Rethrows the reader's errors.
+std::uint64_t read_all(const std::string& bytes) {
+    std::istringstream in(bytes);
+    Reader r(in);
+    Block b;
+    std::uint64_t n = 0;
+    while (r.next(b))
+        ++n;
+    return n;
+}
+
+// The message of the FormatError that reading `bytes` raises ("" if none).
+std::string error_of(const std::string& bytes) {
+    try {
+        read_all(bytes);
+    } catch (const FormatError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// A stream that cannot seek, like a pipe.
+class PipeBuf : public std::streambuf {
+  public:
+    explicit PipeBuf(std::string s) : data_(std::move(s)) {
+        setg(data_.data(), data_.data(), data_.data() + data_.size());
+    }
+
+  private:
+    std::string data_;
+};
+
+} // namespace
+
+TEST(AvqReader, BinaryFormIsToldByCarriageReturnAndDecodedLittleEndian) {
+    const std::string header = "!S512Tidserier sampfrek: 100 gain: 1 station: x";
+    const auto value = [](int c, unsigned j) {
+        return static_cast<std::int16_t>(j == 0 ? -32768 : j == 1 ? 32767 : (c + 1) * 100 - j);
+    };
+    const std::string file = header + "\r" + record(754, 56, value) + record(754, 61, value);
+    std::istringstream in(file);
+    Reader r(in);
+    EXPECT_EQ(r.form(), Form::binary);
+    EXPECT_EQ(r.header(), header);
+
+    Block b;
+    ASSERT_TRUE(r.next(b));
+    EXPECT_EQ(b.index, 0u);
+    EXPECT_EQ(b.time.word0, 754);
+    EXPECT_EQ(b.time.word1, 56);
+    EXPECT_EQ(b.samples[0][0], -32768);
+    EXPECT_EQ(b.samples[1][1], 32767);
+    EXPECT_EQ(b.samples[2][511], 300 - 511);
+    EXPECT_EQ(b.samples[0][2], 100 - 2);
+    ASSERT_TRUE(r.next(b));
+    EXPECT_EQ(b.index, 1u);
+    EXPECT_EQ(b.time.word1, 61);
+    EXPECT_FALSE(r.next(b));
+}
+
+TEST(AvqReader, HeaderWithoutRecordsIsAValidEmptyFile) {
+    EXPECT_EQ(read_all("!header\r"), 0u);
+    EXPECT_EQ(read_all("!header\n"), 0u);
+    EXPECT_EQ(read_all("\r"), 0u); // an empty header line is still a header line
+}
+
+TEST(AvqReader, BinaryLengthMustBeWholeRecords) {
+    const auto zero = [](int, unsigned) { return 0; };
+    const std::string good = "!h\r" + record(1, 2, zero);
+    EXPECT_EQ(read_all(good), 1u);
+    EXPECT_EQ(read_all(good + record(1, 3, zero)), 2u);
+
+    // One byte short and one byte too many: refused before the first block
+    // is handed out, so that nothing of a damaged file is printed.
+    for (const std::string& bad :
+         {good.substr(0, good.size() - 1), good + "x", good + record(1, 3, zero).substr(0, 100)}) {
+        std::istringstream in(bad);
+        try {
+            Reader r(in);
+            FAIL() << "accepted a file of " << bad.size() << " bytes";
+        } catch (const FormatError& e) {
+            EXPECT_NE(std::string(e.what()).find("not a whole number of 3084-byte records"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+    EXPECT_NE(error_of(good + "x").find("3085 bytes"), std::string::npos);
+    EXPECT_NE(error_of(good + "x").find("1 whole records and 1 bytes left over"),
+              std::string::npos);
+}
+
+TEST(AvqReader, BinaryLengthIsCheckedOnStreamsThatCannotSeek) {
+    const auto zero = [](int, unsigned) { return 0; };
+    PipeBuf buf("!h\r" + record(1, 2, zero) + "abc");
+    std::istream in(&buf);
+    Reader r(in);
+    Block b;
+    ASSERT_TRUE(r.next(b)); // the whole first record is good
+    try {
+        r.next(b);
+        FAIL() << "a 3-byte tail was accepted";
+    } catch (const FormatError& e) {
+        EXPECT_NE(std::string(e.what()).find("3087 bytes"), std::string::npos) << e.what();
+    }
+}
+
+TEST(AvqReader, ChannelsOfABinaryBlockMustShareTheTimeHeader) {
+    const std::uint16_t w0[3] = {754, 754, 755};
+    const std::string msg = error_of("!h\r" + record(
+                                                  754, 56, [](int, unsigned) { return 0; }, w0));
+    EXPECT_NE(msg.find("block 0: the time header of channel 3 (755 56) differs"), std::string::npos)
+        << msg;
+}
+
+TEST(AvqReader, HeaderLineMustEnd) {
+    EXPECT_NE(error_of("").find("empty file"), std::string::npos);
+    EXPECT_NE(error_of("!no line end").find("no header line"), std::string::npos);
+    const std::string long_header(avqdump::MAX_HEADER_BYTES + 10, 'x');
+    EXPECT_NE(error_of(long_header + "\r").find("no header line"), std::string::npos);
+}
+
+TEST(AvqReader, AsciiFormKeepsFieldsAsStored) {
+    const std::string file = "!S header\n" + ascii_line("28333333", "32.25", "0.33333333333333") +
+                             ascii_line("28333333", "32.25", "-2.5") +
+                             ascii_line("28333333", "32.25", "1.2345678901235e+17") +
+                             ascii_block("28333333", "37.37");
+    std::istringstream in(file);
+    Reader r(in);
+    EXPECT_EQ(r.form(), Form::ascii);
+    EXPECT_EQ(r.header(), "!S header");
+    Block b;
+    ASSERT_TRUE(r.next(b));
+    EXPECT_EQ(b.fields[0][0], "28333333");
+    EXPECT_EQ(b.fields[0][1], "32.25");
+    EXPECT_EQ(b.ascii_minute, 28333333.0);
+    EXPECT_EQ(b.ascii_second, 32.25);
+    EXPECT_EQ(b.fields[0][2], "0.33333333333333");
+    EXPECT_EQ(b.fields[1][513], "-2.5");
+    EXPECT_EQ(b.fields[2][300], "1.2345678901235e+17");
+    ASSERT_TRUE(r.next(b));
+    EXPECT_EQ(b.index, 1u);
+    EXPECT_EQ(b.fields[2][1], "37.37");
+    EXPECT_EQ(b.fields[2][2], "3");
+    EXPECT_FALSE(r.next(b));
+}
+
+TEST(AvqReader, AsciiLinesMustHave514Fields) {
+    const std::string h = "!h\n";
+    const std::string l = ascii_line("0", "5", "1");
+    EXPECT_EQ(read_all(h + l + l + l), 1u);
+
+    const std::string short_line = ascii_line("0", "5", "1", 511);
+    std::string msg = error_of(h + l + short_line + l);
+    EXPECT_NE(msg.find("line 3 (block 0, channel 2): 513 fields, expected 514"), std::string::npos)
+        << msg;
+    msg = error_of(h + l + l + ascii_line("0", "5", "1", 513));
+    EXPECT_NE(msg.find("line 4 (block 0, channel 3): 515 fields"), std::string::npos) << msg;
+    // An empty line, a double space, a space at either end.
+    EXPECT_NE(error_of(h + "\n" + l + l).find("empty field"), std::string::npos);
+    std::string doubled = l;
+    doubled.replace(doubled.find(' '), 1, "  ");
+    EXPECT_NE(error_of(h + doubled + l + l).find("empty field"), std::string::npos);
+    EXPECT_NE(error_of(h + " " + l + l + l).find("empty field"), std::string::npos);
+    std::string trailing = l;
+    trailing.insert(trailing.size() - 1, " ");
+    EXPECT_NE(error_of(h + l + trailing + l).find("empty field"), std::string::npos);
+}
+
+TEST(AvqReader, AsciiFieldsMustBeNumbers) {
+    const std::string h = "!h\n";
+    const std::string l = ascii_line("0", "5", "1");
+    std::string bad = l;
+    bad.replace(bad.rfind(" 1"), 2, " 1,5");
+    const std::string msg = error_of(h + l + l + bad);
+    EXPECT_NE(msg.find("line 4 (block 0, channel 3): field 514 is not a number: \"1,5\""),
+              std::string::npos)
+        << msg;
+    EXPECT_NE(error_of(h + ascii_line("x", "5", "1") + l + l).find("field 1 is not a number"),
+              std::string::npos);
+}
+
+TEST(AvqReader, AsciiBlocksMustBeWholeAndConsistent) {
+    const std::string h = "!h\n";
+    const std::string l = ascii_line("0", "5", "1");
+    EXPECT_NE(error_of(h + l + l + l + l).find("ends inside block 1, after 1 of its 3 lines"),
+              std::string::npos);
+    EXPECT_NE(error_of(h + l + l).find("ends inside block 0, after 2 of its 3 lines"),
+              std::string::npos);
+    // A file cut in the middle of its last line.
+    const std::string cut = l.substr(0, l.size() - 1);
+    EXPECT_NE(error_of(h + l + l + cut).find("no line feed"), std::string::npos);
+    // CR LF line ends.
+    std::string crlf = l;
+    crlf.insert(crlf.size() - 1, "\r");
+    EXPECT_NE(error_of(h + crlf + crlf + crlf).find("carriage return"), std::string::npos);
+    // The three lines of a block carry the same minute and second.
+    const std::string msg = error_of(h + l + ascii_line("0", "5.5", "1") + l);
+    EXPECT_NE(msg.find("channel 2): the block time (0 5.5) differs from channel 1's (0 5)"),
+              std::string::npos)
+        << msg;
+}
+
+TEST(AvqReader, SplitAndParseFollowTheWritersNotation) {
+    std::array<std::string_view, avq::ASCII_FIELDS> f{};
+    EXPECT_EQ(avqdump::split_fields("a b c", f), 3);
+    EXPECT_EQ(f[1], "b");
+    EXPECT_EQ(avqdump::split_fields("a", f), 1);
+    EXPECT_EQ(avqdump::split_fields("", f), -1);
+    EXPECT_EQ(avqdump::split_fields("a  b", f), -1);
+
+    double v = 0;
+    for (const char* good : {"0", "-0", "2", "1e-05", "1.2345678901235e+17", "-2.5", "inf", "-inf",
+                             "nan", "-nan", "28333333"}) {
+        EXPECT_TRUE(avqdump::parse_number(good, v)) << good;
+    }
+    EXPECT_TRUE(avqdump::parse_number("1e-05", v));
+    EXPECT_EQ(v, 1e-05);
+    for (const char* bad : {"", "+1", " 1", "1 ", "0x10", "1,5", "1.5.2", "e5", "-", "1e999"}) {
+        EXPECT_FALSE(avqdump::parse_number(bad, v)) << bad;
+    }
+}

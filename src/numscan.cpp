@@ -1,19 +1,159 @@
 // Number scanning for data lines: see numscan.h for the rules.
+//
+// Plain decimal tokens (an optional sign, digits with at most one point, an
+// optional complete exponent) are converted here; everything else is handed
+// to sscanf itself, so the results stay those of the C library bit for bit.
+//
+// How the C library's scanf reads one "%lf" (and what this file mirrors):
+// after skipping white space it collects characters greedily: one sign; then
+// "nan", "inf" or "infinity" (any case); or "0x" and hexadecimal digits; or
+// decimal digits, one point anywhere before the exponent, an "e" or "E" once
+// at least one digit was seen, and one sign directly after the "e". The first
+// character that does not fit ends the token and is left for the next
+// conversion; the token is then converted with strtod, which may use only a
+// prefix of it ("1e" and "1e+" give 1 with the "e" and sign consumed). A
+// token without a digit, or "0x" alone, is a matching failure.
+//
+// The fast path takes exactly those decimal tokens whose exponent, if any,
+// has a digit; anything else (no digit, "0x", "nan", "inf", a dangling
+// exponent, a value out of range) is left to sscanf, started at the token
+// with the conversions still to do. sscanf keeps no state between
+// conversions but its position in the input, so that hand-off reads exactly
+// what one sscanf call over the whole line would have read.
 #include "numscan.h"
 
+#include <cfloat>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <system_error>
 
-int scan_numbers(const char* s, double* out, int count) {
+// The exact small-number conversion below relies on double arithmetic being
+// done in double precision (not in wider registers).
+static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must round to double");
+
+namespace {
+
+// White space as isspace() in the C locale: space, \t, \n, \v, \f, \r.
+inline bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+inline bool is_digit(char c) {
+    return static_cast<unsigned char>(c - '0') < 10;
+}
+
+// Powers of ten that are exact in a double.
+constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr std::uint64_t max_exact_integer = std::uint64_t{1} << 53;
+
+// Reads one plain decimal token at `p` (white space already skipped). On
+// success stores the value in `value` and returns the end of the token (the
+// first character the C library would not take into it); returns nullptr,
+// leaving `value` alone, for any token that must go to the C library.
+const char* scan_decimal(const char* p, double& value) {
+    bool negative = false;
+    if (*p == '-' || *p == '+') {
+        negative = *p == '-';
+        ++p;
+    }
+    const char* number = p;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) return nullptr; // hexadecimal
+
+    // Mantissa: digits, at most one point. `mantissa` holds the digits as an
+    // integer as long as there are at most 19 significant ones.
+    std::uint64_t mantissa = 0;
+    int significant = 0; // digits from the first non-zero one
+    int fraction = 0;    // digits after the point
+    bool any_digit = false;
+    for (; is_digit(*p); ++p) {
+        significant += (mantissa != 0 || *p != '0');
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        any_digit = true;
+    }
+    if (*p == '.') {
+        ++p;
+        for (; is_digit(*p); ++p) {
+            significant += (mantissa != 0 || *p != '0');
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+            ++fraction;
+            any_digit = true;
+        }
+    }
+    if (!any_digit) return nullptr; // ".", "-", "nan", "inf", junk: a failure or a special form
+
+    int exponent = 0;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        bool exponent_negative = false;
+        if (*q == '-' || *q == '+') {
+            exponent_negative = *q == '-';
+            ++q;
+        }
+        if (!is_digit(*q)) return nullptr; // dangling exponent: "1e", "1e+", "1ex"
+        for (; is_digit(*q); ++q) {
+            if (exponent < 100000) exponent = exponent * 10 + (*q - '0');
+        }
+        if (exponent_negative) exponent = -exponent;
+        p = q;
+    }
+    const int power = exponent - fraction;
+
+    double v;
+    if (significant == 0) {
+        v = 0.0; // only zero digits: zero whatever the exponent
+    } else if (significant <= 19 && mantissa <= max_exact_integer && power >= -22 && power <= 22) {
+        // Both operands are exact, so one correctly rounded operation gives
+        // the correctly rounded value, as strtod does.
+        const double m = static_cast<double>(mantissa);
+        v = power < 0 ? m / exact_pow10[-power] : m * exact_pow10[power];
+    } else {
+        // Long mantissas and large exponents: from_chars rounds correctly as
+        // strtod does; out-of-range values (where strtod gives infinity, zero
+        // or a subnormal with ERANGE) go to the C library.
+        const auto r = std::from_chars(number, p, v);
+        if (r.ec != std::errc() || r.ptr != p) return nullptr;
+    }
+    value = negative ? -v : v;
+    return p;
+}
+
+// sscanf with the `count` conversions still to do, from `p` on.
+int scan_with_c_library(const char* p, double* out, int count) {
     switch (count) {
     case 1:
-        return std::sscanf(s, "%lf", &out[0]);
+        return std::sscanf(p, "%lf", &out[0]);
     case 2:
-        return std::sscanf(s, "%lf %lf", &out[0], &out[1]);
+        return std::sscanf(p, "%lf %lf", &out[0], &out[1]);
     case 3:
-        return std::sscanf(s, "%lf %lf %lf", &out[0], &out[1], &out[2]);
+        return std::sscanf(p, "%lf %lf %lf", &out[0], &out[1], &out[2]);
     case 4:
-        return std::sscanf(s, "%lf %lf %lf %lf", &out[0], &out[1], &out[2], &out[3]);
+        return std::sscanf(p, "%lf %lf %lf %lf", &out[0], &out[1], &out[2], &out[3]);
     default:
         return 0;
     }
+}
+
+} // namespace
+
+int scan_numbers(const char* s, double* out, int count) {
+    if (count < 1 || count > 4) return 0;
+    const char* p = s;
+    for (int i = 0; i < count; ++i) {
+        while (is_space(*p))
+            ++p;
+        // The input ends before this conversion: sscanf returns the number
+        // converted so far, or EOF when that is none.
+        if (*p == '\0') return i == 0 ? -1 : i;
+        const char* end = scan_decimal(p, out[i]);
+        if (end == nullptr) {
+            const int r = scan_with_c_library(p, out + i, count - i);
+            return r < 0 ? (i == 0 ? -1 : i) : i + r;
+        }
+        p = end;
+    }
+    return count;
 }

@@ -1,0 +1,325 @@
+// Whole conversions: reference outputs made independently of the program,
+// round trips through both AVQ forms, the messages of a group in order, the
+// example data, and how output files fail.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using e2e::source_path;
+using e2e::VelkorTest;
+
+constexpr std::size_t RECORD = 3084; // bytes of one binary block
+constexpr std::size_t CHANNEL_RECORD = 1028;
+
+class Conversion : public VelkorTest {
+  protected:
+    std::vector<std::string> entries() const {
+        std::vector<std::string> v;
+        for (const auto& e : std::filesystem::directory_iterator(dir())) {
+            v.push_back(e.path().filename().string());
+        }
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+};
+
+std::uint16_t le16(const std::string& f, std::size_t at) {
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(f[at]) |
+                                      (static_cast<unsigned char>(f[at + 1]) << 8));
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> v;
+    std::string cur;
+    for (char ch : s) {
+        if (ch == sep) {
+            v.push_back(cur);
+            cur.clear();
+        } else {
+            cur.push_back(ch);
+        }
+    }
+    v.push_back(cur);
+    return v;
+}
+
+// Rows of a four-column input file: time and three values.
+struct Row {
+    double t;
+    double v[3];
+};
+
+std::vector<Row> parse_4col(const std::string& text) {
+    std::vector<Row> rows;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '!') continue;
+        Row r{};
+        char* p = line.data();
+        r.t = std::strtod(p, &p);
+        for (double& v : r.v)
+            v = std::strtod(p, &p);
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+TEST_F(Conversion, ReferenceOutputsByteForByte) {
+    // Expected files computed by tests/data/make_reference.py from the
+    // description of the forms, not by this program.
+    const std::string d = source_path("tests/data/");
+    const std::string c1 = d + "ref-ch1.txt", c2 = d + "ref-ch2.txt", c3 = d + "ref-ch3.txt";
+    struct Case {
+        std::vector<std::string> args;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{"-4", "-s", "100", d + "ref-4col.txt", "out"}, "ref-4col.avq"},
+        {{"-4", "--ascii", "-s", "100", d + "ref-4col.txt", "out"}, "ref-4col-ascii.txt"},
+        {{"--mirror", "--unixtime", c1, c2, c3, "out"}, "ref-2col-mirror-unix.avq"},
+        {{"--ascii", "--mirror", "--minutes-in-day", c1, c2, c3, "out"}, "ref-2col-mirror-day.txt"},
+        {{"--truncate", c1, c2, c3, "out"}, "ref-2col-truncate.avq"},
+    };
+    for (const Case& c : cases) {
+        const auto r = velkor(c.args);
+        ASSERT_EQ(r.status, 0) << c.expected << "\n" << r.err;
+        EXPECT_TRUE(read("out") == e2e::read_file(d + c.expected)) << c.expected;
+    }
+    const auto r = velkor({"-4", "-s", "100", d + "ref-4col.txt", "out"});
+    EXPECT_EQ(r.err, "Warning: no comments in file " + d + "ref-4col.txt\n" +
+                         "Best guess at samplingfrequency is 20\n"
+                         "Warning: length of file not multiple of 512\n"
+                         "Filling with zeroes\n"
+                         "Warning: scale out of range. 2 values cliped.\n"
+                         "Warning: scale out of range. 1 values cliped.\n");
+}
+
+TEST_F(Conversion, ThousandRowsUnderEachEndMode) {
+    std::string text;
+    for (int i = 0; i < 1000; ++i) {
+        text +=
+            std::to_string(100 + i) + " " + std::to_string(i) + " " + std::to_string(-i) + " 7\n";
+    }
+    write("in", text);
+    const std::string header = "!S512Tidserier sampfrek: 1 gain: 1 station: x date: 1970-01-01 "
+                               "time: 00:01:40\r";
+    const std::string start = "Warning: no comments in file in\n"
+                              "Best guess at samplingfrequency is 1\n"
+                              "Warning: length of file not multiple of 512\n";
+    struct Case {
+        const char* option;
+        const char* err;
+        std::size_t blocks;
+    };
+    const Case cases[] = {{"--zero", "Filling with zeroes\n", 2},
+                          {"--mirror", "Filling with mirror\n", 2},
+                          {"--truncate", "", 1}};
+    for (const Case& c : cases) {
+        const auto r = velkor({"-4", c.option, "in", "out.avq"});
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string("option ") + (c.option + 2) + "\nin->out.avq\n");
+        EXPECT_EQ(r.err, start + c.err) << c.option;
+        const std::string f = read("out.avq");
+        ASSERT_EQ(f.size(), header.size() + c.blocks * RECORD) << c.option;
+        EXPECT_EQ(f.substr(0, header.size()), header);
+        if (c.blocks != 2) continue;
+        // Last sample of channel 1 (row 1023): 0 with zeroes, row 975 with
+        // the mirror. Row 999 is the last row read.
+        const std::size_t second = header.size() + RECORD;
+        const auto last = static_cast<std::int16_t>(le16(f, second + 4 + 2 * 511));
+        const auto at999 = static_cast<std::int16_t>(le16(f, second + 4 + 2 * 487));
+        EXPECT_EQ(at999, 999);
+        EXPECT_EQ(last, std::string(c.option) == "--zero" ? 0 : 975);
+        // Second block time 612 s: minute 10, second 12.
+        EXPECT_EQ(le16(f, second), 10);
+        EXPECT_EQ(le16(f, second + 2), 12);
+    }
+}
+
+TEST_F(Conversion, CommentsSettledWithWarningsInOrder) {
+    write("a", "!A\n1 1\n");
+    write("b", "!B\n1 2\n");
+    write("c", "!A\n1 3\n");
+    auto r = velkor({"a", "b", "c", "out.avq"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: comments disagree:\n!A\n!B\n!A\n"
+                     "Warning: length of file not multiple of 512\n"
+                     "Filling with zeroes\n");
+    EXPECT_EQ(read("out.avq").substr(0, 3), "!A\r");
+
+    // Without comments: three warnings, the estimate, then completion.
+    write("a", "1 1\n2 1\n");
+    write("b", "1 2\n2 2\n");
+    write("c", "1 3\n2 3\n");
+    r = velkor({"--ascii", "--truncate", "a", "b", "c", "out.txt"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: no comments in file a\nWarning: no comments in file b\n"
+                     "Warning: no comments in file c\n"
+                     "Best guess at samplingfrequency is 1\n"
+                     "Warning: length of file not multiple of 512\n");
+    EXPECT_EQ(read("out.txt"),
+              "!S512Tidserier sampfrek: 1 gain: 1 station: x date: 1970-01-01 time: 00:00:01\n");
+}
+
+TEST_F(Conversion, RoundTripThroughBothForms) {
+    // The example data: 2200 rows at 20 Hz, values of a fraction of a
+    // pascal with four decimals.
+    const std::string input = source_path("examples/station-4col.txt");
+    const std::vector<Row> rows = parse_4col(e2e::read_file(input));
+    ASSERT_EQ(rows.size(), 2200u);
+
+    // ASCII: every value and every block time comes back exactly.
+    auto r = velkor({"-4", "--ascii", input, "out.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = split(read("out.txt"), '\n');
+    ASSERT_EQ(lines.size(), 1 + 5 * 3 + 1u);
+    for (std::size_t l = 1; l < 16; ++l) {
+        const std::size_t block = (l - 1) / 3;
+        const int c = static_cast<int>((l - 1) % 3);
+        const auto fields = split(lines[l], ' ');
+        ASSERT_EQ(fields.size(), 514u);
+        const double t =
+            std::strtod(fields[0].c_str(), nullptr) * 60 + std::strtod(fields[1].c_str(), nullptr);
+        EXPECT_NEAR(t, rows[block * 512].t, 1e-6) << "line " << l;
+        for (std::size_t j = 0; j < 512; ++j) {
+            const std::size_t row = block * 512 + j;
+            const double v = std::strtod(fields[2 + j].c_str(), nullptr);
+            ASSERT_EQ(v, row < rows.size() ? rows[row].v[c] : 0.0) << "row " << row;
+        }
+    }
+
+    // Binary, stored in millipascal: each sample is the value times 1000
+    // truncated toward zero; each block time is that of its first row.
+    r = velkor({"-4", "-s", "1000", "--mirror", input, "out.avq"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string f = read("out.avq");
+    const std::size_t h = f.find('\r') + 1;
+    ASSERT_EQ(f.size(), h + 5 * RECORD);
+    for (std::size_t block = 0; block < 5; ++block) {
+        const auto whole = static_cast<long long>(rows[block * 512].t);
+        for (int c = 0; c < 3; ++c) {
+            const std::size_t rec = h + block * RECORD + c * CHANNEL_RECORD;
+            EXPECT_EQ(le16(f, rec), whole % 86400 / 60);
+            EXPECT_EQ(le16(f, rec + 2), whole % 60);
+            for (std::size_t j = 0; j < 512; ++j) {
+                std::size_t row = block * 512 + j;
+                if (row >= rows.size()) row = 2 * (rows.size() - 1) - row; // mirror
+                const auto expect = static_cast<std::int16_t>(std::trunc(rows[row].v[c] * 1000));
+                ASSERT_EQ(static_cast<std::int16_t>(le16(f, rec + 4 + 2 * j)), expect)
+                    << "block " << block << " ch " << c << " j " << j;
+            }
+        }
+    }
+}
+
+TEST_F(Conversion, ExampleCommandsConvert) {
+    const std::string e = source_path("examples/");
+    const std::vector<std::vector<std::string>> runs = {
+        {"-4", e + "station-4col.txt", "example.avq"},
+        {"-s", "1000", e + "station-ch1.txt", e + "station-ch2.txt", e + "station-ch3.txt",
+         "example-mpa.avq"},
+        {"--ascii", "-t", e + "station-time.txt", e + "station-v1.txt", e + "station-v2.txt",
+         e + "station-v3.txt", "example.txt"},
+    };
+    for (const auto& args : runs) {
+        const auto r = velkor(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    const std::string built =
+        "!S512Tidserier sampfrek: 20 gain: 1 station: x date: 2026-01-02 time: 00:00:00";
+    EXPECT_EQ(read("example.avq").size(), built.size() + 1 + 5 * RECORD);
+    EXPECT_EQ(read("example.avq").substr(0, built.size() + 1), built + "\r");
+    EXPECT_EQ(read("example-mpa.avq").rfind("! station IS99 elements H1 H2 H3", 0), 0u);
+    EXPECT_EQ(read("example.txt").rfind(built + "\n29455200 0 ", 0), 0u);
+}
+
+TEST_F(Conversion, UnwritableOutputsFailWithStatusOne) {
+    write("in", "!c\n1 1 2 3\n");
+    auto r = velkor({"-4", "in", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Warning: length of file not multiple of 512\nFilling with zeroes\n"
+                     "Error writing file /dev/full: No space left on device\n");
+    r = velkor({"--ascii", "-4", "in", "/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error writing file /dev/full: No space left on device\n"),
+              std::string::npos);
+
+    // The first group is written; the second stops the run.
+    r = velkor({"-4", "in", "first.avq", "-4", "in", "missing/second.avq", "in", "third.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Can't open output file missing/second.avq: No such file or directory\n"),
+              std::string::npos);
+    EXPECT_TRUE(exists("first.avq"));
+    EXPECT_FALSE(exists("third.avq"));
+
+    r = velkor({"-4", "in", "/dev/null"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"first.avq", "in", "logfile"}));
+}
+
+TEST_F(Conversion, FailedWriteKeepsThePreviousOutput) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i)
+        text += std::to_string(i) + " 1 2 3\n";
+    write("in", text);
+    write("out.avq", "previous");
+    ASSERT_EQ(::chmod(path("out.avq").c_str(), 0640), 0);
+    // A file size limit of 8 blocks of 512 bytes makes the write fail
+    // part-way; SIGXFSZ is ignored so that the write returns an error.
+    const auto r = e2e::run_program(
+        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" -4 in out.avq", VELKOR_BIN},
+        dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error writing file out.avq: File too large\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(read("out.avq"), "previous");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"in", "logfile", "out.avq"}));
+
+    // A successful run replaces it and keeps its permission bits.
+    ASSERT_EQ(velkor({"-4", "in", "out.avq"}).status, 0);
+    const std::string f = read("out.avq");
+    EXPECT_EQ(f.size(), f.find('\r') + 1 + 10 * RECORD);
+    struct stat st {};
+    ASSERT_EQ(::stat(path("out.avq").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"in", "logfile", "out.avq"}));
+}
+
+TEST_F(Conversion, TimeWithoutCalendarDateIsRefused) {
+    write("out.avq", "previous");
+    write("nan", "nan 1 2 3\n");
+    auto r = velkor({"-4", "nan", "out.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: the time of the first row, nan, is not a valid UTC date\n"),
+              std::string::npos)
+        << r.err;
+    // With a comment no header is built, but the binary block time is
+    // still refused; the ASCII form writes the time as it is (printf "%.0f"
+    // of floor(1e300 / 60)).
+    write("big", "!c\n1e300 1 2 3\n");
+    r = velkor({"-4", "big", "out.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: the time of row 1, 1.0000000000000001e+300, is not a valid UTC "
+                         "date\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(read("out.avq"), "previous");
+    r = velkor({"-4", "--ascii", "big", "out.txt"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read("out.txt").substr(0, 40), "!c\n1666666666666666754174600425340700414");
+}
+
+} // namespace

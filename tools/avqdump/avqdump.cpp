@@ -156,12 +156,12 @@ struct Steps {
         if (blocks == 1) return "one block only";
         const bool regular = min_step > 0 && max_step - min_step <= tolerance;
         if (regular) {
-            // With wrapping the total span is the sum of the steps; use the mean.
-            const double mean = (min_step + max_step) / 2;
-            std::snprintf(buf, sizeof buf, "regular, one block every %g s", mean);
-            if (max_step - min_step > 1e-6)
-                std::snprintf(buf + std::strlen(buf), sizeof buf - std::strlen(buf),
-                              " (%g to %g s)", min_step, max_step);
+            if (max_step - min_step > 1e-6) {
+                std::snprintf(buf, sizeof buf, "regular, one block every %g to %g s", min_step,
+                              max_step);
+            } else {
+                std::snprintf(buf, sizeof buf, "regular, one block every %g s", min_step);
+            }
             return buf;
         }
         std::snprintf(buf, sizeof buf,

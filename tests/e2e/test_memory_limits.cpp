@@ -1,0 +1,73 @@
+// Running out of memory while the sample table is filled: a clear one-line
+// error naming the input and status 1, no output file, for a regular file
+// (whose table is sized at once) and for a pipe (whose table grows as rows
+// arrive). The address space is limited with "ulimit -v" in a shell that
+// then runs velkor.
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+class MemoryLimits : public e2e::VelkorTest {
+  protected:
+    void SetUp() override {
+        VelkorTest::SetUp();
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "AddressSanitizer reserves more address space than any limit allows";
+#endif
+    }
+
+    // Runs velkor with the given arguments under an address-space limit of
+    // 64 MiB: plenty for the program and its read buffers, too little for a
+    // table of 2,000,000 rows (96 MB).
+    e2e::Result limited(const std::string& args, const std::string& before = "") {
+        const std::string script = "ulimit -v 65536 || exit 99; " + before + "exec \"$0\" " + args;
+        return e2e::run_program("/bin/sh", {"-c", script, VELKOR_BIN}, dir());
+    }
+
+    // 2,000,000 four-column rows (16 MB).
+    void write_big(const std::string& name) {
+        std::string rows;
+        rows.reserve(16000000);
+        for (int i = 0; i < 2000000; ++i)
+            rows += "0 0 0 0\n";
+        write(name, rows);
+    }
+};
+
+TEST_F(MemoryLimits, SmallInputConvertsUnderTheLimit) {
+    std::string rows;
+    for (int i = 0; i < 1000; ++i)
+        rows += std::to_string(i) + " 1 2 3\n";
+    write("small.txt", rows);
+    const auto r = limited("-4 small.txt out.avq");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(exists("out.avq"));
+}
+
+TEST_F(MemoryLimits, RegularFileTooLargeForMemoryIsRefusedClearly) {
+    write_big("big.txt");
+    const auto r = limited("-4 big.txt out.avq");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        r.err, std::regex("Out of memory reading file big\\.txt: no room for [0-9]+ rows\n")))
+        << r.err;
+    EXPECT_FALSE(exists("out.avq"));
+}
+
+TEST_F(MemoryLimits, PipeTooLargeForMemoryIsRefusedClearly) {
+    write_big("big.txt");
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    const auto r = limited("-4 fifo out.avq", "cat big.txt > fifo & ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(std::regex_match(
+        r.err, std::regex("Out of memory reading file fifo: no room for [0-9]+ rows\n")))
+        << r.err;
+    EXPECT_FALSE(exists("out.avq"));
+}
+
+} // namespace

@@ -24,6 +24,12 @@ using argutil_internal::max_opens;
 
 namespace {
 
+// The vector last handed out by rebuild_argv. The caller owns it; keeping
+// its address here as well leaves it reachable until restore_argv releases
+// it, so that a program that keeps it for its whole run, as intended, does
+// not show up as leaking memory at exit.
+char** handed_out = nullptr;
+
 // One read takes at most 4095 bytes of a line; the rest of a longer line is
 // read as the next element.
 constexpr int LINE_BUFFER = 4096;
@@ -139,6 +145,7 @@ int rebuild_argv_hooked(int* argc, char*** argv, const rebuild_hooks& hooks) {
 
     *argc = filling.count;
     *argv = v;
+    handed_out = v;
     return 0;
 }
 
@@ -151,6 +158,7 @@ int rebuild_argv(int* argc, char*** argv) {
 int restore_argv(int* argc, char*** argv, int saved_argc, char** saved_argv) {
     // rebuild_argv changed nothing: there is nothing to release.
     if (*argv == saved_argv) return 0;
+    if (*argv == handed_out) handed_out = nullptr;
     for (int i = 0; i < *argc; ++i)
         std::free((*argv)[i]);
     std::free(*argv);

@@ -60,18 +60,17 @@ TEST_F(ArgFilesAndLog, ArgumentFileGivesTheSameRunAsItsArgumentsWrittenOut) {
     write("args", "-4\ndata.txt\n");
 
     const e2e::Result direct = velkor({"-4", "data.txt", "out.avq"}, C_LOCALE);
-    const bool direct_output = exists("out.avq");
-    const std::string direct_bytes = direct_output ? read("out.avq") : "";
-    if (direct_output) std::remove(path("out.avq").c_str());
+    EXPECT_EQ(direct.status, 0) << direct.err;
+    ASSERT_TRUE(exists("out.avq"));
+    const std::string direct_bytes = read("out.avq");
+    std::remove(path("out.avq").c_str());
 
     const e2e::Result from_file = velkor({"@args", "out.avq"}, C_LOCALE);
     EXPECT_EQ(from_file.status, direct.status);
     EXPECT_EQ(from_file.out, direct.out);
     EXPECT_EQ(from_file.err, direct.err);
-    ASSERT_EQ(exists("out.avq"), direct_output);
-    if (direct_output) {
-        EXPECT_EQ(read("out.avq"), direct_bytes);
-    }
+    ASSERT_TRUE(exists("out.avq"));
+    EXPECT_EQ(read("out.avq"), direct_bytes);
 
     // Both runs are logged with the same, expanded, arguments.
     const std::vector<std::string> log = lines_of(read("logfile"));
@@ -116,11 +115,10 @@ TEST_F(ArgFilesAndLog, LogStampIsLocalTimeWhileOutputTimesStayUtc) {
 
     // The header built from the data gives the first row's time in UTC.
     EXPECT_EQ(r.status, 0) << r.err;
-    if (exists("out.avq")) {
-        const std::string out = read("out.avq");
-        const std::string header = out.substr(0, out.find('\r'));
-        EXPECT_NE(header.find(FIRST_TIME_UTC), std::string::npos) << header;
-    }
+    ASSERT_TRUE(exists("out.avq"));
+    const std::string out = read("out.avq");
+    const std::string header = out.substr(0, out.find('\r'));
+    EXPECT_NE(header.find(FIRST_TIME_UTC), std::string::npos) << header;
 }
 
 TEST_F(ArgFilesAndLog, LogThatCannotBeOpenedDoesNotChangeTheRun) {

@@ -191,7 +191,8 @@ TEST_F(LogFile, ElevenAttemptsThenAMessage) {
 
 TEST_F(LogFile, LogThatCannotBeCreatedCostsOneMessage) {
     const std::string missing_dir = dir_ + "/no/such/dir/logfile";
-    const std::vector<const char*> p = pointers({"velkor", "x"});
+    const Args args{"velkor", "x"};
+    const std::vector<const char*> p = pointers(args);
     ::testing::internal::CaptureStderr();
     flogfile(missing_dir.c_str(), 2, p.data());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "No logfile entry\n");

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack, installs it on this machine with
+# dpkg -i, checks what a user gets (the commands, `man velkor`, `man avqdump`,
+# the bash completion, the documentation and examples, a conversion), and
+# removes it again with dpkg -r, checking that nothing is left behind.
+#
+# Changes the system, so it is not part of the regular test run. Needs root
+# (or sudo). Run from anywhere:
+#   tests/check_deb_package.sh [BUILD_DIR]
+# BUILD_DIR (default: a fresh temporary directory) gets a Release build.
+set -euo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-}
+own_build=0
+if [[ -z $build ]]; then
+    build=$(mktemp -d)
+    own_build=1
+fi
+sudo=
+if [[ $(id -u) -ne 0 ]]; then sudo=sudo; fi
+
+step() { echo "== $*"; }
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+if dpkg-query -W -f='${Status}' velkor 2>/dev/null | grep -q 'install ok installed'; then
+    fail "a velkor package is installed already; remove it first (dpkg -r velkor)"
+fi
+
+installed=0
+work=$(mktemp -d)
+cleanup() {
+    if ((installed)); then
+        echo "== removing the package after a failure"
+        $sudo dpkg -r velkor >/dev/null || true
+    fi
+    rm -rf "$work"
+    if ((own_build)); then rm -rf "$build"; fi
+}
+trap cleanup EXIT
+
+step "build (Release) and package in $build"
+cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKOR_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 >/dev/null
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/velkor_*.deb)
+echo "   $deb"
+
+step "package metadata"
+dpkg-deb --field "$deb"
+dpkg-deb --field "$deb" Maintainer | grep -qx 'velkor developers' || fail "maintainer"
+dpkg-deb --field "$deb" Depends | grep -q 'libc6' || fail "Depends does not name libc6"
+dpkg-deb --contents "$deb" | awk '{print $6}' | sort >"$work/contents"
+for f in ./usr/bin/velkor ./usr/bin/avqdump ./usr/share/man/man1/velkor.1.gz \
+    ./usr/share/man/man1/avqdump.1.gz ./usr/share/bash-completion/completions/velkor \
+    ./usr/share/bash-completion/completions/avqdump ./usr/share/doc/velkor/README.md \
+    ./usr/share/doc/velkor/examples/station-4col.txt; do
+    grep -qx "$f" "$work/contents" || fail "$f is not in the package"
+done
+
+step "dpkg -i"
+$sudo dpkg -i "$deb"
+installed=1
+dpkg-query -W -f='${Status} ${Version}\n' velkor | grep -q 'install ok installed' ||
+    fail "dpkg does not list velkor as installed"
+
+step "commands"
+[[ $(command -v velkor) == /usr/bin/velkor ]] || fail "velkor is not /usr/bin/velkor"
+[[ $(command -v avqdump) == /usr/bin/avqdump ]] || fail "avqdump is not /usr/bin/avqdump"
+version=$(velkor --version 2>&1) || fail "velkor --version failed"
+echo "   velkor --version: $version"
+[[ $version == "velkor Version "* ]] || fail "velkor --version printed: $version"
+avqdump --version | grep -q '^avqdump (velkor) ' || fail "avqdump --version"
+
+step "man velkor, man avqdump"
+for page in velkor avqdump; do
+    [[ $(man -w "$page") == /usr/share/man/man1/$page.1.gz ]] || fail "man -w $page: $(man -w "$page")"
+    text=$(MANWIDTH=80 man "$page" 2>"$work/man.err") || fail "man $page failed"
+    [[ ! -s $work/man.err ]] || fail "man $page wrote: $(cat "$work/man.err")"
+    grep -q '^NAME' <<<"$text" || fail "man $page shows no NAME section"
+    grep -Eq "^ +$page +- " <<<"$text" || fail "man $page shows no name line"
+    grep -q '^EXIT STATUS' <<<"$text" || fail "man $page shows no EXIT STATUS"
+    echo "   man $page: $(wc -l <<<"$text") lines"
+done
+MANWIDTH=80 man velkor | grep -q -- '--minutes-of-day' || fail "man velkor lacks --minutes-of-day"
+
+step "bash completion"
+for cmd in velkor avqdump; do
+    f=/usr/share/bash-completion/completions/$cmd
+    [[ -f $f ]] || fail "$f missing"
+    bash -c "source '$f' && complete -p $cmd" | grep -q "_$cmd $cmd\$" ||
+        fail "$f does not register a completion for $cmd"
+done
+# Complete "velkor --asc" as bash would.
+got=$(bash -c 'source /usr/share/bash-completion/completions/velkor
+    COMP_WORDS=(velkor --asc); COMP_CWORD=1; _velkor; echo "${COMPREPLY[*]}"')
+[[ $got == --ascii ]] || fail "completing 'velkor --asc' gave '$got'"
+
+step "a conversion with the installed programs and example data"
+cp /usr/share/doc/velkor/examples/station-4col.txt "$work/"
+(cd "$work" && velkor -4 station-4col.txt out.avq >/dev/null 2>&1) || fail "velkor failed"
+(cd "$work" && avqdump --info out.avq) | grep -qx 'blocks: 5' || fail "avqdump --info"
+
+step "dpkg -r"
+$sudo dpkg -r velkor
+installed=0
+if dpkg-query -W -f='${Status}' velkor 2>/dev/null | grep -q 'install ok installed'; then
+    fail "velkor is still installed"
+fi
+while read -r f; do
+    f=${f#.}
+    [[ $f == */ || -z $f ]] && continue
+    [[ ! -e $f ]] || fail "$f is left after dpkg -r"
+done <"$work/contents"
+command -v velkor >/dev/null && fail "velkor is still on PATH"
+echo "PASS: package built, installed, checked and removed"

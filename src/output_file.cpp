@@ -25,15 +25,62 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
+bool starts_with(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+// Names of the system's special files (/dev/stdout, /dev/fd/N, /proc/...)
+// stand for open files or devices even where they lead to a regular file:
+// they are always written in place.
+bool special_name(const char* name) {
+    const std::string n = name;
+    if (starts_with(n, "/dev/") || starts_with(n, "/proc/")) return true;
+    char link[PATH_MAX];
+    const ssize_t len = ::readlink(name, link, sizeof link - 1);
+    if (len <= 0) return false;
+    link[len] = '\0';
+    return starts_with(link, "/dev/") || starts_with(link, "/proc/");
+}
+
+// The descriptor that /dev/stdout, /dev/stderr, /dev/fd/N or /proc/self/fd/N
+// names, or -1. Such an output is written through a duplicate of the
+// descriptor: opening the name anew would start at offset 0 (and truncate)
+// when the descriptor is a regular file, and the progress lines on standard
+// output would then overwrite the data.
+int named_descriptor(const std::string& n) {
+    if (n == "/dev/stdout") return 1;
+    if (n == "/dev/stderr") return 2;
+    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        if (!starts_with(n, prefix)) continue;
+        const std::string digits = n.substr(std::strlen(prefix));
+        if (digits.empty() || digits.size() > 9 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            return -1;
+        }
+        return std::atoi(digits.c_str());
+    }
+    return -1;
+}
+
 } // namespace
 
 OutputFile::OutputFile(const char* name)
     : name_(name), target_(name), buffer_(new char[BUFFER_SIZE]), capacity_(BUFFER_SIZE) {
+    // Progress lines already printed come before the data when both go to
+    // the same place.
+    std::fflush(stdout);
+    if (const int fd = named_descriptor(name_); fd >= 0) {
+        fd_ = ::dup(fd);
+        if (fd_ < 0) fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
+        return;
+    }
     struct stat st {};
     const bool exists = ::stat(name, &st) == 0;
     const int stat_error = errno;
+    const bool replace = !special_name(name) &&
+                         ((exists && S_ISREG(st.st_mode)) || (!exists && stat_error == ENOENT));
 
-    if (exists && S_ISREG(st.st_mode)) {
+    if (replace && exists) {
         // Replacing a file that may not be written must fail as writing into
         // it would.
         if (::faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0) {
@@ -51,7 +98,7 @@ OutputFile::OutputFile(const char* name)
         }
     }
 
-    if ((exists && S_ISREG(st.st_mode)) || (!exists && stat_error == ENOENT)) {
+    if (replace) {
         std::string tmpl = directory_of(target_) + "/.velkor-XXXXXX";
         fd_ = ::mkstemp(tmpl.data());
         if (fd_ < 0) fatal("Can't open output file %s: %s\n", name, std::strerror(errno));

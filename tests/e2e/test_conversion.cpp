@@ -270,6 +270,23 @@ TEST_F(Conversion, UnwritableOutputsFailWithStatusOne) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"first.avq", "in", "logfile"}));
 }
 
+TEST_F(Conversion, StandardOutputIsWrittenInPlace) {
+    // The harness's standard output is a regular (unlinked) file: the name
+    // /dev/stdout must still reach it, not be replaced by a renamed file,
+    // and the data follow the progress lines instead of being overwritten
+    // by them.
+    write("in", "!c\n1 1 2 3\n");
+    const auto r = velkor({"--ascii", "-4", "in", "/dev/stdout"});
+    EXPECT_EQ(r.status, 0);
+    std::string zeros;
+    for (int i = 0; i < 511; ++i)
+        zeros += " 0";
+    EXPECT_EQ(r.out, "option ascii\nin->/dev/stdout\n!c\n0 1 1" + zeros + "\n0 1 2" + zeros +
+                         "\n0 1 3" + zeros + "\n")
+        << r.out.substr(0, 200);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"in", "logfile"}));
+}
+
 TEST_F(Conversion, FailedWriteKeepsThePreviousOutput) {
     std::string text;
     for (int i = 0; i < 5000; ++i)

@@ -39,8 +39,13 @@ inline bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// The value of a decimal digit; 10 or more for any other character.
+inline unsigned digit_value(char c) {
+    return static_cast<unsigned char>(c) - unsigned{'0'};
+}
+
 inline bool is_digit(char c) {
-    return static_cast<unsigned char>(c - '0') < 10;
+    return digit_value(c) < 10;
 }
 
 // Powers of ten that are exact in a double.
@@ -64,24 +69,30 @@ const char* scan_decimal(const char* p, double& value) {
     if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) return nullptr; // hexadecimal
 
     // Mantissa: digits, at most one point. `mantissa` holds the digits as an
-    // integer as long as there are at most 19 significant ones.
+    // integer; it is exact as long as there are at most 19 significant ones
+    // (counted from the first non-zero digit), and only then used.
     std::uint64_t mantissa = 0;
-    int significant = 0; // digits from the first non-zero one
-    int fraction = 0;    // digits after the point
-    bool any_digit = false;
-    for (; is_digit(*p); ++p) {
-        significant += (mantissa != 0 || *p != '0');
-        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-        any_digit = true;
-    }
-    if (*p == '.') {
+    const char* digits = p;
+    while (*p == '0')
         ++p;
-        for (; is_digit(*p); ++p) {
-            significant += (mantissa != 0 || *p != '0');
-            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-            ++fraction;
-            any_digit = true;
+    const char* first_significant = p;
+    for (unsigned d; (d = digit_value(*p)) < 10; ++p)
+        mantissa = mantissa * 10 + d;
+    int significant = static_cast<int>(p - first_significant);
+    bool any_digit = p != digits;
+    int fraction = 0; // digits after the point
+    if (*p == '.') {
+        const char* after_point = ++p;
+        if (significant == 0) {
+            while (*p == '0')
+                ++p;
         }
+        first_significant = p;
+        for (unsigned d; (d = digit_value(*p)) < 10; ++p)
+            mantissa = mantissa * 10 + d;
+        significant += static_cast<int>(p - first_significant);
+        fraction = static_cast<int>(p - after_point);
+        any_digit = any_digit || fraction != 0;
     }
     if (!any_digit) return nullptr; // ".", "-", "nan", "inf", junk: a failure or a special form
 

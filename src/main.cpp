@@ -129,6 +129,14 @@ int main(int argc, char** argv) {
     putenv(tz_utc);
     tzset();
 
+    // Argument files may leave nothing at all, not even a program name (a
+    // first element beginning with "#", or naming an empty file).
+    const char* const program = argc > 0 ? argv[0] : "velkor";
+    if (argc == 0) {
+        usage(program);
+        return 0;
+    }
+
     int mode = MODE_2_COLUMN;
     std::string timename;
     std::string oname;
@@ -171,7 +179,7 @@ int main(int argc, char** argv) {
         case 'H': {
             // A mistyped option must not look like a successful run.
             const bool asked = c != '?' || explicit_help(argv, longindex, before);
-            usage(argv[0]);
+            usage(program);
             std::exit(asked ? 0 : 1);
         }
         case 'v':
@@ -185,7 +193,7 @@ int main(int argc, char** argv) {
 
     int p = optind;
     if (p >= argc) {
-        usage(argv[0]);
+        usage(program);
         return 0;
     }
     while (p < argc) {

@@ -87,6 +87,13 @@ TEST_F(Driver, UsageTextLineByLine) {
     EXPECT_NE(s.out.find("   velkor [options] -4 t_ch123 outfile\n"), std::string::npos);
 }
 
+TEST_F(Driver, EmptyExpandedVectorStillPrintsUsage) {
+    // A program name that is a comment leaves no argument at all.
+    const auto r = e2e::run_program(VELKOR_BIN, {}, dir(), {}, "#x");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("   velkor [options] -4 t_ch123 outfile\n"), std::string::npos);
+}
+
 TEST_F(Driver, ExplicitHelpRequestsExitZero) {
     for (const char* arg : {"-h", "-H", "-?", "--help", "-1?", "--he", "--hel"}) {
         const auto r = velkor({arg, "a", "b", "c", "out"});

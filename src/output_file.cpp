@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +63,42 @@ int named_descriptor(const std::string& n) {
     return -1;
 }
 
+// The temporary file being written, for the signal handler below: a run
+// stopped by SIGINT, SIGTERM or SIGHUP (or a broken pipe) removes it before
+// it ends. (SIGKILL cannot be caught; the previous output survives that too,
+// only a stray ".velkor-" file is left.)
+char pending_temp[PATH_MAX + 1];
+constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+extern "C" void remove_pending_temp(int sig) {
+    if (pending_temp[0] != '\0') ::unlink(pending_temp);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void watch_temp(const std::string& temp) {
+    if (temp.size() > PATH_MAX) return;
+    std::memcpy(pending_temp, temp.c_str(), temp.size() + 1);
+    for (int sig : CLEANUP_SIGNALS) {
+        struct sigaction old {};
+        ::sigaction(sig, nullptr, &old);
+        if (old.sa_handler == SIG_IGN) continue; // keep what the caller chose
+        struct sigaction sa {};
+        sa.sa_handler = remove_pending_temp;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+void unwatch_temp() {
+    for (int sig : CLEANUP_SIGNALS) {
+        struct sigaction old {};
+        ::sigaction(sig, nullptr, &old);
+        if (old.sa_handler == remove_pending_temp) std::signal(sig, SIG_DFL);
+    }
+    pending_temp[0] = '\0';
+}
+
 } // namespace
 
 OutputFile::OutputFile(const char* name)
@@ -103,6 +140,7 @@ OutputFile::OutputFile(const char* name)
         fd_ = ::mkstemp(tmpl.data());
         if (fd_ < 0) fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
         temp_ = tmpl;
+        watch_temp(temp_);
         mode_t mode = 0;
         if (exists) {
             mode = st.st_mode & 07777;
@@ -131,6 +169,7 @@ OutputFile::OutputFile(const char* name)
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!temp_.empty()) ::unlink(temp_.c_str());
+    unwatch_temp();
 }
 
 void OutputFile::fail(int error) {
@@ -138,6 +177,7 @@ void OutputFile::fail(int error) {
     fd_ = -1;
     if (!temp_.empty()) ::unlink(temp_.c_str());
     temp_.clear();
+    unwatch_temp();
     fatal("Error writing file %s: %s\n", name_.c_str(), std::strerror(error));
 }
 
@@ -188,5 +228,6 @@ void OutputFile::finish() {
     if (!temp_.empty()) {
         if (::rename(temp_.c_str(), target_.c_str()) != 0) fail(errno);
         temp_.clear();
+        unwatch_temp();
     }
 }

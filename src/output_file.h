@@ -9,6 +9,9 @@
 // 0666 less the umask. Anything else (a device such as /dev/null or
 // /dev/full, a FIFO, /dev/stdout) is written in place.
 //
+// A run stopped by SIGINT, SIGTERM, SIGHUP or SIGPIPE while a temporary file
+// is open removes it before it ends.
+//
 // Errors end the process with status 1:
 //   "Can't open output file NAME: reason"  when the output cannot be opened;
 //   "Error writing file NAME: reason"      when a write, the close or the

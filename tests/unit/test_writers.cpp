@@ -385,6 +385,20 @@ TEST_F(WritersDeathTest, OutputFileFaults) {
     EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
 }
 
+// Starts replacing `p` and is stopped by SIGTERM half-way.
+void terminated_while_writing(const std::string& p) {
+    OutputFile out(p.c_str());
+    out.write("partial", 7);
+    std::raise(SIGTERM);
+}
+
+TEST_F(WritersDeathTest, TerminatedRunLeavesThePreviousFileAndNoTemporary) {
+    put(path("out.avq"), "previous");
+    EXPECT_EXIT(terminated_while_writing(path("out.avq")), ::testing::KilledBySignal(SIGTERM), "");
+    EXPECT_EQ(slurp(path("out.avq")), "previous");
+    EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
+}
+
 TEST_F(Writers, OutputFileWritesDevicesInPlace) {
     OutputFile out("/dev/null");
     out.write("abc", 3);

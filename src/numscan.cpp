@@ -123,8 +123,8 @@ const char* scan_decimal(const char* p, double& value) {
         v = power < 0 ? m / exact_pow10[-power] : m * exact_pow10[power];
     } else {
         // Long mantissas and large exponents: from_chars rounds correctly as
-        // strtod does; out-of-range values (where strtod gives infinity, zero
-        // or a subnormal with ERANGE) go to the C library.
+        // strtod does. Values it reports out of range (overflow, underflow
+        // to zero), where strtod gives infinity or zero, go to the C library.
         const auto r = std::from_chars(number, p, v);
         if (r.ec != std::errc() || r.ptr != p) return nullptr;
     }

@@ -14,4 +14,8 @@
 // into `out`, as sscanf with `count` "%lf" conversions separated by blanks.
 // Returns what sscanf returns: the number of numbers stored, or -1 (EOF)
 // when the string ends (or holds only white space) before the first number.
+// Slots after the last number stored are left untouched, as sscanf leaves
+// them. Plain decimal numbers are converted without calling the C library,
+// without allocation and without consulting the locale; other forms are read
+// by sscanf itself.
 int scan_numbers(const char* s, double* out, int count);

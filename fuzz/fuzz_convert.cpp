@@ -1,0 +1,180 @@
+// Fuzz target: reading one group from fuzzed files and converting it, in
+// each of the three input layouts, through process_file to an output file.
+//
+// Input: byte 0 picks the layout (value % 3: time file and three one-column
+// files, three two-column files, one four-column file), byte 1 minus '0'
+// the settings (bit 0 ASCII output, bits 1-2 end mode, bit 3 times in
+// minutes, bit 4 Unix time, bit 5 minute of the day, bits 6-7 the scale).
+// The rest is the contents of the group's files, separated by the line
+// "====" (time file first in the one-column layout, then channels 1, 2, 3).
+//
+// fatal() throws in this build (fatal_throw.cpp), so one process can try
+// input after input. A group either fails with one line of message, leaving
+// the previous output of that name byte for byte as it was and no stray file
+// in the directory, or it succeeds with an output that the strict AVQ reader
+// accepts, headed by the settled comment, with one record per 512 rows and,
+// in the binary form, every sample as the writer's saturation gives it.
+// (n1 is not raised by filling the last block: it stays the number of rows
+// read, and the writers write every block that starts below it.)
+//
+// The group's input files are closed only at the end of a successful read;
+// a fatal error leaves them open, which does not matter when it ends the
+// process but would exhaust this one. The target is linked with
+// --wrap=fopen,fclose so it can close what a failed group left open.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "avq_reader.h"
+#include "fuzz_support.h"
+#include "velkor.h"
+
+namespace {
+
+bool tracking = false;
+std::vector<std::FILE*> open_files;
+
+} // namespace
+
+extern "C" std::FILE* __real_fopen(const char* name, const char* mode);
+extern "C" int __real_fclose(std::FILE* f);
+
+extern "C" std::FILE* __wrap_fopen(const char* name, const char* mode) {
+    std::FILE* f = __real_fopen(name, mode);
+    if (tracking && f != nullptr) open_files.push_back(f);
+    return f;
+}
+
+extern "C" int __wrap_fclose(std::FILE* f) {
+    open_files.erase(std::remove(open_files.begin(), open_files.end(), f), open_files.end());
+    return __real_fclose(f);
+}
+
+namespace {
+
+const std::string dir = fuzz::make_temp_dir("velkor-fuzz-convert");
+const std::string out_name = dir + "/out.avq";
+const std::string previous = "previous output of this name\n";
+
+const double SCALES[] = {1.0, 1000.0, -0.001, 1e300};
+
+void check_output(const std::string& bytes) {
+    std::istringstream in(bytes, std::ios::in | std::ios::binary);
+    try {
+        avqdump::Reader reader(in);
+        fuzz::check(reader.form() == (binary ? avqdump::Form::binary : avqdump::Form::ascii),
+                    "output written in the wrong form");
+        fuzz::check(reader.header() == cline[1], "output header is not the settled comment",
+                    reader.header() + "\n" + cline[1]);
+        // n1 keeps the rows read (truncation lowers it); a completed last
+        // block is written whole from the rows added to the table.
+        const std::uint64_t want_blocks = (std::uint64_t{n1} + SAMPLES - 1) / SAMPLES;
+        fuzz::check(samples.size() >= want_blocks * SAMPLES, "last block not completed");
+        avqdump::Block block;
+        std::uint64_t blocks = 0;
+        while (reader.next(block)) {
+            if (binary) {
+                for (unsigned j = 0; j < SAMPLES; ++j) {
+                    for (int c = 0; c < CHANNELS; ++c) {
+                        unsigned clipped = 0;
+                        const std::int16_t want = clamp_to_short(
+                            samples[blocks * SAMPLES + j].ch[c].data * global_scale, clipped);
+                        fuzz::check(block.samples[c][j] == want, "binary sample differs",
+                                    "block " + std::to_string(blocks) + " row " +
+                                        std::to_string(j) + " channel " + std::to_string(c));
+                    }
+                }
+            }
+            ++blocks;
+        }
+        fuzz::check(blocks == want_blocks, "record count differs from the rows",
+                    std::to_string(blocks) + " records, " + std::to_string(n1) + " rows");
+    } catch (const avqdump::FormatError& e) {
+        fuzz::fail("the AVQ reader rejects the output", e.what());
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const int mode = data[0] % 3;
+    const unsigned flags = static_cast<std::uint8_t>(data[1] - '0');
+    binary = (flags & 1) ? 0 : 1;
+    end_mode = static_cast<int>((flags >> 1) & 3) % 3;
+    time_in_minutes = (flags >> 3) & 1;
+    normaltime = (flags >> 4) & 1 ? 0 : 1;
+    min_in_day = (flags >> 5) & 1;
+    global_scale = SCALES[(flags >> 6) & 3];
+
+    const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
+    const std::vector<std::string> parts = fuzz::split(rest, "====\n", 4);
+
+    for (const char* n : {"time.txt", "ch1.txt", "ch2.txt", "ch3.txt"})
+        ::unlink((dir + "/" + n).c_str());
+    std::vector<std::string> names; // files expected in the directory
+    auto input = [&](const char* name, const std::string& contents) {
+        const std::string path = dir + "/" + name;
+        fuzz::write_file(path, contents);
+        names.push_back(name);
+        return path;
+    };
+    std::string t, a, b, c;
+    if (mode == MODE_1_COLUMN) {
+        t = input("time.txt", parts[0]);
+        a = input("ch1.txt", parts[1]);
+        b = input("ch2.txt", parts[2]);
+        c = input("ch3.txt", parts[3]);
+    } else if (mode == MODE_2_COLUMN) {
+        a = input("ch1.txt", parts[0]);
+        b = input("ch2.txt", parts[1]);
+        c = input("ch3.txt", parts[2]);
+    } else {
+        a = input("ch1.txt", parts[0]);
+    }
+    fuzz::write_file(out_name, previous);
+    names.push_back("out.avq");
+
+    bool failed = false;
+    std::string message;
+    {
+        fuzz::QuietStderr quiet;
+        tracking = true;
+        try {
+            process_file(mode, mode == MODE_1_COLUMN ? t.c_str() : nullptr, a.c_str(),
+                         mode == MODE_4_COLUMN ? nullptr : b.c_str(),
+                         mode == MODE_4_COLUMN ? nullptr : c.c_str(), out_name.c_str());
+        } catch (const fuzz::FatalError& e) {
+            failed = true;
+            message = e.message;
+        }
+        tracking = false;
+    }
+    while (!open_files.empty())
+        __wrap_fclose(open_files.back());
+
+    std::vector<std::string> present = fuzz::list_dir(dir);
+    std::sort(present.begin(), present.end());
+    std::sort(names.begin(), names.end());
+    std::string listing;
+    for (const std::string& n : present)
+        listing += n + "\n";
+    fuzz::check(present == names, "stray files left in the output directory", listing);
+
+    const auto out = fuzz::read_file(out_name);
+    fuzz::check(out.has_value(), "output file missing");
+    if (failed) {
+        fuzz::check(!message.empty() && message.back() == '\n' &&
+                        std::count(message.begin(), message.end(), '\n') == 1,
+                    "error message is not one line", message);
+        fuzz::check(*out == previous, "a failed group changed the existing output", message);
+    } else {
+        check_output(*out);
+    }
+    return 0;
+}

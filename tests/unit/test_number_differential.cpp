@@ -375,6 +375,24 @@ double format_value(Gen& g) {
         if (g.chance(30)) d = std::nextafter(d, g.chance(50) ? HUGE_VAL : 0.0);
         return sign * d;
     }
+    if (k < 94) { // next to a 14-digit half (a 15-digit decimal ending in 5),
+                  // sparse digits, or any magnitude, read as the nearest double
+        char buf[64];
+        if (g.chance(50)) {
+            std::snprintf(buf, sizeof buf, "%d.%s5e%d", 1 + g.below(9), g.digits(13).c_str(),
+                          g.below(25) - 10);
+        } else if (g.chance(50)) { // mostly zero digits: only trailing zeroes may go
+            std::string d = g.digits(13 + g.below(3));
+            for (char& c : d) {
+                if (g.chance(85)) c = '0';
+            }
+            std::snprintf(buf, sizeof buf, "%d.%se%d", 1 + g.below(9), d.c_str(), g.below(25) - 10);
+        } else {
+            std::snprintf(buf, sizeof buf, "%.17ge%d",
+                          static_cast<double>(b >> 11) / 9007199254740992.0, g.below(25) - 9);
+        }
+        return sign * std::strtod(buf, nullptr);
+    }
     // Realistic data: times and values with 6 to 8 significant digits.
     if (g.chance(50)) return 1700000000.0 + static_cast<double>(b % 100000000) * 0.01;
     return sign * static_cast<double>(b % 100000000) * std::pow(10.0, g.below(14) - 9);

@@ -38,6 +38,12 @@ TEST(NumFmt, GeneralFourteenDigits) {
     EXPECT_EQ(g14(100000000000015.0), "1.0000000000002e+14");
     EXPECT_EQ(g14(1e-300), "1e-300");
     EXPECT_EQ(g14(4.9406564584124654e-324), "4.9406564584125e-324");
+    // Zeroes inside the fourteen digits stay, only trailing ones go.
+    EXPECT_EQ(g14(1234567.0000003), "1234567.0000003");
+    EXPECT_EQ(g14(1.0000000000001), "1.0000000000001");
+    EXPECT_EQ(g14(-100000.00000001), "-100000.00000001");
+    EXPECT_EQ(g14(1.5e-7), "1.5e-07");
+    EXPECT_EQ(g14(0.000123), "0.000123");
     EXPECT_EQ(g14(0.0), "0");
     EXPECT_EQ(g14(-0.0), "-0");
 }

@@ -1,11 +1,15 @@
-// Micro benchmark of data-line scanning: scan_numbers against one sscanf call
-// per line and against a bare std::from_chars loop (the limit: it knows the
-// line end and does no checks), on realistic lines of the three layouts.
+// Micro benchmark of the number components. Data-line scanning:
+// scan_numbers against one sscanf call per line and against a bare
+// std::from_chars loop (the limit: it knows the line end and does no checks),
+// on realistic lines of the three layouts. Formatting: format_g14 against
+// snprintf "%.14g" and std::to_chars with precision 14.
 //   numscan_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 // Timing on a busy machine is noisy; instruction counts are not:
 //   numscan_bench --passes N METHOD COLUMNS   (METHOD: scan_numbers, sscanf, from_chars)
-// runs N passes over the 4096 lines in a function of its own, for
-//   valgrind --tool=callgrind --toggle-collect='*run_passes*' numscan_bench --passes ...
+// runs N passes over the 4096 lines in a function of its own, and
+//   numscan_bench --format-passes N METHOD   (METHOD: format_g14, snprintf, to_chars)
+// formats the 12288 values of those lines N times, for
+//   valgrind --tool=callgrind --toggle-collect='*run_*passes*' numscan_bench ...
 #include <benchmark/benchmark.h>
 
 #include <charconv>
@@ -16,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "numfmt.h"
 #include "numscan.h"
 
 namespace {
@@ -105,8 +110,61 @@ void BM_bare_from_chars(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Values as the ASCII writer meets them: 6 to 8 significant digits.
+const std::vector<double>& values() {
+    static std::vector<double> v;
+    if (v.empty()) {
+        const Lines& l = lines(4);
+        for (const std::string& line : l.text) {
+            double x[4];
+            scan_numbers(line.c_str(), x, 4);
+            v.insert(v.end(), x + 1, x + 4);
+        }
+    }
+    return v;
+}
+
+void BM_format_g14(benchmark::State& state) {
+    const std::vector<double>& v = values();
+    char buf[FORMAT_MAX];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        char* end = format_g14(buf, v[i]);
+        benchmark::DoNotOptimize(end);
+        benchmark::ClobberMemory();
+        i = i + 1 == v.size() ? 0 : i + 1;
+    }
+}
+
+void BM_snprintf_g14(benchmark::State& state) {
+    const std::vector<double>& v = values();
+    char buf[FORMAT_MAX];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        int n = std::snprintf(buf, sizeof buf, "%.14g", v[i]);
+        benchmark::DoNotOptimize(n);
+        benchmark::ClobberMemory();
+        i = i + 1 == v.size() ? 0 : i + 1;
+    }
+}
+
+void BM_to_chars_g14(benchmark::State& state) {
+    const std::vector<double>& v = values();
+    char buf[FORMAT_MAX];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        char* end = std::to_chars(buf, buf + sizeof buf, v[i], std::chars_format::general, 14).ptr;
+        benchmark::DoNotOptimize(end);
+        benchmark::ClobberMemory();
+        i = i + 1 == v.size() ? 0 : i + 1;
+    }
+}
+
 } // namespace
 
+BENCHMARK(BM_format_g14);
+BENCHMARK(BM_snprintf_g14);
+BENCHMARK(BM_to_chars_g14);
 BENCHMARK(BM_scan_numbers)->Arg(4)->Arg(2)->Arg(1);
 BENCHMARK(BM_sscanf)->Arg(4)->Arg(2)->Arg(1);
 BENCHMARK(BM_bare_from_chars)->Arg(4)->Arg(2)->Arg(1);
@@ -137,7 +195,38 @@ BENCHMARK(BM_bare_from_chars)->Arg(4)->Arg(2)->Arg(1);
     return sum;
 }
 
+// N passes of formatting over the values with one method, likewise.
+[[gnu::noinline]] std::size_t run_format_passes(int method, long passes) {
+    const std::vector<double>& v = values();
+    char buf[FORMAT_MAX];
+    std::size_t total = 0;
+    for (long pass = 0; pass < passes; ++pass) {
+        for (double x : v) {
+            if (method == 0) {
+                total += static_cast<std::size_t>(format_g14(buf, x) - buf);
+            } else if (method == 1) {
+                total += static_cast<std::size_t>(std::snprintf(buf, sizeof buf, "%.14g", x));
+            } else {
+                total += static_cast<std::size_t>(
+                    std::to_chars(buf, buf + sizeof buf, x, std::chars_format::general, 14).ptr -
+                    buf);
+            }
+        }
+    }
+    return total;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--format-passes") == 0) {
+        const long passes = std::atol(argv[2]);
+        const int method = std::strcmp(argv[3], "format_g14") == 0 ? 0
+                           : std::strcmp(argv[3], "snprintf") == 0 ? 1
+                                                                   : 2;
+        values();
+        std::printf("%ld values, %zu characters\n", passes * static_cast<long>(values().size()),
+                    run_format_passes(method, passes));
+        return 0;
+    }
     if (argc == 5 && std::strcmp(argv[1], "--passes") == 0) {
         const long passes = std::atol(argv[2]);
         const int method = std::strcmp(argv[3], "scan_numbers") == 0 ? 0

@@ -58,7 +58,7 @@ class LineReader {
 
     std::FILE* file_;
     std::size_t cap_;
-    std::unique_ptr<char[]> buf_; // cap_ bytes and one for a terminating zero
+    std::unique_ptr<char[]> buf_; // cap_ bytes, one for a terminating zero, padding
     char* pos_;                   // start of the unread bytes
     char* end_;                   // end of the bytes read so far
     char* term_ = nullptr;        // where the current piece's zero stands

@@ -172,16 +172,27 @@ void reserve_rows(std::size_t rows, const char* name) {
     }
 }
 
-// The table's starting size. Every row takes at least one line piece of the
-// channel-1 file, so for a regular file the table is sized once, for all its
-// rows and the rows block completion may add: growing a table of hundreds of
-// megabytes by doubling would hold the old and the new copy at once. The
-// usual reservation stays the floor; when the size cannot be known (a pipe)
-// the table doubles as it fills.
-std::size_t initial_rows(InputSlot& channel1) {
+// Sizes the table at the start of a group. Every row takes at least one
+// line piece of the channel-1 file, so for a regular file the table is
+// sized once, for all its rows and the rows block completion may add:
+// growing a table of hundreds of megabytes by doubling would hold the old
+// and the new copy at once, and leave up to half of the last one unused.
+// The usual reservation stays the floor. When the size cannot be known (a
+// pipe), or the bound cannot be had (a file of mostly comment lines may
+// promise far more rows than it holds), the table starts at the usual size
+// and doubles as it fills.
+void size_table(InputSlot& channel1, const char* name) {
     const std::size_t pieces = channel1.reader->piece_bound();
     const std::size_t bound = std::min<std::size_t>(pieces, MAX_ROWS) + (SAMPLES - 1);
-    return pieces == 0 ? maxsamples : std::max(maxsamples, bound);
+    if (pieces != 0 && bound > maxsamples) {
+        try {
+            samples.reserve(bound);
+            return;
+        } catch (const std::exception&) {
+            // Not enough memory for the bound; the rows may still fit.
+        }
+    }
+    reserve_rows(maxsamples, name);
 }
 
 } // namespace
@@ -200,7 +211,7 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
     open_slot(slots[1], fname1);
     const int last_slot = mode == MODE_4_COLUMN ? 1 : 3;
 
-    reserve_rows(initial_rows(slots[1]), fname1);
+    size_table(slots[1], fname1);
     TimeChecks checks;
     bool more = true;
     while (more) {

@@ -13,6 +13,7 @@
 
 #include "argutil.h"
 #include "argutil_internal.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -24,16 +25,9 @@ class AtFile : public ::testing::Test {
   protected:
     void SetUp() override {
         old_dir_ = std::filesystem::current_path();
-        char templ[] = "/tmp/velkor-atfile-XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        dir_ = templ;
         std::filesystem::current_path(dir_);
     }
-    void TearDown() override {
-        std::filesystem::current_path(old_dir_);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    void TearDown() override { std::filesystem::current_path(old_dir_); }
 
     static void write(const std::string& name, const std::string& contents) {
         std::ofstream out(name, std::ios::binary | std::ios::trunc);
@@ -74,7 +68,8 @@ class AtFile : public ::testing::Test {
 
   private:
     std::filesystem::path old_dir_;
-    std::string dir_;
+    TempDir tmp_{"velkor-atfile"};
+    const std::string& dir_ = tmp_.path();
 };
 
 int allocations = 0;

@@ -15,18 +15,12 @@
 #include <thread>
 
 #include "line_reader.h"
+#include "temp_dir.h"
 
 namespace {
 
 class LineReaderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char templ[] = "/tmp/velkor-lines-XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        dir_ = templ;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     std::string write(const std::string& contents) {
         const std::string p = dir_ + "/f" + std::to_string(files_++);
         std::FILE* f = std::fopen(p.c_str(), "wb");
@@ -73,7 +67,8 @@ class LineReaderTest : public ::testing::Test {
         return pieces;
     }
 
-    std::string dir_;
+    TempDir tmp_{"velkor-lines"};
+    const std::string& dir_ = tmp_.path();
     int files_ = 0;
 };
 

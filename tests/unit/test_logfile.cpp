@@ -16,6 +16,7 @@
 
 #include "argutil.h"
 #include "argutil_internal.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -24,19 +25,11 @@ using Args = std::vector<std::string>;
 class LogFile : public ::testing::Test {
   protected:
     void SetUp() override {
-        char templ[] = "/tmp/velkor-log-XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        dir_ = templ;
         log_ = dir_ + "/log";
         // The stamp follows LC_TIME of the environment; the POSIX locale
         // writes it as "MM/DD/YY HH:MM:SS".
         ::setenv("LC_ALL", "C", 1);
     }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
     std::string contents() const {
         std::ifstream in(log_, std::ios::binary);
         std::ostringstream s;
@@ -70,7 +63,8 @@ class LogFile : public ::testing::Test {
         return line.substr(17);
     }
 
-    std::string dir_;
+    TempDir tmp_{"velkor-log"};
+    const std::string& dir_ = tmp_.path();
     std::string log_;
 };
 

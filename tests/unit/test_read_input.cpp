@@ -8,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "temp_dir.h"
 #include "velkor.h"
 
 namespace {
@@ -15,22 +16,14 @@ namespace {
 class ReadInput : public ::testing::Test {
   protected:
     void SetUp() override {
-        char templ[] = "/tmp/velkor-read-XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        dir_ = templ;
         samples.clear();
         n1 = 0;
         for (auto& c : cline) c.clear();
         time_in_minutes = 0;
     }
-    void TearDown() override {
-        std::filesystem::remove_all(dir_);
-        time_in_minutes = 0;
-    }
+    void TearDown() override { time_in_minutes = 0; }
     std::string file(const std::string& name, const std::string& contents) {
-        const std::string p = dir_ + "/" + name;
-        std::ofstream(p, std::ios::binary) << contents;
-        return p;
+        return tmp_.write(name, contents);
     }
     void read2(const std::string& a, const std::string& b, const std::string& c) {
         samples.clear();
@@ -38,7 +31,8 @@ class ReadInput : public ::testing::Test {
         read_group(MODE_2_COLUMN, nullptr, file("a", a).c_str(), file("b", b).c_str(),
                    file("c", c).c_str());
     }
-    std::string dir_;
+    TempDir tmp_{"velkor-read"};
+    const std::string& dir_ = tmp_.path();
 };
 
 using ReadInputDeathTest = ReadInput;

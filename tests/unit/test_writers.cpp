@@ -19,6 +19,7 @@
 
 #include "avq_format.h"
 #include "output_file.h"
+#include "temp_dir.h"
 #include "velkor.h"
 
 namespace {
@@ -26,9 +27,6 @@ namespace {
 class Writers : public ::testing::Test {
   protected:
     void SetUp() override {
-        char templ[] = "/tmp/velkor-writers-XXXXXX";
-        ASSERT_NE(::mkdtemp(templ), nullptr);
-        dir_ = templ;
         samples.clear();
         n1 = 0;
         for (auto& c : cline)
@@ -37,7 +35,6 @@ class Writers : public ::testing::Test {
         reset_settings();
     }
     void TearDown() override {
-        std::filesystem::remove_all(dir_);
         reset_settings();
     }
     static void reset_settings() {
@@ -101,7 +98,8 @@ class Writers : public ::testing::Test {
         return v;
     }
 
-    std::string dir_;
+    TempDir tmp_{"velkor-writers"};
+    const std::string& dir_ = tmp_.path();
 };
 
 using WritersDeathTest = Writers;

@@ -20,28 +20,11 @@
 namespace {
 
 // Line feeds are searched for 16 bytes at a time with SSE2 where the
-// machine has it (every x86-64 does), else 8 bytes at a time in an integer.
-// The block has SIMD_PAD readable bytes after its end, so that the last
-// partial group of 16 can be loaded whole and the bytes beyond the end
-// masked off.
+// machine has it (every x86-64 does); elsewhere the C library's memchr and a
+// plain count serve. The block has SIMD_PAD readable bytes after its end, so
+// that the last partial group of 16 can be loaded whole and the bytes beyond
+// the end masked off.
 constexpr std::size_t SIMD_PAD = 16;
-
-constexpr std::uint64_t ones = 0x0101010101010101u;
-constexpr std::uint64_t highs = 0x8080808080808080u;
-constexpr std::uint64_t lows = 0x7f7f7f7f7f7f7f7fu;
-
-// The high bit of every byte of `w` that is a line feed, exactly (no false
-// matches from carries between bytes).
-inline std::uint64_t line_feed_bits(std::uint64_t w) {
-    const std::uint64_t x = w ^ (ones * '\n');
-    return ~(((x & lows) + lows) | x) & highs;
-}
-
-inline std::uint64_t load8(const char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
 
 // The first line feed in [p, limit), or nullptr. Bytes up to SIMD_PAD past
 // `limit` may be read but are never taken.
@@ -56,17 +39,7 @@ inline const char* find_line_feed(const char* p, const char* limit) {
     }
     return nullptr;
 #else
-    if constexpr (std::endian::native == std::endian::little) {
-        // The lowest match bit is the first line feed.
-        for (; limit - p >= 8; p += 8) {
-            const std::uint64_t m = line_feed_bits(load8(p));
-            if (m != 0) return p + (std::countr_zero(m) >> 3);
-        }
-    }
-    for (; p < limit; ++p) {
-        if (*p == '\n') return p;
-    }
-    return nullptr;
+    return static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(limit - p)));
 #endif
 }
 
@@ -88,10 +61,6 @@ std::size_t count_line_feeds(const char* p, const char* limit) {
         n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
              static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
     }
-#else
-    // The match bits, one per byte, summed by a multiplication.
-    for (; limit - p >= 8; p += 8)
-        n += ((line_feed_bits(load8(p)) >> 7) * ones) >> 56;
 #endif
     for (; p < limit; ++p)
         n += *p == '\n';

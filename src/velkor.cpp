@@ -20,7 +20,8 @@ int process_file(int mode, const char* timename, const char* fname1, const char*
     // Each group is converted from its own rows and comments only.
     samples.clear();
     n1 = 0;
-    for (std::string& c : cline) c.clear();
+    for (std::string& c : cline)
+        c.clear();
 
     // All input is read and parsed before the output is opened, so a group
     // that fails while reading leaves no output behind.

@@ -63,13 +63,13 @@ extern std::string cline[4];
 // Process-wide settings (written by the option loop only)
 // ---------------------------------------------------------------------------
 
-extern double global_scale;  // every value is multiplied by it; default 1.0
-extern int binary;           // 1: binary AVQ (default), 0: ASCII AVQ
-extern int normaltime;       // 1: minute/second block times (default), 0: Unix time
-extern int time_in_minutes;  // 1: input times are minutes, 0: seconds (default)
-extern int end_mode;         // an END_MODES value; default EM_ZERO
-extern int min_in_day;       // 1: ASCII minutes counted within the day
-extern int debug;            // accepted, consulted by nothing
+extern double global_scale;          // every value is multiplied by it; default 1.0
+extern int binary;                   // 1: binary AVQ (default), 0: ASCII AVQ
+extern int normaltime;               // 1: minute/second block times (default), 0: Unix time
+extern int time_in_minutes;          // 1: input times are minutes, 0: seconds (default)
+extern int end_mode;                 // an END_MODES value; default EM_ZERO
+extern int min_in_day;               // 1: ASCII minutes counted within the day
+extern int debug;                    // accepted, consulted by nothing
 extern const std::size_t maxsamples; // initial room of the sample table in rows
 
 // ---------------------------------------------------------------------------

@@ -51,7 +51,8 @@ Result run_program(const std::string& program, const std::vector<std::string>& a
     argv_s.push_back(argv0.empty() ? program : argv0);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv_p;
-    for (std::string& a : argv_s) argv_p.push_back(a.data());
+    for (std::string& a : argv_s)
+        argv_p.push_back(a.data());
     argv_p.push_back(nullptr);
 
     const pid_t pid = ::fork();

@@ -11,9 +11,9 @@
 namespace e2e {
 
 struct Result {
-    int status = -1;     // exit status, or 128 + signal number
-    std::string out;     // standard output
-    std::string err;     // standard error
+    int status = -1; // exit status, or 128 + signal number
+    std::string out; // standard output
+    std::string err; // standard error
 };
 
 // Runs `program` with `args` (argv[0] is `program` unless `argv0` is given)

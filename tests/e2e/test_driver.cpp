@@ -149,10 +149,9 @@ TEST_F(Driver, FlagOptionsAreAcknowledgedInOrder) {
 TEST_F(Driver, OptionsWithUnusedArgumentsAreReportedAndIgnored) {
     const auto r = velkor({"-e", "7", "a", "b", "c", "out", "-E9"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out,
-              "?? getopt returned character code 101 ??\n"
-              "?? getopt returned character code 69 ??\n"
-              "a+b+c->out\n");
+    EXPECT_EQ(r.out, "?? getopt returned character code 101 ??\n"
+                     "?? getopt returned character code 69 ??\n"
+                     "a+b+c->out\n");
     EXPECT_TRUE(exists("out"));
 }
 
@@ -220,8 +219,7 @@ TEST_F(Driver, FailingGroupKeepsEarlierOutputsAndLeavesNoOutputOfItsOwn) {
     const auto r = velkor({"a", "b", "c", "o1", "a", "bad", "c", "o2"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "a+b+c->o1\na+bad+c->o2\n");
-    EXPECT_NE(r.err.find("Not 2 columns in file bad. Rerun with -t timefile\n"),
-              std::string::npos);
+    EXPECT_NE(r.err.find("Not 2 columns in file bad. Rerun with -t timefile\n"), std::string::npos);
     EXPECT_TRUE(exists("o1"));
     EXPECT_EQ(read("o2"), "precious");
 }

@@ -18,7 +18,8 @@ class ReadInput : public ::testing::Test {
     void SetUp() override {
         samples.clear();
         n1 = 0;
-        for (auto& c : cline) c.clear();
+        for (auto& c : cline)
+            c.clear();
         time_in_minutes = 0;
     }
     void TearDown() override { time_in_minutes = 0; }
@@ -44,7 +45,8 @@ TEST_F(ReadInput, TwoColumnRowsAndSharedComment) {
     ASSERT_EQ(samples.size(), 3u);
     EXPECT_EQ(samples[2].ch[0].time, 3.0);
     EXPECT_EQ(samples[2].ch[2].data, 30.0);
-    for (int k = 1; k <= 3; ++k) EXPECT_EQ(cline[k], "!station x");
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_EQ(cline[k], "!station x");
     EXPECT_EQ(cline[0], "");
 }
 
@@ -111,8 +113,8 @@ TEST_F(ReadInput, LongLinesAreReadInPiecesOf255) {
     // the rest is read as the next line, here a valid data line.
     std::string comment = "!" + std::string(254, 'x');
     const std::string rest = std::string(45, ' ') + "7 8 9 10";
-    read_group(MODE_4_COLUMN, nullptr, file("a", comment + rest + "\n1 2 3 4\n").c_str(),
-               nullptr, nullptr);
+    read_group(MODE_4_COLUMN, nullptr, file("a", comment + rest + "\n1 2 3 4\n").c_str(), nullptr,
+               nullptr);
     EXPECT_EQ(cline[1], comment);
     ASSERT_EQ(n1, 2u);
     EXPECT_EQ(samples[0].ch[0].time, 7.0);
@@ -139,8 +141,7 @@ TEST_F(ReadInputDeathTest, ParseErrorsNameTheFile) {
                 "^Not 2 columns in file .*/a. Rerun with -t timefile\n$");
     EXPECT_EXIT(read2(good, "1,1\n", good), testing::ExitedWithCode(1),
                 "^Not 2 columns in file .*/b. Rerun with -t timefile\n$");
-    EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, file("f", "1 2 3\n").c_str(), nullptr,
-                           nullptr),
+    EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, file("f", "1 2 3\n").c_str(), nullptr, nullptr),
                 testing::ExitedWithCode(1), "^Not 4 columns in file .*/f\n$");
 }
 
@@ -163,12 +164,11 @@ TEST_F(ReadInputDeathTest, ChannelOneCommentOnlyFailsBesideData) {
 TEST_F(ReadInputDeathTest, OpeningOrderIsTimeThenChannel2Channel3Channel1) {
     const std::string missing1 = dir_ + "/no1", missing2 = dir_ + "/no2";
     const std::string ok = file("ok", "1\n");
-    EXPECT_EXIT(read_group(MODE_2_COLUMN, nullptr, missing1.c_str(), missing2.c_str(),
-                           ok.c_str()),
+    EXPECT_EXIT(read_group(MODE_2_COLUMN, nullptr, missing1.c_str(), missing2.c_str(), ok.c_str()),
                 testing::ExitedWithCode(1), "^Can't open file .*/no2\n$");
-    EXPECT_EXIT(read_group(MODE_1_COLUMN, missing1.c_str(), ok.c_str(), missing2.c_str(),
-                           ok.c_str()),
-                testing::ExitedWithCode(1), "^Can't open file .*/no1\n$");
+    EXPECT_EXIT(
+        read_group(MODE_1_COLUMN, missing1.c_str(), ok.c_str(), missing2.c_str(), ok.c_str()),
+        testing::ExitedWithCode(1), "^Can't open file .*/no1\n$");
     EXPECT_EXIT(read_group(7, nullptr, ok.c_str(), nullptr, nullptr), testing::ExitedWithCode(1),
                 "^Unknown mode: 7\n$");
 }

@@ -34,9 +34,7 @@ class Writers : public ::testing::Test {
         cline[1] = "!hdr";
         reset_settings();
     }
-    void TearDown() override {
-        reset_settings();
-    }
+    void TearDown() override { reset_settings(); }
     static void reset_settings() {
         global_scale = 1.0;
         normaltime = 1;

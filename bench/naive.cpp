@@ -8,16 +8,11 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "rows.h"
 
-struct Cell {
-    double time;
-    double data;
-};
-struct Row {
-    Cell ch[3];
-};
-static_assert(sizeof(Row) == 48);
+using bench::Row;
+
+namespace {
 
 [[noreturn]] void bad(const char* what) {
     std::fprintf(stderr, "naive: bad line in %s\n", what);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../text_util.h"
 #include "harness.h"
 
 namespace {
@@ -38,21 +39,6 @@ class Conversion : public VelkorTest {
 std::uint16_t le16(const std::string& f, std::size_t at) {
     return static_cast<std::uint16_t>(static_cast<unsigned char>(f[at]) |
                                       (static_cast<unsigned char>(f[at + 1]) << 8));
-}
-
-std::vector<std::string> split(const std::string& s, char sep) {
-    std::vector<std::string> v;
-    std::string cur;
-    for (char ch : s) {
-        if (ch == sep) {
-            v.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(ch);
-        }
-    }
-    v.push_back(cur);
-    return v;
 }
 
 // Rows of a four-column input file: time and three values.

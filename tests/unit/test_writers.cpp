@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../text_util.h"
 #include "avq_format.h"
 #include "output_file.h"
 #include "temp_dir.h"
@@ -80,20 +81,6 @@ class Writers : public ::testing::Test {
     }
     static std::uint16_t word(const std::string& f, std::size_t offset) {
         return avq::get_le16(reinterpret_cast<const unsigned char*>(f.data()) + offset);
-    }
-    static std::vector<std::string> split(const std::string& s, char sep) {
-        std::vector<std::string> v;
-        std::string cur;
-        for (char ch : s) {
-            if (ch == sep) {
-                v.push_back(cur);
-                cur.clear();
-            } else {
-                cur.push_back(ch);
-            }
-        }
-        v.push_back(cur);
-        return v;
     }
 
     TempDir tmp_{"velkor-writers"};

@@ -157,12 +157,13 @@ TEST_F(AtFile, ReadErrorEndsTheFilesContribution) {
 TEST_F(AtFile, NestingStopsAt32Levels) {
     // level1 names level2 and so on; each level also holds its own name.
     for (int i = 1; i <= 40; ++i) {
-        write("level" + std::to_string(i),
-              "L" + std::to_string(i) + "\n@level" + std::to_string(i + 1) + "\n");
+        const std::string n = std::to_string(i);
+        const std::string next = std::to_string(i + 1);
+        write("level" + n, std::string("L").append(n).append("\n@level").append(next) + "\n");
     }
     Args expected{"p"};
     for (int i = 1; i <= 32; ++i)
-        expected.push_back("L" + std::to_string(i));
+        expected.push_back(std::string("L").append(std::to_string(i)));
     // The reference inside the level-32 file stays a literal argument.
     expected.push_back("@level33");
     EXPECT_EQ(expand({"p", "@level1"}), expected);

@@ -4,14 +4,13 @@
 
 #include <string>
 
+#include "conversion_test.h"
 #include "velkor.h"
 
 namespace {
 
-class CompleteBlock : public ::testing::Test {
+class CompleteBlock : public ConversionTest {
   protected:
-    void TearDown() override { end_mode = EM_ZERO; }
-
     // n rows; channel c of row i holds data i * 10 + c + 1 (never 0) and a
     // time of i.
     static void table(std::uint32_t n) {

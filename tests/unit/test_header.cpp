@@ -8,23 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "conversion_test.h"
 #include "velkor.h"
 
 namespace {
 
 const char* const BUILT_FORMAT = "date: %Y-%m-%d time: %H:%M:%S";
 
-class Header : public ::testing::Test {
+class Header : public ConversionTest {
   protected:
-    void SetUp() override {
-        samples.clear();
-        n1 = 0;
-        for (auto& c : cline)
-            c.clear();
-        normaltime = 1;
-    }
-    void TearDown() override { normaltime = 1; }
-
     // Rows whose channel-1 times are t0, t0 + dt, ...
     static std::vector<samp_> rows(std::size_t n, double t0, double dt) {
         std::vector<samp_> s(n);

@@ -8,21 +8,14 @@
 #include <fstream>
 #include <string>
 
+#include "conversion_test.h"
 #include "temp_dir.h"
 #include "velkor.h"
 
 namespace {
 
-class ReadInput : public ::testing::Test {
+class ReadInput : public ConversionTest {
   protected:
-    void SetUp() override {
-        samples.clear();
-        n1 = 0;
-        for (auto& c : cline)
-            c.clear();
-        time_in_minutes = 0;
-    }
-    void TearDown() override { time_in_minutes = 0; }
     std::string file(const std::string& name, const std::string& contents) {
         return tmp_.write(name, contents);
     }

@@ -19,27 +19,18 @@
 
 #include "../text_util.h"
 #include "avq_format.h"
+#include "conversion_test.h"
 #include "output_file.h"
 #include "temp_dir.h"
 #include "velkor.h"
 
 namespace {
 
-class Writers : public ::testing::Test {
+class Writers : public ConversionTest {
   protected:
     void SetUp() override {
-        samples.clear();
-        n1 = 0;
-        for (auto& c : cline)
-            c.clear();
+        ConversionTest::SetUp();
         cline[1] = "!hdr";
-        reset_settings();
-    }
-    void TearDown() override { reset_settings(); }
-    static void reset_settings() {
-        global_scale = 1.0;
-        normaltime = 1;
-        min_in_day = 0;
     }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     static std::string slurp(const std::string& p) {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
+#include <exception>
 #include <string>
 
 #include "fatal.h"
@@ -111,14 +111,19 @@ void check_time(double t_ch, double t_ch1, bool& warned, const char* message) {
     }
 }
 
+// A time as read, in seconds: --minutes converts each time right after it
+// is read, before any check uses it.
+double in_seconds(double t) {
+    return time_in_minutes ? t * 60.0 : t;
+}
+
 // Parses the data lines of one row into `row` according to the layout.
 void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
-    const double minute_factor = time_in_minutes ? 60.0 : 1.0;
     double v[4];
     switch (mode) {
     case MODE_1_COLUMN: {
         if (scan_numbers(slots[0].line(), v, 1) != 1) fatal("No data in timefile\n");
-        const double t = time_in_minutes ? v[0] * minute_factor : v[0];
+        const double t = in_seconds(v[0]);
         for (int c = 0; c < CHANNELS; ++c) {
             if (scan_numbers(slots[c + 1].line(), v, 1) != 1) {
                 fatal("No data in file for ch%d %s\n", c + 1, slots[c + 1].name);
@@ -133,7 +138,7 @@ void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
             if (scan_numbers(slots[c + 1].line(), v, 2) != 2) {
                 fatal("Not 2 columns in file %s. Rerun with -t timefile\n", slots[c + 1].name);
             }
-            row.ch[c].time = time_in_minutes ? v[0] * minute_factor : v[0];
+            row.ch[c].time = in_seconds(v[0]);
             row.ch[c].data = v[1];
             if (c == 1) {
                 check_time(row.ch[1].time, row.ch[0].time, checks.warned_ch2,
@@ -148,7 +153,7 @@ void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
         if (scan_numbers(slots[1].line(), v, 4) != 4) {
             fatal("Not 4 columns in file %s\n", slots[1].name);
         }
-        row.ch[0].time = time_in_minutes ? v[0] * minute_factor : v[0];
+        row.ch[0].time = in_seconds(v[0]);
         row.ch[0].data = v[1];
         row.ch[1].data = v[2];
         row.ch[2].data = v[3];
@@ -165,9 +170,7 @@ constexpr std::uint32_t MAX_ROWS = UINT32_MAX - (SAMPLES - 1);
 void reserve_rows(std::size_t rows, const char* name) {
     try {
         samples.reserve(rows);
-    } catch (const std::bad_alloc&) {
-        fatal("Out of memory reading file %s: no room for %zu rows\n", name, rows);
-    } catch (const std::length_error&) {
+    } catch (const std::exception&) { // std::bad_alloc or std::length_error
         fatal("Out of memory reading file %s: no room for %zu rows\n", name, rows);
     }
 }

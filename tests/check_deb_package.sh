@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack, installs it on this machine with
 # dpkg -i, checks what a user gets (the commands, `man velkor`, `man avqdump`,
-# the bash completion, the documentation and examples, a conversion), and
+# the bash completion, the licence, the documentation and examples, a
+# conversion), and
 # removes it again with dpkg -r, checking that nothing is left behind.
 #
 # Changes the system, so it is not part of the regular test run. Needs root
@@ -57,7 +58,7 @@ dpkg-deb --contents "$deb" | awk '{print $6}' | sort >"$work/contents"
 for f in ./usr/bin/velkor ./usr/bin/avqdump ./usr/share/man/man1/velkor.1.gz \
     ./usr/share/man/man1/avqdump.1.gz ./usr/share/bash-completion/completions/velkor \
     ./usr/share/bash-completion/completions/avqdump ./usr/share/doc/velkor/README.md \
-    ./usr/share/doc/velkor/examples/station-4col.txt; do
+    ./usr/share/doc/velkor/copyright ./usr/share/doc/velkor/examples/station-4col.txt; do
     grep -qx "$f" "$work/contents" || fail "$f is not in the package"
 done
 
@@ -98,6 +99,10 @@ done
 got=$(bash -c 'source /usr/share/bash-completion/completions/velkor
     COMP_WORDS=(velkor --asc); COMP_CWORD=1; _velkor; echo "${COMPREPLY[*]}"')
 [[ $got == --ascii ]] || fail "completing 'velkor --asc' gave '$got'"
+
+step "the licence"
+cmp -s /usr/share/doc/velkor/copyright "$src/LICENSE" ||
+    fail "/usr/share/doc/velkor/copyright is not the LICENSE file"
 
 step "a conversion with the installed programs and example data"
 cp /usr/share/doc/velkor/examples/station-4col.txt "$work/"

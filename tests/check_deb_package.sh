@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package with CPack, installs it on this machine with
 # dpkg -i, checks what a user gets (the commands, `man velkor`, `man avqdump`,
-# the bash completion, the licence, the documentation and examples, a
-# conversion), and
+# the bash completion, the licence, the documentation and examples, whose
+# worked examples it runs with the installed programs), and
 # removes it again with dpkg -r, checking that nothing is left behind.
 #
 # Changes the system, so it is not part of the regular test run. Needs root
@@ -58,7 +58,8 @@ dpkg-deb --contents "$deb" | awk '{print $6}' | sort >"$work/contents"
 for f in ./usr/bin/velkor ./usr/bin/avqdump ./usr/share/man/man1/velkor.1.gz \
     ./usr/share/man/man1/avqdump.1.gz ./usr/share/bash-completion/completions/velkor \
     ./usr/share/bash-completion/completions/avqdump ./usr/share/doc/velkor/README.md \
-    ./usr/share/doc/velkor/copyright ./usr/share/doc/velkor/examples/station-4col.txt; do
+    ./usr/share/doc/velkor/copyright ./usr/share/doc/velkor/examples/README.md \
+    ./usr/share/doc/velkor/examples/station-4col.txt; do
     grep -qx "$f" "$work/contents" || fail "$f is not in the package"
 done
 
@@ -108,6 +109,26 @@ step "a conversion with the installed programs and example data"
 cp /usr/share/doc/velkor/examples/station-4col.txt "$work/"
 (cd "$work" && velkor -4 station-4col.txt out.avq >/dev/null 2>&1) || fail "velkor failed"
 (cd "$work" && avqdump --info out.avq) | grep -qx 'blocks: 5' || fail "avqdump --info"
+
+step "the installed documentation: the paths it names, its examples"
+doc=/usr/share/doc/velkor
+for readme in $doc/README.md $doc/examples/README.md; do
+    # Every installed path the text names exists (a pattern: some file).
+    while read -r path; do
+        compgen -G "$path" >/dev/null || fail "$readme names $path, which is not installed"
+    done < <(grep -o "${doc}[^ \`)]*" "$readme" | sort -u)
+    "$src/tests/run_readme_examples.sh" "$readme" /usr/bin "$doc" ||
+        fail "the examples of $readme with the installed programs"
+done
+if command -v python3 >/dev/null; then
+    mkdir "$work/made"
+    python3 "$doc/examples/make_examples.py" "$work/made" || fail "make_examples.py"
+    for f in "$doc"/examples/station-*.txt; do
+        cmp -s "$f" "$work/made/${f##*/}" || fail "make_examples.py does not make $f again"
+    done
+else
+    echo "   python3 is not installed: make_examples.py not run"
+fi
 
 step "dpkg -r"
 $sudo dpkg -r velkor

@@ -2,16 +2,26 @@
 # Runs the README's examples as written and compares what they print.
 #
 # A fenced block is tested when the line before its opening fence is
-# "<!-- readme-test -->". In such a block each line that begins with "$ " is a
-# command; the lines after it, up to the next command or the closing fence,
-# are what it must print. Commands run one after another in one scratch
-# directory holding copies of the example files, with velkor and avqdump
-# from the build first in PATH. They run on a pseudo-terminal (script(1)), so
-# that standard output and standard error interleave as on the user's
-# screen. A command must exit with status 0, unless it ends in the comment
-# "# exit status N".
+# "<!-- readme-test -->" or "<!-- readme-test top -->". In such a block each
+# line that begins with "$ " is a command; the lines after it, up to the next
+# command or the closing fence, are what it must print. A command must exit
+# with status 0, unless it ends in the comment "# exit status N".
+#
+# Commands run one after another in a scratch copy of the places the README
+# describes: the top of the source tree (blocks marked "top"), with the
+# example files under examples/ and the built programs under build/release/,
+# and the directory "try" below it (all other blocks), holding copies of the
+# example files. So the examples may name the programs as built
+# (./build/release/velkor at the top, ../build/release/velkor in try) or as
+# installed (velkor, avqdump): the programs of BIN_DIR come first in PATH.
+# The README's first command, "cmake --workflow --preset release && ...",
+# runs first, at the top, without its build step (BIN_DIR is built already).
+# Commands run on a pseudo-terminal (script(1)), so that standard output and
+# standard error interleave as on the user's screen.
 #
 # Usage: run_readme_examples.sh README BIN_DIR SOURCE_DIR
+# (SOURCE_DIR holds the examples/ directory; for an installed package that is
+# /usr/share/doc/velkor, with BIN_DIR /usr/bin.)
 set -u
 readme=$1
 bindir=$(realpath "$2")
@@ -19,14 +29,28 @@ srcdir=$(realpath "$3")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp "$srcdir"/examples/station-*.txt "$work"/ || exit 1
+mkdir -p "$work/examples" "$work/try" "$work/build" || exit 1
+cp "$srcdir"/examples/station-*.txt "$work/examples/" || exit 1
+cp "$srcdir"/examples/station-*.txt "$work/try/" || exit 1
+ln -s "$bindir" "$work/build/release" || exit 1
 export PATH="$bindir:$PATH" SHELL=/bin/bash LC_ALL=C.UTF-8 TZ=UTC
 
 commands=0
 failures=0
 cmd=
+cmd_dir=
+block_dir=
 expected=
 have_cmd=0
+
+# run_command DIR CMD: runs CMD in DIR (under the scratch tree) on a
+# pseudo-terminal; sets $status and $got (what it printed, without carriage
+# returns).
+run_command() {
+    (cd "$work/$1" && script -qec "$2" /dev/null </dev/null) >"$work/.out" 2>&1
+    status=$?
+    got=$(tr -d '\r' <"$work/.out")
+}
 
 run_pending() {
     ((have_cmd)) || return 0
@@ -36,10 +60,7 @@ run_pending() {
     if [[ $cmd =~ \#\ exit\ status\ ([0-9]+)$ ]]; then
         want_status=${BASH_REMATCH[1]}
     fi
-    (cd "$work" && script -qec "$cmd" /dev/null </dev/null) >"$work/.out" 2>&1
-    local status=$?
-    local got
-    got=$(tr -d '\r' <"$work/.out")
+    run_command "$cmd_dir" "$cmd"
     local want=${expected%$'\n'}
     if [[ $status -ne $want_status ]]; then
         echo "FAIL: \$ $cmd"
@@ -51,6 +72,21 @@ run_pending() {
         failures=$((failures + 1))
     fi
 }
+
+# The conversion of the first command: what it prints is not shown in the
+# README, so only its status is checked; the examples check its output file.
+first=$(grep -m 1 -E '^    cmake --workflow --preset release && ' "$readme")
+if [[ -n $first ]]; then
+    first=${first#'    cmake --workflow --preset release && '}
+    commands=$((commands + 1))
+    run_command . "$first"
+    if [[ $status -ne 0 ]]; then
+        echo "FAIL: \$ $first"
+        echo "  exit status $status, expected 0"
+        printf '%s\n' "$got" | sed 's/^/  /'
+        failures=$((failures + 1))
+    fi
+fi
 
 marked=0
 in_block=0
@@ -64,6 +100,7 @@ while IFS= read -r line || [[ -n $line ]]; do
         elif [[ $line == '$ '* ]]; then
             run_pending
             cmd=${line#'$ '}
+            cmd_dir=$block_dir
             expected=
             have_cmd=1
         elif ((have_cmd)); then
@@ -76,6 +113,10 @@ while IFS= read -r line || [[ -n $line ]]; do
     fi
     if [[ $line == '<!-- readme-test -->' ]]; then
         marked=1
+        block_dir=try
+    elif [[ $line == '<!-- readme-test top -->' ]]; then
+        marked=1
+        block_dir=.
     elif ((marked)) && [[ $line == '```'* ]]; then
         in_block=1
         marked=0

@@ -1,53 +1,79 @@
 #!/usr/bin/env bash
-# Reading and writing speed of velkor against the limit kernel and the
-# straightforward reader, in all three input layouts.
+# Speed and memory of velkor, in all three input layouts and both output
+# forms, against the velkor of a baseline commit and against three
+# reference programs.
 #
 #   bench/run.sh [ROWS [REPETITIONS]]      (defaults: 4000000 rows, 5 repetitions)
 #
-# Builds velkor (Release) and the bench programs under a scratch directory
-# ($VELKOR_BENCH_DIR, default /tmp/velkor-bench; never inside the
-# repository), generates the data there once per row count, then runs the
-# programs of each layout alternately, REPETITIONS times, and prints median
-# wall time, input MB/s, peak resident memory and the ratios that matter:
-#   velkor/limit     binary conversion against the limit kernel     (goal <= 1.25)
-#   fgets/velkor     straightforward reader against velkor          (goal >= 3)
-#   ascii/binary     velkor --ascii against velkor binary           (goal <= 3)
-#   ostream/ascii    reference ostream writer against velkor --ascii (goal >= 3)
-#   RSS budget       1.2 x 48 B x rows + 16 MiB                     (goal: peak below it)
-# VELKOR_SOURCE names another source tree to build velkor from (to compare
-# an older version: git archive REV | tar -x -C DIR).
+# Builds velkor (Release) from this tree and from the baseline commit
+# ($VELKOR_BASELINE, default 0ff4505, the last velkor that held every row in
+# memory; taken with git archive, so the tree's own history is enough), and
+# the bench programs, under a scratch directory ($VELKOR_BENCH_DIR, default
+# /tmp/velkor-bench; never inside the repository). It generates the data
+# there once per row count, then runs the programs of each layout
+# alternately, REPETITIONS times, and prints median wall time, input MB/s,
+# CPU time, peak resident memory and the ratios that matter:
+#   new/base binary  wall and CPU time of velkor against the baseline       (goal <= 0.5)
+#   new/base ascii   the same for --ascii                                   (goal <= 0.6)
+#   peak MiB         maximum resident set size of velkor                    (goal <= 32)
+#   velkor/limit     binary conversion against the limit kernel
+#   fgets/velkor     straightforward reader against velkor
+#   ostream/ascii    reference ostream writer against velkor --ascii
+# Then it converts $VELKOR_BENCH_BIG rows (default 40000000; 0 skips it)
+# once per layout and form with both builds and prints their peak memory.
+#
+# VELKOR_SOURCE names another source tree to build the new velkor from.
+# VELKOR_BENCH_REFERENCES=0 leaves out the three reference programs.
 set -euo pipefail
 
 rows=${1:-4000000}
 reps=${2:-5}
+big_rows=${VELKOR_BENCH_BIG:-40000000}
+baseline=${VELKOR_BASELINE:-0ff4505}
+references=${VELKOR_BENCH_REFERENCES:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${VELKOR_BENCH_DIR:-/tmp/velkor-bench}
 case "$scratch" in "$root"|"$root"/*) echo "scratch directory must lie outside the repository" >&2; exit 2;; esac
 mkdir -p "$scratch/bin" "$scratch/run"
 cxx=${CXX:-c++}
 
-echo "== building (Release)" >&2
+# Builds velkor from the source tree $1 and prints the binary's path.
+build_velkor() {
+    local src=$1 build
+    build="$scratch/build-$(printf '%s' "$src" | cksum | cut -d' ' -f1)"
+    cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKOR_TESTS=OFF >/dev/null
+    cmake --build "$build" --target velkor -j2 >/dev/null
+    echo "$build/velkor"
+}
+
+echo "== building (Release): this tree and baseline $baseline" >&2
 src=${VELKOR_SOURCE:-$root}
-build="$scratch/build-$(printf '%s' "$src" | cksum | cut -d' ' -f1)"
-cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKOR_TESTS=OFF >/dev/null
-cmake --build "$build" --target velkor -j2 >/dev/null
-velkor="$build/velkor"
+velkor=$(build_velkor "$src")
+base_src="$scratch/baseline-$baseline"
+if [ ! -f "$base_src/CMakeLists.txt" ]; then
+    rm -rf "$base_src" && mkdir -p "$base_src"
+    git -C "$root" archive "$baseline" | tar -x -C "$base_src"
+fi
+base=$(build_velkor "$base_src")
 for p in gen limit naive ostream_writer; do
     "$cxx" -std=c++20 -O2 -o "$scratch/bin/$p" "$root/bench/$p.cpp"
 done
 
-data="$scratch/data-$rows"
-if [ ! -f "$data/done" ]; then
-    echo "== generating $rows rows per file into $data" >&2
-    mkdir -p "$data"
-    "$scratch/bin/gen" "$data" "$rows"
-    touch "$data/done"
-fi
+# Generates ROWS rows of every layout once and prints the data directory.
+make_data() {
+    local n=$1 data="$scratch/data-$1"
+    if [ ! -f "$data/done" ]; then
+        echo "== generating $n rows per file into $data" >&2
+        mkdir -p "$data"
+        "$scratch/bin/gen" "$data" "$n"
+        touch "$data/done"
+    fi
+    echo "$data"
+}
 
-# Wall time in microseconds, peak RSS in KiB and CPU seconds (user + system)
-# of one run; output goes to
-# /dev/null, standard error is shown only when a run fails (velkor's output
-# file and logfile land in $scratch/run).
+# Wall time in microseconds, peak RSS in KiB and CPU seconds (user +
+# system) of one run. Output goes to /dev/null; standard error is shown only
+# when a run fails (velkor's output file and logfile land in $scratch/run).
 measure() {
     local start end rss
     start=$(date +%s%N)
@@ -61,66 +87,118 @@ measure() {
     echo "$(( (end - start) / 1000 )) $rss" | awk '{ print $1, $2, $3 + $4 }'
 }
 
+# Sets inputs, vin (velkor's arguments) and refin (the reference programs'
+# arguments) for layout $1 and data directory $2.
+layout_args() {
+    local data=$2
+    case $1 in
+    4) inputs=("$data/four.txt"); vin=(-4 "$data/four.txt"); refin=(-4 "$data/four.txt") ;;
+    2) inputs=("$data/ch1.txt" "$data/ch2.txt" "$data/ch3.txt")
+       vin=(-2 "${inputs[@]}"); refin=(-2 "${inputs[@]}") ;;
+    1) inputs=("$data/time.txt" "$data/v1.txt" "$data/v2.txt" "$data/v3.txt")
+       vin=(-1 -t "${inputs[@]}"); refin=(-1 "${inputs[@]}") ;;
+    esac
+}
+
+data=$(make_data "$rows")
 results="$scratch/results.txt"
 : >"$results"
 cd "$scratch/run"
 for layout in 4 2 1; do
-    case $layout in
-    4) inputs=("$data/four.txt"); vin=(-4 "$data/four.txt"); bin=(-4 "$data/four.txt") ;;
-    2) inputs=("$data/ch1.txt" "$data/ch2.txt" "$data/ch3.txt")
-       vin=(-2 "${inputs[@]}"); bin=(-2 "${inputs[@]}") ;;
-    1) inputs=("$data/time.txt" "$data/v1.txt" "$data/v2.txt" "$data/v3.txt")
-       vin=(-1 -t "${inputs[@]}"); bin=(-1 "${inputs[@]}") ;;
-    esac
+    layout_args "$layout" "$data"
     bytes=$(cat "${inputs[@]}" | wc -c)
     echo "== layout -$layout: $bytes bytes of input" >&2
     for ((r = 1; r <= reps; r++)); do
-        echo "$layout limit $bytes $(measure "$scratch/bin/limit" "${bin[@]}")" >>"$results"
         echo "$layout velkor $bytes $(measure "$velkor" "${vin[@]}" out.avq)" >>"$results"
+        echo "$layout base $bytes $(measure "$base" "${vin[@]}" out.avq)" >>"$results"
         echo "$layout ascii $bytes $(measure "$velkor" --ascii "${vin[@]}" out.txt)" >>"$results"
-        echo "$layout fgets $bytes $(measure "$scratch/bin/naive" "${bin[@]}")" >>"$results"
-        if [ "$layout" = 4 ]; then
-            echo "$layout ostream $bytes $(measure "$scratch/bin/ostream_writer" "$data/four.txt" ref.txt)" >>"$results"
+        echo "$layout baseascii $bytes $(measure "$base" --ascii "${vin[@]}" out.txt)" >>"$results"
+        if [ "$references" != 0 ]; then
+            echo "$layout limit $bytes $(measure "$scratch/bin/limit" "${refin[@]}")" >>"$results"
+            echo "$layout fgets $bytes $(measure "$scratch/bin/naive" "${refin[@]}")" >>"$results"
+            if [ "$layout" = 4 ]; then
+                echo "$layout ostream $bytes $(measure "$scratch/bin/ostream_writer" "$data/four.txt" ref.txt)" >>"$results"
+            fi
         fi
         echo "   repetition $r done" >&2
     done
 done
 rm -f out.avq out.txt ref.txt
 
+big_results="$scratch/results-big.txt"
+: >"$big_results"
+if [ "$big_rows" != 0 ]; then
+    big_data=$(make_data "$big_rows")
+    for layout in 4 2 1; do
+        layout_args "$layout" "$big_data"
+        echo "== $big_rows rows, layout -$layout" >&2
+        echo "$layout velkor $(measure "$velkor" "${vin[@]}" out.avq)" >>"$big_results"
+        echo "$layout ascii $(measure "$velkor" --ascii "${vin[@]}" out.txt)" >>"$big_results"
+        echo "$layout base $(measure "$base" "${vin[@]}" out.avq)" >>"$big_results"
+        echo "$layout baseascii $(measure "$base" --ascii "${vin[@]}" out.txt)" >>"$big_results"
+        rm -f out.avq out.txt
+    done
+fi
+
+tip=""
+if [ "$src" = "$root" ]; then
+    tip=" at $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src argutil || echo ' with uncommitted changes')"
+fi
 echo
-echo "$rows rows per file, median of $reps runs; $(nproc) cores; velkor from $src$( [ "$src" != "$root" ] || echo " at $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet HEAD -- src || echo ' with uncommitted changes')")"
-awk -v rows="$rows" '
-function ratio(a, b) { return sprintf("%.2f (%.2f)", w[a] / w[b], c[b] > 0 ? c[a] / c[b] : 0) }
+echo "$rows rows per file, median of $reps alternated runs; $(nproc) cores"
+echo "new: velkor from $src$tip; base: velkor of $baseline"
+awk -v big_rows="$big_rows" '
 function median(list,   n, a, i, j, t) {
     n = split(list, a, " ")
     for (i = 2; i <= n; i++) { t = a[i]; for (j = i - 1; j >= 1 && a[j] > t; j--) a[j + 1] = a[j]; a[j + 1] = t }
     return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
 }
-{ key = $1 " " $2; wall[key] = wall[key] " " $4; rss[key] = rss[key] " " $5; cpu[key] = cpu[key] " " $6; bytes[$1] = $3 }
+function ratio(a, b) { return sprintf("%.2f (%.2f)", w[a] / w[b], c[b] > 0 ? c[a] / c[b] : 0) }
+FNR == 1 { file++ }
+file == 1 { key = $1 " " $2; wall[key] = wall[key] " " $4; rss[key] = rss[key] " " $5; cpu[key] = cpu[key] " " $6; bytes[$1] = $3 }
+file == 2 { bigw[$1 " " $2] = $3 / 1e6; bigm[$1 " " $2] = $4 / 1024 }
 END {
-    budget = (1.2 * 48 * rows + 16 * 1048576) / 1048576
-    printf "%-7s %-16s %9s %8s %9s %9s\n", "layout", "program", "wall s", "MB/s", "CPU s", "peak MiB"
     split("4 2 1", layouts, " ")
-    split("limit velkor ascii fgets ostream", progs, " ")
-    names["limit"] = "limit kernel"; names["velkor"] = "velkor binary"; names["ascii"] = "velkor --ascii"
-    names["fgets"] = "fgets+sscanf"; names["ostream"] = "ostream writer"
+    split("velkor base ascii baseascii limit fgets ostream", progs, " ")
+    names["velkor"] = "new binary"; names["base"] = "base binary"
+    names["ascii"] = "new --ascii"; names["baseascii"] = "base --ascii"
+    names["limit"] = "limit kernel"; names["fgets"] = "fgets+sscanf"; names["ostream"] = "ostream writer"
+    printf "%-7s %-16s %9s %8s %9s %9s\n", "layout", "program", "wall s", "MB/s", "CPU s", "peak MiB"
     for (l = 1; l <= 3; l++) {
         L = layouts[l]
-        for (p = 1; p <= 5; p++) {
+        for (p = 1; p <= 7; p++) {
             k = L " " progs[p]
             if (!(k in wall)) continue
             w[k] = median(wall[k]) / 1e6; m[k] = median(rss[k]) / 1024; c[k] = median(cpu[k])
             printf "-%-6s %-16s %9.3f %8.1f %9.2f %9.1f\n", L, names[progs[p]], w[k], bytes[L] / w[k] / 1e6, c[k], m[k]
         }
     }
-    print "\nRatios of median wall times (of median CPU times in brackets)"
-    printf "%-7s %15s %15s %15s %15s %22s\n", "layout", "velkor/limit", "fgets/velkor", "ascii/binary", "ostream/ascii", "velkor bin/ascii MiB"
-    printf "%-7s %15s %15s %15s %15s %22s\n", "goal", "<= 1.25", ">= 3", "<= 3", ">= 3", sprintf("<= %.1f", budget)
+    print "\nNew against base: ratios of median wall times (of median CPU times in brackets), peak memory"
+    printf "%-7s %15s %15s %22s\n", "layout", "binary", "ascii", "new peak MiB bin/ascii"
+    printf "%-7s %15s %15s %22s\n", "goal", "<= 0.5", "<= 0.6", "<= 32 / 32"
     for (l = 1; l <= 3; l++) {
         L = layouts[l]
-        os = (L " ostream") in w ? ratio(L " ostream", L " ascii") : "-"
-        printf "-%-6s %15s %15s %15s %15s %22s\n", L, ratio(L " velkor", L " limit"),
-            ratio(L " fgets", L " velkor"), ratio(L " ascii", L " velkor"), os,
+        printf "-%-6s %15s %15s %22s\n", L, ratio(L " velkor", L " base"), ratio(L " ascii", L " baseascii"),
             sprintf("%.1f / %.1f", m[L " velkor"], m[L " ascii"])
     }
-}' "$results"
+    if ((L " limit") in w) {
+        print "\nAgainst the reference programs: ratios of median wall times (CPU in brackets)"
+        printf "%-7s %15s %15s %15s\n", "layout", "velkor/limit", "fgets/velkor", "ostream/ascii"
+        for (l = 1; l <= 3; l++) {
+            L = layouts[l]
+            os = (L " ostream") in w ? ratio(L " ostream", L " ascii") : "-"
+            printf "-%-6s %15s %15s %15s\n", L, ratio(L " velkor", L " limit"), ratio(L " fgets", L " velkor"), os
+        }
+    }
+    if (length(bigm) > 0) {
+        printf "\n%d rows, one run each: wall s and peak MiB\n", big_rows
+        printf "%-7s %22s %22s %22s %22s\n", "layout", "new binary", "new --ascii", "base binary", "base --ascii"
+        for (l = 1; l <= 3; l++) {
+            L = layouts[l]
+            printf "-%-6s", L
+            split("velkor ascii base baseascii", bp, " ")
+            for (p = 1; p <= 4; p++) printf " %22s", sprintf("%.2f s %8.1f MiB", bigw[L " " bp[p]], bigm[L " " bp[p]])
+            printf "\n"
+        }
+    }
+}' "$results" "$big_results"

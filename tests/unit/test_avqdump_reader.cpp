@@ -269,3 +269,155 @@ TEST(AvqReader, SplitAndParseFollowTheWritersNotation) {
         EXPECT_FALSE(avqdump::parse_number(bad, v)) << bad;
     }
 }
+
+// --- what avqdump makes of the blocks: sample times, escaping, the envelope ---
+
+#include <cmath>
+
+#include "plot_svg.h"
+#include "sample_times.h"
+
+namespace {
+
+struct Timed {
+    double start, interval;
+    bool irregular;
+};
+
+std::vector<Timed> timed_blocks(const std::string& bytes,
+                                avqdump::TimeForm asked = avqdump::TimeForm::guess) {
+    std::istringstream in(bytes);
+    Reader r(in);
+    avqdump::TimedReader tr(r, asked);
+    std::vector<Timed> out;
+    avqdump::TimedBlock tb;
+    while (tr.next(tb))
+        out.push_back({tb.start, tb.interval, tb.irregular});
+    return out;
+}
+
+} // namespace
+
+TEST(SampleTimes, MinuteOfDayTimesAreDatedFromTheHeaderAndPassMidnight) {
+    const auto zero = [](int, unsigned) { return 0; };
+    const std::string h = "!S512Tidserier sampfrek: 100 gain: 1 station: x date: 2026-01-02 "
+                          "time: 23:59:58";
+    const auto t = timed_blocks(h + "\r" + record(1439, 58, zero) + record(0, 3, zero));
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[0].start, 1767312000.0 + 86398);
+    EXPECT_EQ(t[1].start, 1767312000.0 + 86400 + 3); // the next day
+    EXPECT_DOUBLE_EQ(t[0].interval, 0.01);           // from sampfrek
+    EXPECT_FALSE(t[1].irregular);
+    // Without a date in the header the days count from 1970-01-01.
+    EXPECT_EQ(timed_blocks("!S x\r" + record(0, 3, zero))[0].start, 3.0);
+}
+
+TEST(SampleTimes, IntervalsComeFromTheRunOfBlockStepsAndSkipGaps) {
+    // Unix-time ASCII blocks, 5.12 s apart (512 samples at 100 Hz), with a
+    // gap of 100 s before block 2.
+    const std::string file = "!no rate\n" + ascii_block("0", "1700000000") +
+                             ascii_block("0", "1700000005.12") + ascii_block("0", "1700000110.24") +
+                             ascii_block("0", "1700000115.36");
+    const auto t = timed_blocks(file);
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[2].start, 1700000110.24);
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        EXPECT_NEAR(t[k].interval, 0.01, 1e-9) << "block " << k; // block 1 keeps block 0's
+        EXPECT_EQ(t[k].irregular, k == 2) << "block " << k;
+    }
+    // One block and no sampfrek: the interval cannot be known.
+    EXPECT_TRUE(std::isnan(timed_blocks("!h\n" + ascii_block("0", "1700000000"))[0].interval));
+    // A minute of the day (minute below 1440) has no date either.
+    EXPECT_EQ(timed_blocks("!h\n" + ascii_block("754", "56.5"))[0].start, 754 * 60 + 56.5);
+}
+
+TEST(SampleTimes, NormaltimeRefusesUnixTimes) {
+    const auto zero = [](int, unsigned) { return 0; };
+    const std::string fits = record(754, 56, zero), unix_words = record(61708, 25939, zero);
+    const auto normal = avqdump::TimeForm::normal;
+    EXPECT_THROW(timed_blocks("!U512 x\r" + fits, normal), FormatError);
+    // A later block that is no minute of the day and second.
+    try {
+        timed_blocks("!h\r" + fits + unix_words, normal);
+        FAIL() << "accepted";
+    } catch (const FormatError& e) {
+        EXPECT_STREQ(e.what(), "--normaltime: the block times are Unix times, not minute of the "
+                               "day and second (block 1 holds 61708 25939)");
+    }
+    // Without --normaltime the values decide: 25939 × 65536 + 61708 s.
+    EXPECT_EQ(timed_blocks("!h\r" + unix_words)[0].start, 1700000012.0);
+}
+
+TEST(SampleTimes, IsoTextAndHeaderFields) {
+    EXPECT_EQ(avqdump::iso_utc(1700000012.25), "2023-11-14T22:13:32.25Z");
+    EXPECT_EQ(avqdump::iso_utc(1700000012.9999997), "2023-11-14T22:13:33Z"); // carried
+    EXPECT_EQ(avqdump::iso_utc(-0.5), "1969-12-31T23:59:59.5Z");
+    EXPECT_EQ(avqdump::iso_utc(NAN), "");
+    EXPECT_EQ(avqdump::iso_utc(1e15), "");
+    EXPECT_EQ(avqdump::iso_time_of_day(1439, 60), "23:59:60Z");
+    EXPECT_EQ(avqdump::iso_time_of_day(754, 56.125), "12:34:56.125Z");
+    EXPECT_EQ(avqdump::iso_time_of_day(1440, 0), "");
+
+    EXPECT_EQ(avqdump::header_sampfrek("!S512Tidserier sampfrek: 3.33333 gain: 1"), 3.33333);
+    for (const char* none : {"!h", "sampfrek: inf", "sampfrek: -20", "sampfrek: 0", "sampfrek:"})
+        EXPECT_EQ(avqdump::header_sampfrek(none), 0) << none;
+    EXPECT_EQ(avqdump::header_date("x date: 2026-01-02 time: 00:00:00"), 1767312000);
+    for (const char* none : {"date: 2026-02-31", "date: 2026-1-02 ", "date: 2026-01-0", "!h"})
+        EXPECT_FALSE(avqdump::header_date(none)) << none;
+}
+
+TEST(PlotSvg, XmlTextEscapesAndReplacesWhatXmlCannotHold) {
+    using avqdump::xml_text;
+    EXPECT_EQ(xml_text("a<b>&\"c'"), "a&lt;b&gt;&amp;&quot;c&#39;");
+    EXPECT_EQ(xml_text("tab\there \xC3\xB6 \xE2\x82\xAC \xF0\x9F\x8C\x8B"),
+              "tab\there \xC3\xB6 \xE2\x82\xAC \xF0\x9F\x8C\x8B"); // UTF-8 stays
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(xml_text(std::string("\x01\x1b", 2) + std::string(1, '\0')), fffd + fffd + fffd);
+    EXPECT_EQ(xml_text("\xFF"), fffd);                       // a stray byte
+    EXPECT_EQ(xml_text("\xC0\xAF"), fffd + fffd);            // an overlong "/"
+    EXPECT_EQ(xml_text("\xED\xA0\x80"), fffd + fffd + fffd); // a surrogate
+    EXPECT_EQ(xml_text("\xEF\xBF\xBE"), fffd);               // U+FFFE
+    EXPECT_EQ(xml_text("\xE2\x82"), fffd + fffd);            // cut short
+}
+
+TEST(PlotSvg, EnvelopeKeepsExactExtremesInBoundedBins) {
+    avqdump::Envelope e(1, 64);
+    for (int i = 0; i < 100000; ++i) {
+        const double v[3] = {std::sin(i * 0.001), static_cast<double>(i), i == 777 ? NAN : -1.0};
+        e.add(i, v);
+    }
+    e.add(-50000, {0.0, -7.0, -1.0}); // time going back
+    std::size_t bins = 0;
+    double lo = INFINITY, hi = -INFINITY, prev = -INFINITY;
+    e.for_each([&](double centre, const avqdump::Envelope::Bin& b) {
+        ++bins;
+        EXPECT_GT(centre, prev);
+        prev = centre;
+        if (b.lo[1] <= b.hi[1]) lo = std::min(lo, b.lo[1]), hi = std::max(hi, b.hi[1]);
+        if (b.lo[1] == -7.0) {
+            EXPECT_NEAR(centre, -50000, e.width());
+        }
+    });
+    EXPECT_LE(bins, 64u);
+    EXPECT_GE(e.width(), 150000 / 64.0);
+    EXPECT_EQ(lo, -7.0);
+    EXPECT_EQ(hi, 99999.0);
+    EXPECT_EQ(e.min_x(), -50000);
+    EXPECT_EQ(e.max_x(), 99999);
+}
+
+TEST(PlotSvg, TicksAreRoundAndLabelledAsPreciselyAsTheirStep) {
+    using avqdump::tick_step;
+    EXPECT_EQ(tick_step(127.55, 8, true), 30); // 2 minutes of samples
+    EXPECT_EQ(tick_step(3, 8, true), 0.5);
+    EXPECT_EQ(tick_step(40000, 8, true), 7200); // 11 hours
+    EXPECT_EQ(tick_step(30 * 86400, 8, true), 5 * 86400);
+    EXPECT_EQ(tick_step(511, 8, false), 100); // sample numbers
+    EXPECT_EQ(tick_step(3, 8, false), 1);
+    using avqdump::time_label;
+    EXPECT_EQ(time_label(1700000012.25, 0.05, true), "22:13:32.25");
+    EXPECT_EQ(time_label(1700000012, 1, true), "22:13:32");
+    EXPECT_EQ(time_label(1699999980, 60, true), "22:13");
+    EXPECT_EQ(time_label(1699920000, 86400, true), "2023-11-14");
+    EXPECT_EQ(time_label(86400, 86400, false), "day 2");
+}

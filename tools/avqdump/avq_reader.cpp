@@ -171,8 +171,11 @@ bool Reader::next_ascii(Block& b) {
                 throw FormatError(where() + format(": field %u is not a number: ", f + 1) +
                                   quoted(fields[f]));
             }
-            if (c == 0 && f == 0) b.ascii_minute = v;
-            if (c == 0 && f == 1) b.ascii_second = v;
+            if (f >= 2) {
+                b.values[c][f - 2] = v;
+            } else if (c == 0) {
+                (f == 0 ? b.ascii_minute : b.ascii_second) = v;
+            }
         }
         if (c > 0 && (fields[0] != b.fields[0][0] || fields[1] != b.fields[0][1])) {
             throw FormatError(where() + ": the block time (" + std::string(fields[0]) + " " +

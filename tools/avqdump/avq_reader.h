@@ -48,9 +48,11 @@ struct Block {
     // second, fields 2 to 513 the values, all as stored.
     std::array<std::string, CHANNELS> lines;
     std::array<std::array<std::string_view, avq::ASCII_FIELDS>, CHANNELS> fields{};
-    // The block time in seconds as stored: minute × 60 + second.
+    // The block time as stored, minute and second, and the values as numbers
+    // (values[c][j] is field j + 2 of channel c + 1).
     double ascii_minute = 0;
     double ascii_second = 0;
+    std::array<std::array<double, SAMPLES>, CHANNELS> values{};
 };
 
 class Reader {

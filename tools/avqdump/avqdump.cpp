@@ -1,10 +1,13 @@
 // avqdump: prints what an AVQ infrasound file holds, and checks it on the way.
 //
 //   avqdump [--unixtime|--normaltime] FILE...           one text row per sample
-//   avqdump --info [--unixtime|--normaltime] FILE...    a summary per file
+//   avqdump --info [--json] [--unixtime|--normaltime] FILE...   a summary per file
+//   avqdump --csv [--unixtime|--normaltime] FILE        CSV rows with UTC times
+//   avqdump --plot OUT.svg [--unixtime|--normaltime] FILE   a picture
 //
 // Both forms of the file are read; the form is told by the end of the header
-// line (carriage return: binary, line feed: ASCII).
+// line (carriage return: binary, line feed: ASCII). A FILE of "-" is standard
+// input.
 //
 // Default output, one row per sample, columns separated by single spaces:
 //   block  sample  time1  time2  ch1  ch2  ch3
@@ -17,19 +20,25 @@
 // --info prints, per file: the form, the header line, the number of blocks
 // and samples, the first and last block time as stored (and what they mean),
 // per channel the number of samples at the 16-bit limits (binary form), and
-// whether the block times advance regularly. --unixtime and --normaltime tell
-// how a binary time header is to be read (32-bit seconds since the epoch, or
-// minute of the day and second); without them the header line decides when it
-// begins with "!U" or "!S", and otherwise the values do.
+// whether the block times advance regularly; with --json the same facts as
+// one JSON object per file and line (json_info.h). --unixtime and
+// --normaltime tell how a binary time header is to be read (32-bit seconds
+// since the epoch, or minute of the day and second); without them the header
+// line decides when it begins with "!U" or "!S", and otherwise the values do.
+// --normaltime on a file whose times are Unix times is an error. The sample
+// rows show the stored words whatever these options say.
+//
+// --csv (csv_dump.h) and --plot (plot_svg.h) take one file each; --info,
+// --csv and --plot exclude each other.
 //
 // Validation is strict (see avq_reader.h): a damaged file is reported on
 // standard error as "avqdump: FILE: what is wrong" and counts as an error.
 //
 // Exit status: 0 when every file was read and is a valid AVQ file (and for
-// --help and --version); 1 on any error: an unknown option, no file named, a
-// file that cannot be opened or read, a file that is not a valid AVQ file, or
-// standard output that cannot be written. Files after a failing one are still
-// examined.
+// --help and --version); 1 on any error: an unknown option or combination, no
+// file named, a file that cannot be opened or read, a file that is not a valid
+// AVQ file, a picture that cannot be written, or standard output that cannot
+// be written. Files after a failing one are still examined.
 #include <getopt.h>
 
 #include <algorithm>
@@ -39,11 +48,16 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <optional>
+#include <iostream>
+#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "avq_reader.h"
+#include "csv_dump.h"
+#include "json_info.h"
+#include "plot_svg.h"
+#include "sample_times.h"
+#include "summary.h"
 
 #ifndef AVQDUMP_VERSION
 #define AVQDUMP_VERSION "0.0.0"
@@ -51,10 +65,22 @@
 
 namespace {
 
+using avqdump::AsciiTime;
 using avqdump::Block;
 using avqdump::Form;
+using avqdump::Reader;
+using avqdump::Summary;
+using avqdump::TimeForm;
+using avqdump::TimeKind;
 
-enum class TimeForm { guess, normal, unix_seconds };
+enum class Mode { rows, info, csv, plot };
+
+struct Settings {
+    Mode mode = Mode::rows;
+    bool json = false;
+    TimeForm time_form = TimeForm::guess;
+    std::string plot_out; // --plot: the SVG file, "-" for standard output
+};
 
 const char* program = "avqdump";
 
@@ -63,13 +89,18 @@ void usage(std::FILE* f) {
                  "Usage: %s [options] FILE...\n"
                  "Print the samples of AVQ infrasound files (binary or ASCII form) as text,\n"
                  "one row per sample: block sample time1 time2 ch1 ch2 ch3.\n"
+                 "A FILE of - reads standard input.\n"
                  "\n"
                  "Options:\n"
                  "  -i, --info        print a summary of each file instead of the samples\n"
+                 "      --json        print the summary as JSON, one object per file and line\n"
+                 "      --csv         print the samples of one file as CSV with UTC times\n"
+                 "      --plot OUT    draw one file as an SVG picture into OUT (- for standard\n"
+                 "                    output)\n"
                  "      --normaltime  read binary block times as minute of the day and second\n"
                  "      --unixtime    read binary block times as 32-bit seconds since 1970\n"
                  "  -h, --help        print this help and exit\n"
-                 "  -V, --version     print the version and exit\n"
+                 "  -V, -v, --version print the version and exit\n"
                  "\n"
                  "Exit status: 0 if every file is a valid AVQ file, 1 on any error.\n",
                  program);
@@ -118,61 +149,6 @@ void dump_block(const Block& b, Form form, std::string& out) {
 
 // --- summary ------------------------------------------------------------------
 
-// Steps between consecutive block times, in seconds.
-struct Steps {
-    explicit Steps(double tol) : tolerance(tol) {}
-    double tolerance;
-    std::optional<double> first_time, prev_time, last_time;
-    std::optional<double> first_step;
-    double min_step = 0, max_step = 0;
-    std::uint64_t count = 0;
-    std::uint64_t blocks = 0;
-    std::uint64_t first_odd_block = 0; // block whose step first differs from the first step
-
-    void add(double t, bool wraps_at_midnight) {
-        if (prev_time) {
-            double d = t - *prev_time;
-            if (d < 0 && wraps_at_midnight) d += 86400;
-            if (!first_step) {
-                first_step = d;
-                min_step = max_step = d;
-            }
-            min_step = std::min(min_step, d);
-            max_step = std::max(max_step, d);
-            if (first_odd_block == 0 && (std::fabs(d - *first_step) > tolerance || d <= 0))
-                first_odd_block = blocks;
-            ++count;
-        } else {
-            first_time = t;
-        }
-        prev_time = t;
-        last_time = t;
-        ++blocks;
-    }
-
-    std::string describe() const {
-        char buf[256];
-        if (blocks == 0) return "none (no blocks)";
-        if (blocks == 1) return "one block only";
-        const bool regular = min_step > 0 && max_step - min_step <= tolerance;
-        if (regular) {
-            if (max_step - min_step > 1e-6) {
-                std::snprintf(buf, sizeof buf, "regular, one block every %g to %g s", min_step,
-                              max_step);
-            } else {
-                std::snprintf(buf, sizeof buf, "regular, one block every %g s", min_step);
-            }
-            return buf;
-        }
-        std::snprintf(buf, sizeof buf,
-                      "irregular, steps from %g to %g s; block %llu is the first whose step "
-                      "differs from the first step (%g s)",
-                      min_step, max_step, static_cast<unsigned long long>(first_odd_block),
-                      *first_step);
-        return buf;
-    }
-};
-
 std::string utc_text(long long seconds) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
@@ -196,21 +172,15 @@ std::string binary_time_text(const avq::TimeHeader& t, bool unix_seconds) {
     return s;
 }
 
-// An ASCII block time: the two fields as stored and their values.
-struct AsciiTime {
-    std::string minute_field, second_field;
-    double minute = 0, second = 0;
-};
-
 std::string ascii_time_text(const AsciiTime& at) {
     std::string text = at.minute_field + " " + at.second_field;
-    const double minute = at.minute, second = at.second;
-    if (!std::isfinite(minute) || !std::isfinite(second) || minute < 0 || second < 0 ||
-        minute > 1e12 || second > 1e15)
-        return text;
-    const double t = minute * 60 + second;
+    const avqdump::StoredTime meaning = avqdump::ascii_time_meaning(at.minute, at.second);
+    const double t = meaning.seconds;
     char buf[64];
-    if (minute == 0 && second >= 60) { // Unix-time form: all in the second field
+    switch (meaning.kind) {
+    case TimeKind::unknown:
+        return text;
+    case TimeKind::unix_seconds: { // all in the second field
         std::snprintf(buf, sizeof buf, "%.6f", t - std::floor(t));
         std::string frac = buf + 1; // ".xxxxxx"
         while (!frac.empty() && (frac.back() == '0' || frac.back() == '.'))
@@ -219,166 +189,204 @@ std::string ascii_time_text(const AsciiTime& at) {
         if (date.size() > 4) date.insert(date.size() - 4, frac);
         return text + " (" + date + ")";
     }
-    std::snprintf(buf, sizeof buf, "%s%g", second < 10 ? "0" : "", second);
-    if (minute >= 1440) { // minutes since the epoch
-        std::string date = utc_text(static_cast<long long>(minute) * 60);
+    case TimeKind::epoch_minutes: {
+        std::snprintf(buf, sizeof buf, "%s%g", at.second < 10 ? "0" : "", at.second);
+        std::string date = utc_text(static_cast<long long>(at.minute) * 60);
         return text + " (" + date.substr(0, 17) + buf + " UTC)";
     }
+    case TimeKind::minute_of_day:
+        break;
+    }
+    std::snprintf(buf, sizeof buf, "%s%g", at.second < 10 ? "0" : "", at.second);
     char hm[16];
-    const int mi = static_cast<int>(minute);
+    const int mi = static_cast<int>(at.minute);
     std::snprintf(hm, sizeof hm, "%02d:%02d:", mi / 60, mi % 60);
     return text + " (minute of the day: " + hm + buf + ")";
 }
 
-struct Summary {
-    std::uint64_t blocks = 0;
-    avq::TimeHeader first_words, last_words;
-    AsciiTime first_ascii, last_ascii;
-    std::uint64_t at_max[CHANNELS] = {}, at_min[CHANNELS] = {};
-    // Binary times are whole seconds (truncated), so steps may differ by one;
-    // ASCII times keep the fraction of the second.
-    Steps normal{1}, unix_seconds{1}, ascii{1e-3};
-    bool words_fit_minute_second = true;
-    double prev_ascii_minute = -1;
+// --- the modes ------------------------------------------------------------------
 
-    void add(const Block& b, Form form) {
-        if (form == Form::binary) {
-            for (int c = 0; c < CHANNELS; ++c) {
-                for (std::int16_t v : b.samples[c]) {
-                    at_max[c] += v == 32767;
-                    at_min[c] += v == -32768;
-                }
-            }
-            normal.add(b.time.word0 * 60.0 + b.time.word1, true);
-            unix_seconds.add(avq::header_value(b.time), false);
-            words_fit_minute_second =
-                words_fit_minute_second && b.time.word0 < 1440 && b.time.word1 <= 60;
-            if (blocks == 0) first_words = b.time;
-            last_words = b.time;
-        } else {
-            // The minute of the day wraps at midnight; minutes since the
-            // epoch and the Unix-time form (minute 0) do not.
-            const double m = b.ascii_minute;
-            const bool wraps = prev_ascii_minute >= 0 && prev_ascii_minute < 1440 && m < 1440 &&
-                               m < prev_ascii_minute;
-            ascii.add(m * 60 + b.ascii_second, wraps);
-            prev_ascii_minute = m;
-            last_ascii = {std::string(b.fields[0][0]), std::string(b.fields[0][1]), b.ascii_minute,
-                          b.ascii_second};
-            if (blocks == 0) first_ascii = last_ascii;
+void print_rows(const char* name, Reader& reader, bool several) {
+    if (several) std::printf("# %s\n", name);
+    Block b;
+    std::string out;
+    while (reader.next(b))
+        dump_block(b, reader.form(), out);
+}
+
+void print_info(const char* name, const Reader& reader, const Summary& sum, TimeForm time_form) {
+    const Form form = reader.form();
+    // Settled before anything is printed: --normaltime on Unix times is an error.
+    const auto times = form == Form::binary
+                           ? avqdump::binary_times(reader.header(), time_form, sum.misfit)
+                           : avqdump::BinaryTimes{};
+    std::printf("file: %s\n", name);
+    std::printf("form: %s\n", form == Form::binary
+                                  ? "binary (header line ends in a carriage return)"
+                                  : "ASCII (header line ends in a line feed)");
+    std::printf("header: %s\n", reader.header().c_str());
+    std::printf("blocks: %llu\n", static_cast<unsigned long long>(sum.blocks));
+    std::printf("samples per channel: %llu\n",
+                static_cast<unsigned long long>(sum.blocks * SAMPLES));
+    if (form == Form::ascii) {
+        if (sum.blocks > 0) {
+            std::printf("first block time: %s\n", ascii_time_text(sum.first_ascii).c_str());
+            std::printf("last block time: %s\n", ascii_time_text(sum.last_ascii).c_str());
         }
-        ++blocks;
+        std::printf("block times: %s\n", sum.ascii.describe().c_str());
+        return;
     }
-};
+    std::printf("time form: %s (%s)\n",
+                times.unix_seconds ? "32-bit seconds since 1970-01-01 UTC"
+                                   : "minute of the day and second",
+                times.why);
+    if (sum.blocks > 0) {
+        std::printf("first block time: %s\n",
+                    binary_time_text(sum.first_words, times.unix_seconds).c_str());
+        std::printf("last block time: %s\n",
+                    binary_time_text(sum.last_words, times.unix_seconds).c_str());
+    }
+    std::printf("block times: %s\n",
+                (times.unix_seconds ? sum.unix_seconds : sum.normal).describe().c_str());
+    for (int c = 0; c < CHANNELS; ++c) {
+        std::printf("16-bit limits ch%d: %llu at 32767, %llu at -32768\n", c + 1,
+                    static_cast<unsigned long long>(sum.at_max[c]),
+                    static_cast<unsigned long long>(sum.at_min[c]));
+    }
+}
 
-// --- one file -------------------------------------------------------------------
+void plot(const char* name, Reader& reader, const Settings& set) {
+    avqdump::TimedReader timed(reader, set.time_form);
+    avqdump::Plot picture;
+    avqdump::TimedBlock tb;
+    while (timed.next(tb))
+        picture.add(tb, reader.form());
+    const std::string svg = picture.svg(reader.header(), name, timed.facts());
+    if (set.plot_out == "-") {
+        write_out(svg);
+        return;
+    }
+    std::FILE* f = std::fopen(set.plot_out.c_str(), "wb");
+    const bool ok = f != nullptr && std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
+    const int err = errno;
+    if (f != nullptr && (std::fclose(f) != 0 || !ok)) std::remove(set.plot_out.c_str());
+    if (f == nullptr || !ok) {
+        throw std::runtime_error("cannot write the picture to " + set.plot_out + ": " +
+                                 std::strerror(err));
+    }
+}
 
-bool examine(const char* name, bool info, TimeForm time_form, bool several) {
-    std::ifstream in(name, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, name, std::strerror(errno));
-        return false;
+// Opens `name` (standard input for "-"), runs the mode of `set` on it and
+// reports what goes wrong. Returns false on any error.
+bool examine(const char* name, const Settings& set, bool several) {
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (std::strcmp(name, "-") != 0) {
+        file.open(name, std::ios::binary);
+        if (!file) {
+            std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, name, std::strerror(errno));
+            return false;
+        }
+        in = &file;
     }
     try {
-        avqdump::Reader reader(in);
-        const Form form = reader.form();
-        if (!info && several) std::printf("# %s\n", name);
-        Block b;
-        Summary sum;
-        std::string out;
-        while (reader.next(b)) {
-            if (info) {
-                sum.add(b, form);
+        avqdump::Reader reader(*in);
+        switch (set.mode) {
+        case Mode::rows:
+            print_rows(name, reader, several);
+            break;
+        case Mode::info:
+            if (set.json) {
+                avqdump::print_info_json(name, reader, summarise(reader), set.time_form);
             } else {
-                dump_block(b, form, out);
+                print_info(name, reader, summarise(reader), set.time_form);
             }
+            break;
+        case Mode::csv: {
+            avqdump::TimedReader timed(reader, set.time_form);
+            avqdump::write_csv(timed);
+            break;
         }
-        if (!info) return true;
-
-        std::printf("file: %s\n", name);
-        std::printf("form: %s\n", form == Form::binary
-                                      ? "binary (header line ends in a carriage return)"
-                                      : "ASCII (header line ends in a line feed)");
-        std::printf("header: %s\n", reader.header().c_str());
-        std::printf("blocks: %llu\n", static_cast<unsigned long long>(sum.blocks));
-        std::printf("samples per channel: %llu\n",
-                    static_cast<unsigned long long>(sum.blocks * SAMPLES));
-        if (form == Form::binary) {
-            bool unix_seconds = false;
-            const char* why = "";
-            const std::string& h = reader.header();
-            if (time_form != TimeForm::guess) {
-                unix_seconds = time_form == TimeForm::unix_seconds;
-                why = "as asked";
-            } else if (h.rfind("!U", 0) == 0) {
-                unix_seconds = true;
-                why = "the header begins with \"!U\"";
-            } else if (h.rfind("!S", 0) == 0) {
-                why = "the header begins with \"!S\"";
-            } else {
-                unix_seconds = !sum.words_fit_minute_second;
-                why = unix_seconds ? "the values are no minute of the day and second"
-                                   : "the values fit a minute of the day and a second";
-            }
-            std::printf("time form: %s (%s)\n",
-                        unix_seconds ? "32-bit seconds since 1970-01-01 UTC"
-                                     : "minute of the day and second",
-                        why);
-            if (sum.blocks > 0) {
-                std::printf("first block time: %s\n",
-                            binary_time_text(sum.first_words, unix_seconds).c_str());
-                std::printf("last block time: %s\n",
-                            binary_time_text(sum.last_words, unix_seconds).c_str());
-            }
-            std::printf("block times: %s\n",
-                        (unix_seconds ? sum.unix_seconds : sum.normal).describe().c_str());
-            for (int c = 0; c < CHANNELS; ++c) {
-                std::printf("16-bit limits ch%d: %llu at 32767, %llu at -32768\n", c + 1,
-                            static_cast<unsigned long long>(sum.at_max[c]),
-                            static_cast<unsigned long long>(sum.at_min[c]));
-            }
-        } else {
-            if (sum.blocks > 0) {
-                std::printf("first block time: %s\n", ascii_time_text(sum.first_ascii).c_str());
-                std::printf("last block time: %s\n", ascii_time_text(sum.last_ascii).c_str());
-            }
-            std::printf("block times: %s\n", sum.ascii.describe().c_str());
+        case Mode::plot:
+            plot(name, reader, set);
+            break;
         }
         return true;
-    } catch (const avqdump::FormatError& e) {
+    } catch (const std::runtime_error& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s: %s: %s\n", program, name, e.what());
         return false;
     }
 }
 
+// Rejects what cannot be done together; prints why and returns false.
+bool check_combination(const Settings& set, int modes, int files, int stdin_names) {
+    const char* why = nullptr;
+    char buf[128];
+    if (modes > 1) {
+        why = "--info, --csv and --plot exclude each other";
+    } else if (files == 0) {
+        why = "no AVQ file named";
+    } else if (files > 1 && (set.mode == Mode::csv || set.mode == Mode::plot)) {
+        std::snprintf(buf, sizeof buf, "%s takes one AVQ file, %d are named",
+                      set.mode == Mode::csv ? "--csv" : "--plot", files);
+        why = buf;
+    } else if (stdin_names > 1) {
+        why = "standard input (-) is named more than once";
+    }
+    if (why == nullptr) return true;
+    std::fprintf(stderr, "%s: %s\n", program, why);
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", program);
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // Standard input is read through std::cin, standard output written with
+    // stdio only: unsynchronised, std::cin reads in large blocks.
+    std::ios_base::sync_with_stdio(false);
     static const option long_options[] = {
-        {"info", no_argument, nullptr, 'i'},     {"normaltime", no_argument, nullptr, 'N'},
-        {"unixtime", no_argument, nullptr, 'U'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},  {nullptr, 0, nullptr, 0},
+        {"info", no_argument, nullptr, 'i'},
+        {"json", no_argument, nullptr, 'J'},
+        {"csv", no_argument, nullptr, 'C'},
+        {"plot", required_argument, nullptr, 'P'},
+        {"normaltime", no_argument, nullptr, 'N'},
+        {"unixtime", no_argument, nullptr, 'U'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
     };
-    bool info = false;
-    TimeForm time_form = TimeForm::guess;
+    Settings set;
+    bool info = false, csv = false, plot = false;
     for (;;) {
-        const int c = getopt_long(argc, argv, "ihV", long_options, nullptr);
+        const int c = getopt_long(argc, argv, "ihVv", long_options, nullptr);
         if (c == -1) break;
         switch (c) {
         case 'i':
             info = true;
             break;
+        case 'J':
+            set.json = info = true;
+            break;
+        case 'C':
+            csv = true;
+            break;
+        case 'P':
+            plot = true;
+            set.plot_out = optarg;
+            break;
         case 'N':
-            time_form = TimeForm::normal;
+            set.time_form = TimeForm::normal;
             break;
         case 'U':
-            time_form = TimeForm::unix_seconds;
+            set.time_form = TimeForm::unix_seconds;
             break;
         case 'h':
             usage(stdout);
             return 0;
         case 'V':
+        case 'v':
             std::printf("avqdump (velkor) %s\n", AVQDUMP_VERSION);
             return 0;
         default:
@@ -386,16 +394,15 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (optind >= argc) {
-        std::fprintf(stderr, "%s: no AVQ file named\n", program);
-        std::fprintf(stderr, "Try '%s --help' for more information.\n", program);
-        return 1;
-    }
-    const bool several = argc - optind > 1;
+    set.mode = info ? Mode::info : csv ? Mode::csv : plot ? Mode::plot : Mode::rows;
+    const int files = argc - optind;
+    const int stdin_names = static_cast<int>(std::count_if(
+        argv + optind, argv + argc, [](const char* a) { return std::strcmp(a, "-") == 0; }));
+    if (!check_combination(set, info + csv + plot, files, stdin_names)) return 1;
     bool ok = true;
     for (int i = optind; i < argc; ++i) {
-        if (info && i > optind) std::printf("\n");
-        ok = examine(argv[i], info, time_form, several) && ok;
+        if (set.mode == Mode::info && !set.json && i > optind) std::printf("\n");
+        ok = examine(argv[i], set, files > 1) && ok;
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "%s: error writing standard output: %s\n", program,

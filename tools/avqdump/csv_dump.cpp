@@ -1,0 +1,86 @@
+// The samples as CSV: see csv_dump.h.
+#include "csv_dump.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace avqdump {
+
+namespace {
+
+// ISO 8601 text of sample times, reusing the date and time of the last whole
+// second: consecutive samples mostly share it, and gmtime is the slow part.
+class IsoClock {
+  public:
+    // Appends the text of start + offset seconds (offset from a sample's
+    // position), or nothing when that is no time.
+    void append(std::string& out, double start, double offset) {
+        if (!std::isfinite(start) || !std::isfinite(offset)) return;
+        const double whole_start = std::floor(start);
+        const double rest = (start - whole_start) + offset; // small: keeps the digits
+        const double whole_rest = std::floor(rest);
+        const double seconds = whole_start + whole_rest;
+        if (!(std::fabs(seconds) < 1e13)) return;
+        auto whole = static_cast<std::int64_t>(seconds);
+        long long micro = std::llround((rest - whole_rest) * 1e6);
+        if (micro >= 1000000) {
+            ++whole;
+            micro -= 1000000;
+        }
+        if (!have_ || whole != second_) {
+            prefix_ = iso_seconds(whole);
+            second_ = whole;
+            have_ = true;
+        }
+        if (prefix_.empty()) return;
+        char buf[32];
+        std::snprintf(buf, sizeof buf, ".%06lldZ", micro);
+        out += prefix_;
+        out += buf;
+    }
+
+  private:
+    bool have_ = false;
+    std::int64_t second_ = 0;
+    std::string prefix_;
+};
+
+void append_number(std::string& out, long long v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+} // namespace
+
+void write_csv(TimedReader& timed) {
+    std::string out = "time_utc,block,sample,ch1,ch2,ch3\n";
+    IsoClock clock;
+    TimedBlock tb;
+    while (timed.next(tb)) {
+        const Block& b = *tb.block;
+        const bool binary = timed.facts().form == Form::binary;
+        for (unsigned j = 0; j < SAMPLES; ++j) {
+            clock.append(out, tb.start, j == 0 ? 0.0 : j * tb.interval);
+            out.push_back(',');
+            append_number(out, static_cast<long long>(b.index));
+            out.push_back(',');
+            append_number(out, j);
+            for (int c = 0; c < CHANNELS; ++c) {
+                out.push_back(',');
+                if (binary) {
+                    append_number(out, b.samples[c][j]);
+                } else {
+                    out.append(b.fields[c][j + 2]);
+                }
+            }
+            out.push_back('\n');
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        out.clear();
+    }
+    std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+} // namespace avqdump

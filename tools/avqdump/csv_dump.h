@@ -1,0 +1,23 @@
+// --csv: the samples of one AVQ file as comma-separated values with a header
+// row,
+//
+//   time_utc,block,sample,ch1,ch2,ch3
+//   2023-11-14T22:13:32.250000Z,0,0,-1843,12,0
+//
+// time_utc is the sample's time in ISO 8601 UTC to the microsecond (see
+// sample_times.h for how it is found), empty when it cannot be known: a
+// block time that is no time, or the samples after the first of a block
+// whose sampling interval is unknown (a file of one block and no sampfrek in
+// its header). block and sample count from 0; ch1 to ch3 are the values as
+// stored (binary: 16-bit integers; ASCII: the fields as written).
+#pragma once
+
+#include "sample_times.h"
+
+namespace avqdump {
+
+// Writes the rows on standard output as the blocks are read; an error in a
+// later block (FormatError) leaves the rows before it written.
+void write_csv(TimedReader& timed);
+
+} // namespace avqdump

@@ -1,0 +1,20 @@
+// --info --json: the facts of the text summary as one JSON object per file,
+// on one line, so that several files give JSON Lines. Numbers are JSON
+// numbers; every block time is also given as ISO 8601 UTC text (time of the
+// day only, "22:13:32Z", for minute-of-day times, which hold no date). Text
+// that is not UTF-8 (a header in Latin-1, say) has its stray bytes replaced
+// by U+FFFD; control characters are escaped as JSON requires.
+#pragma once
+
+#include "avq_reader.h"
+#include "sample_times.h"
+#include "summary.h"
+
+namespace avqdump {
+
+// Writes the object on standard output. Throws FormatError, before writing
+// anything, when --normaltime is asked for Unix times.
+void print_info_json(const char* name, const Reader& reader, const Summary& sum,
+                     TimeForm time_form);
+
+} // namespace avqdump

@@ -1,0 +1,136 @@
+// What the block times of an AVQ file mean in UTC, and the time of every
+// sample.
+//
+// Binary form: a time header holds either the minute of the UTC day and the
+// second ("!S" headers) or the low 32 bits of the seconds since the epoch
+// ("!U" headers). --unixtime and --normaltime say which; without them the
+// header's first two characters decide, else whether the values fit a minute
+// of the day (0-1439) and a second (0-60). ASCII form: the minute and second
+// fields; a minute of 0 with a second of 60 or more is a Unix time, a minute
+// of 1440 or more counts from the epoch, a smaller one is the minute of the
+// day.
+//
+// Minute-of-day times carry no date. They are dated from the header's
+// "date: YYYY-MM-DD" (velkor's built header holds the date of the first row),
+// else from 1970-01-01, and a day is added each time a block time falls below
+// the one before it (midnight passed).
+//
+// The samples of a block follow its first one at the sampling interval: 1 /
+// sampfrek when the header holds a positive "sampfrek: F", else the step to
+// the next block divided by 512. A step that breaks the run of steps (a gap,
+// time standing still or going back) gives no interval: the block before it
+// keeps the interval of the block before that, and so does the last block.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "avq_reader.h"
+
+namespace avqdump {
+
+// How binary block times are to be read, as asked on the command line.
+enum class TimeForm { guess, normal, unix_seconds };
+
+enum class TimeKind { unix_seconds, epoch_minutes, minute_of_day, unknown };
+
+// A binary time header that is no minute of the day and second.
+struct Misfit {
+    std::uint64_t block = 0;
+    avq::TimeHeader words{};
+};
+
+inline bool fits_minute_second(avq::TimeHeader t) {
+    return t.word0 < 1440 && t.word1 <= 60;
+}
+
+struct BinaryTimes {
+    bool unix_seconds = false;
+    const char* why = "";
+};
+
+// How the time headers of a binary file with `header` are read. `misfit` is a
+// block whose header is no minute of the day and second, if the caller knows
+// one. Throws FormatError when --normaltime asks for minutes of the day of a
+// file whose times are Unix times.
+BinaryTimes binary_times(const std::string& header, TimeForm asked,
+                         const std::optional<Misfit>& misfit);
+
+// What an ASCII block time means: seconds since the epoch, or since midnight
+// for TimeKind::minute_of_day; TimeKind::unknown for values no writer gives
+// (negative, not finite, absurdly large).
+struct StoredTime {
+    TimeKind kind = TimeKind::unknown;
+    double seconds = 0;
+};
+StoredTime ascii_time_meaning(double minute, double second);
+
+// "2023-11-14T22:13:32": whole seconds since the epoch as ISO 8601 UTC
+// without the zone; "" when gmtime cannot break them down.
+std::string iso_seconds(std::int64_t seconds);
+// "2023-11-14T22:13:32.25Z": the fraction to the microsecond with trailing
+// zeroes dropped; "" when the time cannot be broken down.
+std::string iso_utc(double seconds);
+// "22:13:32.25Z": a time of the day from the minute of the day (0-1439) and
+// the second (0 to below 61, a leap second included); "" outside that range.
+std::string iso_time_of_day(double minute, double second);
+
+// The sampling frequency of the header's "sampfrek: F" when F is a positive
+// finite number, else 0.
+double header_sampfrek(std::string_view header);
+// Midnight (seconds since the epoch) of the header's "date: YYYY-MM-DD".
+std::optional<std::int64_t> header_date(std::string_view header);
+
+// One block with the times of its samples: sample j is at start + j × interval.
+struct TimedBlock {
+    const Block* block = nullptr;
+    double start = 0;       // seconds since the epoch, UTC; NaN when unknown
+    double interval = 0;    // seconds between samples; NaN when unknown
+    bool irregular = false; // the step from the block before breaks the run
+};
+
+// What the times of a file are, settled from the header and the first block.
+struct TimeFacts {
+    Form form = Form::binary;
+    TimeKind kind = TimeKind::unknown; // of the first block
+    std::optional<std::int64_t> date;  // the header's date
+    double sampfrek = 0;               // the header's, 0 when none
+};
+
+// Reads the blocks of a file in order and gives each its sample times. It
+// reads one block ahead, since a block's interval may come from the next
+// block's time.
+class TimedReader {
+  public:
+    TimedReader(Reader& reader, TimeForm asked);
+
+    // The next block; false after the last. The block stays valid until the
+    // next call.
+    bool next(TimedBlock& out);
+    const TimeFacts& facts() const { return facts_; }
+
+  private:
+    void settle_kind(const Block& first);
+    void read_ahead();
+    double block_start(const Block& b);
+    double dated(double time_of_day);
+    bool breaks_run(double step);
+
+    Reader& reader_;
+    TimeForm asked_;
+    TimeFacts facts_;
+    double tolerance_;
+    Block blocks_[2];
+    double times_[2] = {0, 0};
+    bool irregular_[2] = {false, false};
+    int cur_ = 0;
+    bool started_ = false, have_next_ = false;
+    double ref_step_;
+    double prev_interval_;
+    double prev_time_of_day_ = -1;
+    std::int64_t days_ = 0;
+};
+
+} // namespace avqdump

@@ -1,0 +1,54 @@
+// The summary of one AVQ file behind --info, in text or JSON: block count,
+// first and last block time as stored, the steps between block times, and
+// per channel the samples at the 16-bit limits (binary form).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "avq_reader.h"
+#include "sample_times.h"
+
+namespace avqdump {
+
+// Steps between consecutive block times, in seconds.
+struct Steps {
+    explicit Steps(double tol) : tolerance(tol) {}
+    double tolerance;
+    std::optional<double> first_time, prev_time, last_time;
+    std::optional<double> first_step;
+    double min_step = 0, max_step = 0;
+    std::uint64_t count = 0;
+    std::uint64_t blocks = 0;
+    std::uint64_t first_odd_block = 0; // block whose step first differs from the first step
+
+    void add(double t, bool wraps_at_midnight);
+    bool regular() const;
+    std::string describe() const;
+};
+
+// An ASCII block time: the two fields as stored and their values.
+struct AsciiTime {
+    std::string minute_field, second_field;
+    double minute = 0, second = 0;
+};
+
+struct Summary {
+    std::uint64_t blocks = 0;
+    avq::TimeHeader first_words{}, last_words{};
+    AsciiTime first_ascii, last_ascii;
+    std::uint64_t at_max[CHANNELS] = {}, at_min[CHANNELS] = {};
+    // Binary times are whole seconds (truncated), so steps may differ by one;
+    // ASCII times keep the fraction of the second.
+    Steps normal{1}, unix_seconds{1}, ascii{1e-3};
+    std::optional<Misfit> misfit; // the first block whose words are no minute and second
+    double prev_ascii_minute = -1;
+
+    void add(const Block& b, Form form);
+};
+
+// Reads every block of `reader` into a summary.
+Summary summarise(Reader& reader);
+
+} // namespace avqdump

@@ -56,6 +56,12 @@ expect "argument file directory after @" "@data/" _velkor velkor @da
 expect "argument file after \$" "\$run.args" _velkor velkor '$ru'
 expect "avqdump options" "--info" _avqdump avqdump --in
 expect "avqdump files" "out.avq" _avqdump avqdump --info o
+expect "avqdump output options" "--csv" _avqdump avqdump --c
+expect "avqdump --json" "--json" _avqdump avqdump --info --j
+expect "avqdump -v" "-v" _avqdump avqdump -v
+expect "avqdump picture after --plot" "out.avq" _avqdump avqdump --plot ou
+expect "avqdump picture after --plot=" "--plot=out.avq" _avqdump avqdump --plot=ou
+expect "avqdump picture after --plot =" "out.avq" _avqdump avqdump --plot = ou
 
 # A file whose name looks like an option, after "--".
 touch -- --ascii-file

@@ -1,6 +1,8 @@
 // avqdump against velkor: what velkor writes, avqdump reads back (within the
 // 16-bit truncation of the binary form, exactly in the ASCII form), in every
-// input layout; the --info summary; and avqdump's errors and exit status.
+// input layout; the --info summary, as text and JSON; CSV rows; the SVG
+// picture, rendered and looked at; standard input; and avqdump's errors and
+// exit status.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -325,6 +327,8 @@ TEST_F(Avqdump, CommandLine) {
     r = avqdump({"-V"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("avqdump (velkor) ", 0), 0u);
+    EXPECT_EQ(avqdump({"-v"}).out, r.out); // as velkor has it
+    EXPECT_EQ(avqdump({"--version"}).out, r.out);
 
     r = avqdump({});
     EXPECT_EQ(r.status, 1);
@@ -342,6 +346,209 @@ TEST_F(Avqdump, OutputThatCannotBeWrittenIsAnError) {
         e2e::run_program("/bin/sh", {"-c", "exec \"$0\" a.avq > /dev/full", AVQDUMP}, dir());
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("avqdump: error writing standard output"), std::string::npos) << r.err;
+}
+
+// Runs a shell command line in the test's directory, avqdump as $0.
+e2e::Result shell(const std::string& dir, const std::string& line) {
+    return e2e::run_program("/bin/sh", {"-c", line, AVQDUMP}, dir);
+}
+
+bool have_tool(const std::string& name) {
+    return e2e::run_program("/bin/sh", {"-c", "command -v " + name}, "/").status == 0;
+}
+
+TEST_F(Avqdump, PlotIsAPictureOfTheDataWithItsGapMarked) {
+    // 12000 rows (24 blocks, more samples than pixel columns), 100 s missing
+    // after row 5000; no date in the header.
+    write("q.txt", four_column(make_rows(12000, 5000)));
+    ASSERT_EQ(velkor({"-4", "q.txt", "out.avq"}).status, 0);
+    const auto r = avqdump({"--plot", "pic.svg", "out.avq"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    const std::string svg = read("pic.svg");
+    EXPECT_LT(svg.size(), 200000u);
+    for (const char* part : {"<title>!station test</title>", "24 blocks of 512 samples",
+                             "the block times hold the minute of the day only, no date",
+                             "1 irregular block step marked in red", ">22:14:00</text>",
+                             "UTC time of the day (the file holds no date)", ">ch2: min "}) {
+        EXPECT_NE(svg.find(part), std::string::npos) << part;
+    }
+    // "-" writes the same picture to standard output.
+    EXPECT_EQ(avqdump({"--plot", "-", "out.avq"}).out, svg);
+
+    if (!have_tool("rsvg-convert") || !have_tool("python3")) {
+        GTEST_SKIP() << "rsvg-convert (librsvg2-bin) or python3 is not installed: the SVG was "
+                        "not rendered";
+    }
+    // Rendered, it shows the three channels' colours and the red mark.
+    const auto check =
+        e2e::run_program("/usr/bin/env",
+                         {"python3", e2e::source_path("tests/check_plot.py"), "pic.svg", "pic.png",
+                          "#1f5fa8", "#2a8a3c", "#7b3fa0", "#d40000"},
+                         dir());
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+}
+
+TEST_F(Avqdump, ReadmePictureIsWhatTheDocumentedCommandsDraw) {
+    for (const char* f : {"station-time.txt", "station-v1.txt", "station-v2.txt", "station-v3.txt"})
+        write(f, e2e::read_file(e2e::source_path(std::string("examples/") + f)));
+    ASSERT_EQ(velkor({"--ascii", "-t", "station-time.txt", "station-v1.txt", "station-v2.txt",
+                      "station-v3.txt", "example.txt"})
+                  .status,
+              0);
+    ASSERT_EQ(avqdump({"--plot", "example.svg", "example.txt"}).status, 0);
+    EXPECT_TRUE(read("example.svg") == e2e::read_file(e2e::source_path("doc/avqdump-plot.svg")))
+        << "doc/avqdump-plot.svg (and the PNG made from it) no longer show what avqdump draws: "
+           "make them again with the README's commands";
+}
+
+TEST_F(Avqdump, JsonInfoParsesWhateverTheHeaderHolds) {
+    if (!have_tool("python3")) GTEST_SKIP() << "python3 is not installed";
+    write("q.txt", four_column(make_rows(512)));
+    ASSERT_EQ(velkor({"-4", "q.txt", "good.avq"}).status, 0);
+    const std::string good = read("good.avq");
+    const std::string records = good.substr(good.find('\r'));
+    // Quotes, backslashes, control characters, a byte that is not UTF-8.
+    const std::string header = std::string("!say \"hi\" C:\\x\ttab\x01\x1b\x7f \xff\xc3\xb6 ") +
+                               std::string(1, '\0') + "end";
+    write("odd.avq", header + records);
+    const auto r = avqdump({"--json", "odd.avq"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    write("odd.json", r.out);
+    const auto tool =
+        e2e::run_program("/usr/bin/env", {"python3", "-m", "json.tool", "odd.json"}, dir());
+    EXPECT_EQ(tool.status, 0) << r.out << tool.err;
+    // The header comes back byte for byte, the stray byte as U+FFFD.
+    const auto back = e2e::run_program(
+        "/usr/bin/env",
+        {"python3", "-c",
+         "import json,sys; sys.stdout.buffer.write(json.load(open('odd.json'))['header']"
+         ".encode())"},
+        dir());
+    std::string expected = header;
+    expected.replace(expected.find('\xff'), 1, "\xEF\xBF\xBD");
+    EXPECT_EQ(back.out, expected);
+    for (const char* part : {"\"blocks\":1,\"samples_per_channel\":512,",
+                             "\"first_block_time\":{\"stored\":[1333,32],\"seconds_of_day\":80012,"
+                             "\"utc\":\"22:13:32Z\"}",
+                             "{\"channel\":1,\"at_32767\":0,\"at_minus_32768\":0}"}) {
+        EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
+    }
+    // One object per file and line; ASCII times carry the date.
+    ASSERT_EQ(velkor({"-4", "--ascii", "q.txt", "good.txt"}).status, 0);
+    const auto two = avqdump({"--info", "--json", "good.avq", "good.txt"});
+    ASSERT_EQ(two.status, 0);
+    const auto newline = two.out.find('\n');
+    ASSERT_NE(newline, std::string::npos);
+    EXPECT_EQ(two.out.find('\n', newline + 1), two.out.size() - 1);
+    EXPECT_NE(two.out.find("\"utc\":\"2023-11-14T22:13:32.25Z\""), std::string::npos) << two.out;
+}
+
+TEST_F(Avqdump, CsvHasOneRowPerSampleWithItsUtcTime) {
+    const auto rows = make_rows(1000);
+    write("q.txt", four_column(rows));
+    ASSERT_EQ(velkor({"-4", "--ascii", "q.txt", "out.txt"}).status, 0);
+    auto r = avqdump({"--csv", "out.txt"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    ASSERT_EQ(lines.size(), 1u + 1024);
+    EXPECT_EQ(lines[0], "time_utc,block,sample,ch1,ch2,ch3");
+    const auto row = [&](int i, const std::string& time) {
+        return time + "," + std::to_string(i / 512) + "," + std::to_string(i % 512) + "," +
+               rows[i].text[0] + "," + rows[i].text[1] + "," + rows[i].text[2];
+    };
+    EXPECT_EQ(lines[1], row(0, "2023-11-14T22:13:32.250000Z"));
+    // Samples follow at the interval of the block steps (5.12 s / 512).
+    EXPECT_EQ(lines[2], row(1, "2023-11-14T22:13:32.260000Z"));
+    EXPECT_EQ(lines[513], row(512, "2023-11-14T22:13:37.370000Z"));
+    EXPECT_EQ(lines[1024], "2023-11-14T22:13:42.480000Z,1,511,0,0,0"); // the zero fill
+
+    // Binary, built header: whole-second block time, sampfrek 100 and the
+    // header's date.
+    write("q.txt", four_column(rows).substr(std::string("!station test\n").size()));
+    ASSERT_EQ(velkor({"-4", "q.txt", "out.avq"}).status, 0);
+    r = avqdump({"--csv", "out.avq"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n', 40) + 1),
+              "time_utc,block,sample,ch1,ch2,ch3\n2023-11-14T22:13:32.000000Z,0,0,0,12,0\n");
+    EXPECT_NE(r.out.find("\n2023-11-14T22:13:32.050000Z,0,5,"), std::string::npos);
+}
+
+TEST_F(Avqdump, DashReadsStandardInput) {
+    write("q.txt", four_column(make_rows(1024)));
+    ASSERT_EQ(velkor({"-4", "q.txt", "out.avq"}).status, 0);
+    ASSERT_EQ(velkor({"-4", "--ascii", "q.txt", "out.txt"}).status, 0);
+    for (const std::string f : {"out.avq", "out.txt"}) {
+        const std::string info = avqdump({"--info", f}).out;
+        // Redirected (a file that can seek) and piped (one that cannot).
+        auto r = shell(dir(), "exec \"$0\" --info - < " + f);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "file: -" + info.substr(info.find('\n')));
+        r = shell(dir(), "cat " + f + " | \"$0\" -");
+        EXPECT_EQ(r.out, avqdump({f}).out);
+    }
+    // A damaged file on standard input is still found out.
+    write("cut.avq", read("out.avq").substr(0, 5000));
+    auto r = shell(dir(), "cat cut.avq | \"$0\" --csv -");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("avqdump: -: binary data after the header is"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(Avqdump, NormaltimeOnUnixTimesIsAnError) {
+    write("q.txt", four_column(make_rows(1024)).substr(std::string("!station test\n").size()));
+    ASSERT_EQ(velkor({"-4", "--unixtime", "q.txt", "unix.avq"}).status, 0);
+    const std::string bytes = read("unix.avq");
+    write("plain.avq", "!station" + bytes.substr(bytes.find('\r')));
+    for (const char* mode : {"--info", "--json", "--csv"}) {
+        auto r = avqdump({mode, "--normaltime", "unix.avq"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "avqdump: unix.avq: --normaltime: the block times are Unix times (the "
+                         "header begins with \"!U\"), not minute of the day and second\n");
+        r = avqdump({mode, "--normaltime", "plain.avq"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "avqdump: plain.avq: --normaltime: the block times are Unix times, not "
+                         "minute of the day and second (block 0 holds 61708 25939)\n");
+    }
+    EXPECT_EQ(avqdump({"--plot", "x.svg", "--normaltime", "unix.avq"}).status, 1);
+    EXPECT_FALSE(exists("x.svg"));
+    // Without the option the values tell the time form.
+    EXPECT_NE(avqdump({"--info", "plain.avq"})
+                  .out.find("time form: 32-bit seconds since 1970-01-01 UTC (the values are no "
+                            "minute of the day and second)"),
+              std::string::npos);
+}
+
+TEST_F(Avqdump, ModesThatCannotGoTogetherAreRefused) {
+    write("q.txt", four_column(make_rows(512)));
+    ASSERT_EQ(velkor({"-4", "q.txt", "a.avq"}).status, 0);
+    const std::string try_help = "Try 'avqdump --help' for more information.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--csv", "a.avq", "a.avq"}, "avqdump: --csv takes one AVQ file, 2 are named\n"},
+        {{"--plot", "p.svg", "a.avq", "a.avq"},
+         "avqdump: --plot takes one AVQ file, 2 are named\n"},
+        {{"--info", "--csv", "a.avq"}, "avqdump: --info, --csv and --plot exclude each other\n"},
+        {{"--json", "--plot", "p.svg", "a.avq"},
+         "avqdump: --info, --csv and --plot exclude each other\n"},
+        {{"--info", "-", "-"}, "avqdump: standard input (-) is named more than once\n"},
+        {{"--csv"}, "avqdump: no AVQ file named\n"},
+    };
+    for (const auto& [args, err] : cases) {
+        const auto r = avqdump(args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err + try_help);
+    }
+    EXPECT_FALSE(exists("p.svg"));
+    // A picture that cannot be written.
+    const auto r = avqdump({"--plot", "no/dir/p.svg", "a.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "avqdump: a.avq: cannot write the picture to no/dir/p.svg: No such file or "
+                     "directory\n");
 }
 
 } // namespace

@@ -544,11 +544,17 @@ TEST_F(Avqdump, ModesThatCannotGoTogetherAreRefused) {
         EXPECT_EQ(r.err, err + try_help);
     }
     EXPECT_FALSE(exists("p.svg"));
-    // A picture that cannot be written.
-    const auto r = avqdump({"--plot", "no/dir/p.svg", "a.avq"});
+    // A picture that cannot be written; a device is written in place, never
+    // replaced or removed.
+    auto r = avqdump({"--plot", "no/dir/p.svg", "a.avq"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "avqdump: a.avq: cannot write the picture to no/dir/p.svg: No such file or "
                      "directory\n");
+    r = avqdump({"--plot", "/dev/full", "a.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "avqdump: a.avq: cannot write the picture to /dev/full: No space left on "
+                     "device\n");
+    EXPECT_TRUE(e2e::file_exists("/dev/full"));
 }
 
 } // namespace

@@ -39,9 +39,13 @@
 // file named, a file that cannot be opened or read, a file that is not a valid
 // AVQ file, a picture that cannot be written, or standard output that cannot
 // be written. Files after a failing one are still examined.
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -255,6 +259,40 @@ void print_info(const char* name, const Reader& reader, const Summary& sum, Time
     }
 }
 
+// Writes the picture to `path`. A new or regular file is written as a
+// temporary file beside it and renamed over it, so that a failed write leaves
+// no half picture and any earlier one as it was; anything else (a device, a
+// pipe, a symbolic link) is written in place and never removed.
+void write_picture(const std::string& path, const std::string& svg) {
+    const auto fail = [&](int err) {
+        throw std::runtime_error("cannot write the picture to " + path + ": " + std::strerror(err));
+    };
+    struct stat st {};
+    const bool in_place = ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    std::string temp = path + ".XXXXXX";
+    const int fd = in_place ? ::open(path.c_str(), O_WRONLY | O_TRUNC) : ::mkstemp(temp.data());
+    if (fd < 0) fail(errno);
+    if (!in_place) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask); // as a file that open() creates
+    }
+    std::size_t done = 0;
+    while (done < svg.size()) {
+        const ssize_t n = ::write(fd, svg.data() + done, svg.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    int err = done == svg.size() ? 0 : errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (!in_place && err == 0 && std::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) {
+        if (!in_place) std::remove(temp.c_str());
+        fail(err);
+    }
+}
+
 void plot(const char* name, Reader& reader, const Settings& set) {
     avqdump::TimedReader timed(reader, set.time_form);
     avqdump::Plot picture;
@@ -264,15 +302,8 @@ void plot(const char* name, Reader& reader, const Settings& set) {
     const std::string svg = picture.svg(reader.header(), name, timed.facts());
     if (set.plot_out == "-") {
         write_out(svg);
-        return;
-    }
-    std::FILE* f = std::fopen(set.plot_out.c_str(), "wb");
-    const bool ok = f != nullptr && std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
-    const int err = errno;
-    if (f != nullptr && (std::fclose(f) != 0 || !ok)) std::remove(set.plot_out.c_str());
-    if (f == nullptr || !ok) {
-        throw std::runtime_error("cannot write the picture to " + set.plot_out + ": " +
-                                 std::strerror(err));
+    } else {
+        write_picture(set.plot_out, svg);
     }
 }
 

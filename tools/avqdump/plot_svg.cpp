@@ -16,9 +16,9 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 
 // Layout, in pixels.
 constexpr int WIDTH = 1000;
-constexpr int LEFT = 92; // room for the value labels
-constexpr int RIGHT = 18;
-constexpr int TOP = 84; // the title, two lines of notes, the first label
+constexpr int LEFT = 92;  // room for the value labels
+constexpr int RIGHT = 40; // room for half the last tick label
+constexpr int TOP = 84;   // the title, two lines of notes, the first label
 constexpr int PANEL = 170;
 constexpr int GAP = 24;                // room for the next panel's label
 constexpr std::size_t NOTE_LINE = 150; // characters
@@ -266,6 +266,7 @@ void Plot::add(const TimedBlock& tb, Form form) {
     const bool spaced = std::isfinite(tb.interval);
     if (timed && !by_time_)
         by_time_.emplace(spaced && tb.interval > 0 ? tb.interval / 2 : 1e-3, MAX_BINS);
+    if (spaced && tb.interval > 0 && !interval_) interval_ = tb.interval;
     const double first = static_cast<double>(blocks_) * SAMPLES;
     if (tb.irregular) {
         if (timed) mark_times_.push_back(tb.start);
@@ -300,10 +301,12 @@ std::vector<std::string> Plot::notes(const std::string& file, const TimeFacts& f
         parts.push_back(std::string("the block times hold the minute of the day only") +
                         (facts.date ? " (date from the header)" : ", no date"));
     }
-    if (by_time) {
-        parts.push_back(facts.sampfrek > 0 ? "a sample every " + format("%g", 1 / facts.sampfrek) +
-                                                 " s (sampfrek in the header)"
-                                           : std::string("sample times from the block times"));
+    if (by_time && facts.sampfrek > 0) {
+        parts.push_back("a sample every " + format("%g", 1 / facts.sampfrek) +
+                        " s (sampfrek in the header)");
+    } else if (by_time) {
+        parts.push_back(interval_ ? "sample times from the block times"
+                                  : "no sampling interval: each block drawn at its time");
     }
     if (!mark_samples_.empty()) {
         parts.push_back(std::to_string(mark_samples_.size()) + " irregular block step" +
@@ -326,6 +329,7 @@ struct Axis {
     const Envelope* env = nullptr; // nullptr: no samples
     bool by_time = false;
     Range range;
+    double max_join = 2;         // columns: wider empty stretches break the curves
     std::vector<bool> marked;    // columns that hold an irregular block step
     std::vector<int> marks_upto; // marked columns up to and including each column
 };
@@ -352,9 +356,10 @@ std::vector<Column> columns_of(const Envelope& env, const Range& r) {
 }
 
 // The path of channel c: per column a line to its largest value and down to
-// its smallest, broken where a block step is irregular.
+// its smallest, broken where a block step is irregular and where no sample
+// falls in a stretch of columns much wider than the sampling interval.
 std::string channel_path(const std::vector<Column>& cols, int c, double top, double lo, double hi,
-                         const std::vector<int>& marks_upto) {
+                         const Axis& ax) {
     const auto y = [&](double v) {
         return hi > lo ? top + 4 + (hi - v) / (hi - lo) * (PANEL - 8) : top + PANEL / 2.0;
     };
@@ -364,8 +369,9 @@ std::string channel_path(const std::vector<Column>& cols, int c, double top, dou
     for (int k = 0; k < COLUMNS; ++k) {
         const Column& col = cols[static_cast<std::size_t>(k)];
         if (col.lo[c] > col.hi[c]) continue;
-        const bool start = prev < 0 || marks_upto[static_cast<std::size_t>(k)] !=
-                                           marks_upto[static_cast<std::size_t>(prev)];
+        const bool start = prev < 0 || k - prev > ax.max_join ||
+                           ax.marks_upto[static_cast<std::size_t>(k)] !=
+                               ax.marks_upto[static_cast<std::size_t>(prev)];
         const double y_hi = y(col.hi[c]), y_lo = y(col.lo[c]);
         d += format("%c%.1f,%.1f", start ? 'M' : 'L', LEFT + k + 0.5, y_hi);
         if (y_lo - y_hi >= 0.05) d += format("V%.1f", y_lo);
@@ -429,6 +435,10 @@ std::string Plot::svg(const std::string& header, const std::string& file,
         ax.env = &by_sample_;
         ax.range = {0, std::max(1.0, by_sample_.max_x())};
     }
+    // Samples one interval apart lie this many columns apart.
+    const double per_column = (ax.range.b - ax.range.a) / (COLUMNS - 1);
+    const double spacing = ax.by_time ? interval_.value_or(0) / per_column : 1 / per_column;
+    ax.max_join = std::max(2.0, 3 * spacing);
     ax.marked.assign(COLUMNS, false);
     for (double m : ax.by_time ? mark_times_ : mark_samples_)
         if (m >= ax.range.a && m <= ax.range.b)
@@ -477,7 +487,7 @@ std::string Plot::svg(const std::string& header, const std::string& file,
             if (ax.env) {
                 out += "<path fill=\"none\" stroke=\"" + std::string(CHANNEL_COLOUR[c]) +
                        "\" stroke-width=\"1\" stroke-linejoin=\"round\" d=\"" +
-                       channel_path(cols, c, top, min_[c], max_[c], ax.marks_upto) + "\"/>\n";
+                       channel_path(cols, c, top, min_[c], max_[c], ax) + "\"/>\n";
             }
         } else {
             label += blocks_ == 0 ? ": no blocks" : ": no finite values";

@@ -87,6 +87,7 @@ class Plot {
     double min_[CHANNELS], max_[CHANNELS];
     std::uint64_t not_finite_[CHANNELS] = {};
     std::uint64_t blocks_ = 0;
+    std::optional<double> interval_; // the first known sampling interval
 };
 
 // Text for XML character data and attribute values: escapes & < > " ' and

@@ -276,6 +276,7 @@ TEST(AvqReader, SplitAndParseFollowTheWritersNotation) {
 
 #include "plot_svg.h"
 #include "sample_times.h"
+#include "summary.h"
 
 namespace {
 
@@ -364,6 +365,25 @@ TEST(SampleTimes, IsoTextAndHeaderFields) {
     EXPECT_EQ(avqdump::header_date("x date: 2026-01-02 time: 00:00:00"), 1767312000);
     for (const char* none : {"date: 2026-02-31", "date: 2026-1-02 ", "date: 2026-01-0", "!h"})
         EXPECT_FALSE(avqdump::header_date(none)) << none;
+}
+
+TEST(Summary, IrregularStepsNameABlockThatHasAStep) {
+    // Each step within 1 s of the first (25 s), but together 2 s apart: the
+    // block named is one whose step differs, never block 0, which has none.
+    avqdump::Steps s(1);
+    for (double t : {0, 25, 51, 75})
+        s.add(t, false);
+    EXPECT_EQ(s.describe(), "irregular, steps from 24 to 26 s; block 2 is the first whose step "
+                            "differs from the first step (25 s)");
+    avqdump::Steps gap(1);
+    for (double t : {0, 25, 50, 150, 175})
+        gap.add(t, false);
+    EXPECT_EQ(gap.first_irregular_block(), 3u);
+    avqdump::Steps steady(1);
+    for (double t : {0, 25, 51, 76})
+        steady.add(t, false);
+    EXPECT_EQ(steady.first_irregular_block(), 0u);
+    EXPECT_EQ(steady.describe(), "regular, one block every 25 to 26 s");
 }
 
 TEST(PlotSvg, XmlTextEscapesAndReplacesWhatXmlCannotHold) {

@@ -63,7 +63,8 @@ Json steps(const Steps& s) {
     o["regular"] = several ? Json(s.regular()) : Json(nullptr);
     o["min_step_s"] = several ? Json(s.min_step) : Json(nullptr);
     o["max_step_s"] = several ? Json(s.max_step) : Json(nullptr);
-    o["first_irregular_block"] = s.first_odd_block > 0 ? Json(s.first_odd_block) : Json(nullptr);
+    const std::uint64_t odd = s.first_irregular_block();
+    o["first_irregular_block"] = odd > 0 ? Json(odd) : Json(nullptr);
     o["text"] = s.describe();
     return o;
 }

@@ -19,6 +19,8 @@ void Steps::add(double t, bool wraps_at_midnight) {
         max_step = std::max(max_step, d);
         if (first_odd_block == 0 && (std::fabs(d - *first_step) > tolerance || d <= 0))
             first_odd_block = blocks;
+        if (first_half_odd_block == 0 && std::fabs(d - *first_step) > tolerance / 2)
+            first_half_odd_block = blocks;
         ++count;
     } else {
         first_time = t;
@@ -30,6 +32,11 @@ void Steps::add(double t, bool wraps_at_midnight) {
 
 bool Steps::regular() const {
     return min_step > 0 && max_step - min_step <= tolerance;
+}
+
+std::uint64_t Steps::first_irregular_block() const {
+    if (blocks < 2 || regular()) return 0;
+    return first_odd_block > 0 ? first_odd_block : first_half_odd_block;
 }
 
 std::string Steps::describe() const {
@@ -48,7 +55,7 @@ std::string Steps::describe() const {
     std::snprintf(buf, sizeof buf,
                   "irregular, steps from %g to %g s; block %llu is the first whose step "
                   "differs from the first step (%g s)",
-                  min_step, max_step, static_cast<unsigned long long>(first_odd_block),
+                  min_step, max_step, static_cast<unsigned long long>(first_irregular_block()),
                   *first_step);
     return buf;
 }

@@ -22,9 +22,14 @@ struct Steps {
     std::uint64_t count = 0;
     std::uint64_t blocks = 0;
     std::uint64_t first_odd_block = 0; // block whose step first differs from the first step
+    // ... by more than half the tolerance: the block to name when no step
+    // leaves the tolerance but the steps spread wider than it.
+    std::uint64_t first_half_odd_block = 0;
 
     void add(double t, bool wraps_at_midnight);
     bool regular() const;
+    // The first block whose step breaks the regularity (0 when none does).
+    std::uint64_t first_irregular_block() const;
     std::string describe() const;
 };
 

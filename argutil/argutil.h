@@ -1,7 +1,8 @@
 // argutil: argument files and the invocation log.
 //
 // rebuild_argv replaces every argument that begins with "@" or "$" by the
-// lines of the file it names (nested files included) and drops every
+// lines of the file it names (a carriage return at a line's end is dropped
+// with the line feed) (nested files included) and drops every
 // argument that begins with "#". logfile appends one line per run, a local
 // time stamp followed by the arguments, to the file "logfile" in the working
 // directory. No failure of this library reaches its caller.
@@ -23,7 +24,8 @@ int restore_argv(int* argc, char*** argv, int saved_argc, char** saved_argv);
 // call sets), then each argument after one space, those holding a space, a
 // comma or an asterisk in double quotes. The line is appended with a single
 // write, so lines of concurrent runs do not mix. When the file cannot be
-// opened, "No logfile entry" goes to standard error instead.
+// opened or the line cannot be written whole, "No logfile entry" goes to
+// standard error instead.
 void flogfile(const char* name, int argc, const char* const* argv);
 
 // Appends the invocation line for argc, argv to "logfile".

@@ -1,7 +1,8 @@
 // at_file: expansion of argument files in the argument vector.
 //
 // An element that begins with "@" or "$" names a file whose lines take its
-// place, one argument per line (only the line feed is removed); an element
+// place, one argument per line (the line feed is removed, and a carriage
+// return before it, as files written on Windows have it); an element
 // that begins with "#" is dropped. Lines are classified the same way, so
 // files nest and may hold comments. A name that cannot be opened stays a
 // literal argument, silently.
@@ -57,6 +58,20 @@ bool names_file(const char* e) {
     return e[0] == '@' || e[0] == '$';
 }
 
+// Removes the line feed from a line read by fgets, and a carriage return that
+// ends the line: before the line feed, or at the end of the file. A piece of
+// a longer line keeps its bytes.
+void cut_line_end(char* line, bool at_eof) {
+    char* lf = std::strchr(line, '\n');
+    if (lf != nullptr) {
+        *lf = '\0';
+    } else if (!at_eof) {
+        return;
+    }
+    const std::size_t n = std::strlen(line);
+    if (n > 0 && line[n - 1] == '\r') line[n - 1] = '\0';
+}
+
 // Adds element e at nesting level `depth` (0 for the command line). Returns
 // the number of lines read from argument files for it, nested files
 // included; 0 for a literal or a comment.
@@ -71,8 +86,7 @@ int add_arg_to_argv(pass_state& s, const char* e, int depth) {
             // A read error ends the file like its end: the lines read so far
             // stand.
             while (!s.failed && std::fgets(line, LINE_BUFFER, f) != nullptr) {
-                char* lf = std::strchr(line, '\n');
-                if (lf != nullptr) *lf = '\0';
+                cut_line_end(line, std::feof(f) != 0);
                 r = saturating_add(r, saturating_add(1, add_arg_to_argv(s, line, depth + 1)));
             }
             std::fclose(f);

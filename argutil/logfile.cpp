@@ -9,8 +9,8 @@
 // Runs in the same directory share the log and take no lock. Each line is
 // therefore built whole in memory and appended with a single write to a file
 // opened in append mode, so that lines of runs that end at the same moment
-// never interleave. A log that cannot be opened costs one message on
-// standard error and nothing else.
+// never interleave. A log that cannot be opened, or a line that cannot be
+// written whole, costs one message on standard error and nothing else.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -157,16 +157,16 @@ int open_for_append(const char* name, void*) {
 }
 
 // Writes all of buf, resuming after a short write or an interruption.
-void write_all(int fd, const char* buf, std::size_t n) {
+// Returns false when it could not (a full disk, a file size limit).
+bool write_all(int fd, const char* buf, std::size_t n) {
     while (n > 0) {
         const ssize_t w = ::write(fd, buf, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return; // write errors are not reported
-        }
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
         buf += w;
         n -= static_cast<std::size_t>(w);
     }
+    return true;
 }
 
 const char* entry_at(const char* const* argv, int i) {
@@ -210,12 +210,14 @@ void flogfile_hooked(const char* name, int argc, const char* const* argv, const 
     for (int attempt = 0; attempt < OPEN_ATTEMPTS && fd < 0; ++attempt) {
         fd = open_log(name, hooks.data);
     }
-    if (fd < 0) {
-        std::fputs("No logfile entry\n", stderr);
-    } else {
-        write_all(fd, line, static_cast<std::size_t>(out - line));
-        ::close(fd);
+    // A line that could not be written whole (the disk is full) is no entry
+    // either, as the manual promises; the run goes on all the same.
+    bool written = false;
+    if (fd >= 0) {
+        written = write_all(fd, line, static_cast<std::size_t>(out - line));
+        written = ::close(fd) == 0 && written;
     }
+    if (!written) std::fputs("No logfile entry\n", stderr);
     std::free(line);
 }
 

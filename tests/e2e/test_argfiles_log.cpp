@@ -65,19 +65,24 @@ TEST_F(ArgFilesAndLog, ArgumentFileGivesTheSameRunAsItsArgumentsWrittenOut) {
     const std::string direct_bytes = read("out.avq");
     std::remove(path("out.avq").c_str());
 
-    const e2e::Result from_file = velkor({"@args", "out.avq"}, C_LOCALE);
-    EXPECT_EQ(from_file.status, direct.status);
-    EXPECT_EQ(from_file.out, direct.out);
-    EXPECT_EQ(from_file.err, direct.err);
-    ASSERT_TRUE(exists("out.avq"));
-    EXPECT_EQ(read("out.avq"), direct_bytes);
+    // A file written on Windows (CR LF line ends) gives the same run.
+    write("args-windows", "-4\r\ndata.txt\r\n");
+    for (const char* args : {"@args", "@args-windows"}) {
+        const e2e::Result from_file = velkor({args, "out.avq"}, C_LOCALE);
+        EXPECT_EQ(from_file.status, direct.status);
+        EXPECT_EQ(from_file.out, direct.out);
+        EXPECT_EQ(from_file.err, direct.err);
+        ASSERT_TRUE(exists("out.avq"));
+        EXPECT_EQ(read("out.avq"), direct_bytes);
+        std::remove(path("out.avq").c_str());
+    }
 
-    // Both runs are logged with the same, expanded, arguments.
+    // All runs are logged with the same, expanded, arguments.
     const std::vector<std::string> log = lines_of(read("logfile"));
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     const std::string expected = std::string(" ") + VELKOR_BIN + " -4 data.txt out.avq";
-    EXPECT_EQ(after_stamp(log[0]), expected);
-    EXPECT_EQ(after_stamp(log[1]), expected);
+    for (const std::string& line : log)
+        EXPECT_EQ(after_stamp(line), expected);
 }
 
 TEST_F(ArgFilesAndLog, LogShowsNestedFilesExpandedAndCommentsDropped) {
@@ -129,6 +134,31 @@ TEST_F(ArgFilesAndLog, LogThatCannotBeOpenedDoesNotChangeTheRun) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err.substr(0, 17), "No logfile entry\n");
     EXPECT_NE(r.err.find("Version"), std::string::npos);
+}
+
+TEST_F(ArgFilesAndLog, LogLineThatCannotBeWrittenWholeIsReportedAndTheRunGoesOn) {
+    // Under a file size limit of 4096 bytes a log of 4090 bytes takes only
+    // the first 6 bytes of the new line (SIGXFSZ ignored, so that the write
+    // fails instead of killing the run); the output fits.
+    write("data.txt", "!c\n1 1 2 3\n");
+    ASSERT_EQ(velkor({"-4", "data.txt", "ref.avq"}, C_LOCALE).status, 0);
+    std::string earlier;
+    while (earlier.size() < 4090)
+        earlier += "an earlier line of the log\n";
+    earlier.resize(4089);
+    earlier += "\n";
+    write("logfile", earlier);
+    const e2e::Result r = e2e::run_program(
+        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" -4 data.txt out.avq", VELKOR_BIN},
+        dir(), C_LOCALE);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "No logfile entry\nWarning: length of file not multiple of 512\n"
+                     "Filling with zeroes\n");
+    EXPECT_EQ(r.out, "data.txt->out.avq\n");
+    EXPECT_EQ(read("out.avq"), read("ref.avq"));
+    const std::string log = read("logfile");
+    EXPECT_EQ(log.substr(0, earlier.size()), earlier);
+    EXPECT_EQ(log.size(), 4096u);
 }
 
 TEST_F(ArgFilesAndLog, RunsStartedTogetherEachLeaveOneIntactLine) {

@@ -114,11 +114,17 @@ TEST_F(AtFile, EmptyFileAndOneLineFile) {
     EXPECT_TRUE(changed);
 }
 
-TEST_F(AtFile, OnlyTheLineFeedIsRemoved) {
+TEST_F(AtFile, OnlyTheLineEndIsRemoved) {
     write("lines", "\n  two words  \n\"quoted\"\r\nlast");
-    EXPECT_EQ(expand({"p", "@lines"}), (Args{"p", "", "  two words  ", "\"quoted\"\r", "last"}));
-    write("crlf", "-4\r\ndata.txt\r\n");
-    EXPECT_EQ(expand({"p", "@crlf"}), (Args{"p", "-4\r", "data.txt\r"}));
+    EXPECT_EQ(expand({"p", "@lines"}), (Args{"p", "", "  two words  ", "\"quoted\"", "last"}));
+    // Files written on Windows: CR LF ends a line, and so does a CR at the
+    // end of the file; a CR elsewhere stays.
+    write("crlf", "--ascii\r\n\r\ndata\rx.txt\r\n\r\r\nout.avq\r");
+    EXPECT_EQ(expand({"p", "@crlf"}), (Args{"p", "--ascii", "", "data\rx.txt", "\r", "out.avq"}));
+    // A piece of a line longer than the buffer keeps a CR at its end.
+    const std::string piece = std::string(4094, 'a') + "\r";
+    write("piece", piece + "b\r\n");
+    EXPECT_EQ(expand({"p", "@piece"}), (Args{"p", piece, "b"}));
 }
 
 TEST_F(AtFile, LongLinesAreCutIntoPiecesOf4095Bytes) {

@@ -202,6 +202,15 @@ TEST_F(LogFile, LogThatCannotBeCreatedCostsOneMessage) {
     EXPECT_EQ(line.substr(17), " velkor x");
 }
 
+TEST_F(LogFile, LineThatCannotBeWrittenCostsOneMessage) {
+    // /dev/full opens, but every write to it fails with ENOSPC.
+    const Args args{"velkor", "x"};
+    const std::vector<const char*> p = pointers(args);
+    ::testing::internal::CaptureStderr();
+    flogfile("/dev/full", 2, p.data());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "No logfile entry\n");
+}
+
 int allocations_left = 0;
 void* failing_alloc(std::size_t n) {
     if (allocations_left == 0) return nullptr;

@@ -9,7 +9,8 @@
 // "====" (time file first in the one-column layout, then channels 1, 2, 3).
 //
 // fatal() throws in this build (fatal_throw.cpp), so one process can try
-// input after input. A group either fails with one line of message, leaving
+// input after input. A group either fails with one line of message (and,
+// for a line that does not parse, a second line showing it), leaving
 // the previous output of that name byte for byte as it was and no stray file
 // in the directory, or it succeeds with an output that the strict AVQ reader
 // accepts, headed by the settled comment, with one record per 512 rows and,
@@ -171,9 +172,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto out = fuzz::read_file(out_name);
     fuzz::check(out.has_value(), "output file missing");
     if (failed) {
-        fuzz::check(!message.empty() && message.back() == '\n' &&
-                        std::count(message.begin(), message.end(), '\n') == 1,
-                    "error message is not one line", message);
+        // One line; a line that does not parse is shown on a second line.
+        const auto lines = std::count(message.begin(), message.end(), '\n');
+        const bool where = lines == 2 && message.find("\n  line ") == message.find('\n');
+        fuzz::check(!message.empty() && message.back() == '\n' && (lines == 1 || where),
+                    "error message is not one line (and the line it failed on)", message);
         fuzz::check(*out == previous, "a failed group changed the existing output", message);
     } else {
         check_output(*out);

@@ -1,4 +1,4 @@
-// Block line reader: see line_reader.h for what it reproduces.
+// Block line reader: see line_reader.h.
 #include "line_reader.h"
 
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #if defined(__SSE2__) && !defined(VELKOR_NO_SIMD)
 #include <emmintrin.h>
@@ -25,6 +26,9 @@ namespace {
 // that the last partial group of 16 can be loaded whole and the bytes beyond
 // the end masked off.
 constexpr std::size_t SIMD_PAD = 16;
+
+// The characters fgets reads at most into a 256-byte buffer.
+constexpr std::size_t FGETS_PIECE = 255;
 
 // The first line feed in [p, limit), or nullptr. Bytes up to SIMD_PAD past
 // `limit` may be read but are never taken.
@@ -70,58 +74,76 @@ std::size_t count_line_feeds(const char* p, const char* limit) {
 } // namespace
 
 LineReader::LineReader(std::FILE* file, std::size_t block)
-    : file_(file), cap_(std::max(block, PIECE)), buf_(new char[cap_ + 1 + SIMD_PAD]()),
-      pos_(buf_.get()), end_(buf_.get()), line_(spare_) {}
+    : file_(file), cap_(std::max<std::size_t>(block, 1)), buf_(new char[cap_ + 1 + SIMD_PAD]()),
+      pos_(buf_.get()), end_(buf_.get()), line_(held_.c_str()) {}
 
 LineReader::Status LineReader::next() {
-    // The byte after the current piece is put back for the search; a failed
-    // read puts the zero back, since the current piece stays readable.
+    // The byte after the current line is put back for the search; a failed
+    // read puts the zero back, since the current line stays readable.
     if (term_ != nullptr) *term_ = saved_;
     for (;;) {
-        const std::size_t avail = static_cast<std::size_t>(end_ - pos_);
-        const char* nl = find_line_feed(pos_, pos_ + std::min(avail, PIECE));
-        std::size_t len;
-        if (nl != nullptr) {
-            len = static_cast<std::size_t>(nl - pos_) + 1;
-        } else if (avail >= PIECE) {
-            len = PIECE;
-        } else if (more_) {
+        const char* nl = find_line_feed(pos_, end_);
+        if (nl != nullptr) return hand_out(static_cast<std::size_t>(nl - pos_) + 1);
+        if (more_) {
             refill();
             continue;
-        } else if (error_ != 0) {
+        }
+        if (error_ != 0) {
             // fgets fails on a read error even when it has read part of a
-            // piece; the part is lost.
+            // line; the part is lost.
             if (term_ != nullptr) *term_ = '\0';
             return READ_ERROR;
-        } else {
-            // The piece ran into the end of the file.
-            at_end_ = true;
-            if (avail == 0) {
-                if (term_ != nullptr) *term_ = '\0';
-                return END_OF_FILE;
-            }
-            len = avail;
         }
+        // The line ran into the end of the file. fgets with a 256-byte
+        // buffer stops after 255 characters without looking further, so it
+        // notices the end of the file only with its next read when the last
+        // line is exactly that long; the flag follows it there too.
+        const std::size_t len = static_cast<std::size_t>(end_ - pos_) + long_.size();
+        if (len == 0) {
+            at_end_ = true;
+            if (term_ != nullptr) *term_ = '\0';
+            return END_OF_FILE;
+        }
+        at_end_ = len != FGETS_PIECE;
+        return hand_out(static_cast<std::size_t>(end_ - pos_));
+    }
+}
+
+LineReader::Status LineReader::hand_out(std::size_t len) {
+    if (long_.empty()) {
         line_ = pos_;
         line_len_ = len;
         term_ = pos_ + len;
         saved_ = *term_;
         *term_ = '\0';
-        pos_ += len;
-        return PIECE_READ;
+    } else {
+        // The rest of a line longer than the block: it joins its start.
+        long_.append(pos_, len);
+        held_.swap(long_);
+        long_.clear();
+        line_ = held_.c_str();
+        line_len_ = held_.size();
+        term_ = nullptr;
     }
+    pos_ += len;
+    return LINE_READ;
 }
 
 void LineReader::refill() {
-    // The caller may still look at the current piece if this refill finds
-    // nothing more, so it moves out of the way of the new bytes.
-    if (line_ != spare_) {
-        std::memcpy(spare_, line_, line_len_);
-        spare_[line_len_] = '\0';
-        line_ = spare_;
+    // The caller may still look at the current line if this refill finds
+    // nothing more, so a line in the block moves out of the way of the new
+    // bytes.
+    if (term_ != nullptr) {
+        held_.assign(line_, line_len_);
+        line_ = held_.c_str();
+        term_ = nullptr;
     }
-    term_ = nullptr;
-    const std::size_t avail = static_cast<std::size_t>(end_ - pos_);
+    std::size_t avail = static_cast<std::size_t>(end_ - pos_);
+    if (avail == cap_) {
+        // A whole block without a line feed: the start of a long line.
+        long_.append(pos_, avail);
+        avail = 0;
+    }
     std::memmove(buf_.get(), pos_, avail);
     pos_ = buf_.get();
     end_ = pos_ + avail;
@@ -135,26 +157,32 @@ void LineReader::refill() {
     }
 }
 
-std::size_t LineReader::piece_bound() {
+std::string_view LineReader::peek(bool& whole) {
+    if (pos_ == end_ && more_ && long_.empty()) refill();
+    whole = !more_ && error_ == 0 && long_.empty();
+    return {pos_, static_cast<std::size_t>(end_ - pos_)};
+}
+
+std::size_t LineReader::line_bound() const {
     struct stat st {};
     const int fd = fileno(file_);
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    constexpr std::size_t CHUNK = std::size_t{1} << 18;
+    const std::unique_ptr<char[]> chunk(new (std::nothrow) char[CHUNK]);
+    if (chunk == nullptr) return 0;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     std::uint64_t line_feeds = 0;
     std::uint64_t offset = 0;
     while (offset < size) {
         const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(cap_, size - offset));
-        const ssize_t got = pread(fd, buf_.get(), want, static_cast<off_t>(offset));
+            static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, size - offset));
+        const ssize_t got = pread(fd, chunk.get(), want, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return 0;
         if (got == 0) break; // the file shrank: the bound still holds
-        line_feeds += count_line_feeds(buf_.get(), buf_.get() + got);
+        line_feeds += count_line_feeds(chunk.get(), chunk.get() + got);
         offset += static_cast<std::uint64_t>(got);
     }
-    // A line of L bytes (its line feed included) is ceil(L / 255) pieces,
-    // at most 1 + (L - 1) / 255; summed over the lines (the last one maybe
-    // without a line feed) that is at most lines + size / 255.
-    const std::uint64_t bound = line_feeds + 1 + size / PIECE;
-    return static_cast<std::size_t>(bound);
+    // Every line but a last one without a line feed ends in one.
+    return static_cast<std::size_t>(line_feeds + 1);
 }

@@ -9,20 +9,30 @@
 // then form groups of inputs, one output file per group ("-o" names the
 // output of the next group only). Arguments beginning with "@" or "$" name
 // argument files; every run is logged to "logfile" in the working directory.
+// The name "-" reads standard input or writes standard output; when any
+// group writes standard output, the progress lines and option
+// acknowledgements go to standard error, so that the data stream holds the
+// AVQ file alone.
 //
 // Exit status: 0 when every group was converted, and for --help and
 // --version; 1 on any error (an unknown option or a missing option argument
 // included), after which outputs of earlier groups stay as written.
 #include <getopt.h>
 
+#include <cctype>
 #include <clocale>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "argutil.h"
+#include "fatal.h"
 #include "velkor.h"
 #include "version.h"
 
@@ -113,14 +123,147 @@ bool explicit_help(char** argv, int longindex, int before) {
     return !long_option && (optopt == 0 || optopt == '?');
 }
 
-[[noreturn]] void no_output() {
-    std::fputs("Error: no output file given\n", stderr);
-    std::exit(1);
+// Progress lines, option acknowledgements and the codes of ignored options
+// go to standard output, or to standard error when the run writes an AVQ
+// file to standard output. Each is flushed at once, so that it stands in
+// order with the warnings of its group when both go to one file. A line that
+// cannot be written (the reader of a pipe has gone) is no error: the
+// conversion goes on, and only AVQ data that cannot be written fail the run.
+std::FILE* progress = stdout;
+
+void say(const std::string& line) {
+    std::fputs(line.c_str(), progress);
+    std::fflush(progress);
+}
+
+// The lines about the options, held while the options are parsed: where
+// they go is known only once every group's output name is.
+std::vector<std::string> notes;
+
+void print_notes() {
+    for (const std::string& n : notes)
+        say(n);
+    notes.clear();
+}
+
+// The scale must be a number as strtod reads it, all of it (blanks before
+// and after aside), and finite: "abc" or "1,000" would otherwise silently
+// scale every value by 0 or by 1.
+double parse_scale(const char* text) {
+    char* end = nullptr;
+    const double scale = std::strtod(text, &end);
+    bool valid = end != text && std::isfinite(scale);
+    for (; valid && *end != '\0'; ++end)
+        valid = std::isspace(static_cast<unsigned char>(*end)) != 0;
+    if (!valid) {
+        print_notes();
+        fatal("Error: invalid scale %s\n", text);
+    }
+    return scale;
+}
+
+// One group of positional arguments: its first argument, how many it
+// takes, and its output name.
+struct Group {
+    int first = 0;
+    int length = 0;
+    std::string output;
+};
+
+enum class Walk { group, end, no_time_file, no_output, too_few_inputs };
+
+// Walks the positional arguments group by group, as the layout takes them;
+// the run walks them once to see where the progress lines go, and once to
+// convert.
+class GroupWalk {
+  public:
+    GroupWalk(int mode, bool have_time, std::string output, int first, int argc, char** argv)
+        : mode_(mode), have_time_(have_time), output_(std::move(output)), p_(first), argc_(argc),
+          argv_(argv) {}
+
+    Walk next(Group& g) {
+        if (p_ >= argc_) return Walk::end;
+        if (mode_ == MODE_1_COLUMN && !have_time_) return Walk::no_time_file;
+        const int inputs = mode_ == MODE_4_COLUMN ? 1 : 3;
+        g.first = p_;
+        g.length = inputs;
+        if (output_.empty()) {
+            if (p_ + inputs >= argc_) return Walk::no_output;
+            g.output = argv_[p_ + inputs];
+            ++g.length;
+        } else if (p_ + inputs > argc_) {
+            return Walk::too_few_inputs;
+        } else {
+            g.output = output_;
+        }
+        // "-o" names the first group's output only.
+        output_.clear();
+        p_ += g.length;
+        return Walk::group;
+    }
+
+    // The positional arguments not yet taken.
+    int left() const { return argc_ - p_; }
+
+  private:
+    int mode_;
+    bool have_time_;
+    std::string output_;
+    int p_;
+    int argc_;
+    char** argv_;
+};
+
+// Whether any group of the run writes to standard output.
+bool writes_standard_output(GroupWalk walk) {
+    Group g;
+    while (walk.next(g) == Walk::group) {
+        if (names_standard_stream(g.output.c_str())) return true;
+    }
+    return false;
+}
+
+// The hint of the line after "Error: no output file given": the likely
+// slip, given the layout and the number of names left.
+const char* no_output_hint(int mode, int left) {
+    if (mode == MODE_4_COLUMN) return "name the output after the input, or with -o";
+    if (left == 3) return "name the output after the inputs, or with -o";
+    if (mode == MODE_1_COLUMN) return "check that no value file is missing";
+    if (left == 2) return "for one four-column file use -4";
+    return "for one four-column file use -4 and name an output";
+}
+
+// "Error: no output file given", and a second line that says what the
+// layout takes and what was left of the command line.
+[[noreturn]] void no_output(int mode, int left) {
+    const char* takes = "the -2 layout takes three input files and an output";
+    if (mode == MODE_4_COLUMN) takes = "the -4 layout takes one input file and an output";
+    if (mode == MODE_1_COLUMN) takes = "the -1 layout takes three value files and an output";
+    fatal("Error: no output file given\n  %s; %d %s left (%s)\n", takes, left,
+          left == 1 ? "name was" : "names were", no_output_hint(mode, left));
+}
+
+void convert(int mode, const std::string& timename, char** argv, const Group& g) {
+    const char* out = g.output.c_str();
+    const int p = g.first;
+    if (mode == MODE_4_COLUMN) {
+        say(std::string(argv[p]) + "->" + out + "\n");
+        process_file(mode, nullptr, argv[p], nullptr, nullptr, out);
+        return;
+    }
+    std::string line = mode == MODE_1_COLUMN ? timename + "+" : "";
+    line += std::string(argv[p]) + "+" + argv[p + 1] + "+" + argv[p + 2] + "->" + out + "\n";
+    say(line);
+    process_file(mode, mode == MODE_1_COLUMN ? timename.c_str() : nullptr, argv[p], argv[p + 1],
+                 argv[p + 2], out);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader of standard output that goes away (velkor ... | head) must
+    // not end the run: writes then fail with EPIPE instead.
+    std::signal(SIGPIPE, SIG_IGN);
     // Start-up: locale for the log's time stamp, argument files, the log
     // entry in the caller's time zone, then UTC for everything else.
     std::setlocale(LC_TIME, "");
@@ -148,9 +291,8 @@ int main(int argc, char** argv) {
         if (c == -1) break;
         switch (c) {
         case 0:
-            std::printf("option %s", long_options[longindex].name);
-            if (optarg != nullptr) std::printf(" with arg %s", optarg);
-            std::printf("\n");
+            notes.push_back(std::string("option ") + long_options[longindex].name +
+                            (optarg != nullptr ? std::string(" with arg ") + optarg : "") + "\n");
             break;
         case '1':
             mode = MODE_1_COLUMN;
@@ -168,7 +310,7 @@ int main(int argc, char** argv) {
             break;
         case 's':
         case 'S':
-            global_scale = std::strtod(optarg, nullptr);
+            global_scale = parse_scale(optarg);
             break;
         case 'o':
         case 'O':
@@ -179,49 +321,42 @@ int main(int argc, char** argv) {
         case 'H': {
             // A mistyped option must not look like a successful run.
             const bool asked = c != '?' || explicit_help(argv, longindex, before);
+            print_notes();
             usage(program);
             std::exit(asked ? 0 : 1);
         }
         case 'v':
+            print_notes();
             std::fprintf(stderr, "%s\n", Version);
             std::exit(0);
         default:
-            std::printf("?? getopt returned character code %d ??\n", c);
+            notes.push_back("?? getopt returned character code " + std::to_string(c) + " ??\n");
             break;
         }
     }
 
-    int p = optind;
-    if (p >= argc) {
+    if (optind >= argc) {
+        print_notes();
         usage(program);
         return 0;
     }
-    while (p < argc) {
-        if (mode == MODE_1_COLUMN && timename.empty()) {
-            std::fputs("Error: no time file given\n", stderr);
-            return 1;
+    GroupWalk walk(mode, !timename.empty(), oname, optind, argc, argv);
+    if (writes_standard_output(walk)) progress = stderr;
+    print_notes();
+    for (;;) {
+        Group g;
+        switch (walk.next(g)) {
+        case Walk::group:
+            convert(mode, timename, argv, g);
+            break;
+        case Walk::end:
+            return 0;
+        case Walk::no_time_file:
+            fatal("Error: no time file given\n");
+        case Walk::no_output:
+            no_output(mode, walk.left());
+        case Walk::too_few_inputs:
+            fatal("Error: not enough input files\n");
         }
-        const int inputs = mode == MODE_4_COLUMN ? 1 : 3;
-        int length = inputs;
-        if (oname.empty()) {
-            if (p + inputs >= argc) no_output();
-            oname = argv[p + inputs];
-            ++length;
-        } else if (p + inputs > argc) {
-            std::fputs("Error: not enough input files\n", stderr);
-            return 1;
-        }
-        if (mode == MODE_4_COLUMN) {
-            std::printf("%s->%s\n", argv[p], oname.c_str());
-            process_file(mode, nullptr, argv[p], nullptr, nullptr, oname.c_str());
-        } else {
-            if (mode == MODE_1_COLUMN) std::printf("%s+", timename.c_str());
-            std::printf("%s+%s+%s->%s\n", argv[p], argv[p + 1], argv[p + 2], oname.c_str());
-            process_file(mode, mode == MODE_1_COLUMN ? timename.c_str() : nullptr, argv[p],
-                         argv[p + 1], argv[p + 2], oname.c_str());
-        }
-        oname.clear();
-        p += length;
     }
-    return 0;
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "fatal.h"
+#include "velkor.h"
 
 namespace {
 
@@ -43,13 +44,13 @@ bool special_name(const char* name) {
     return starts_with(link, "/dev/") || starts_with(link, "/proc/");
 }
 
-// The descriptor that /dev/stdout, /dev/stderr, /dev/fd/N or /proc/self/fd/N
-// names, or -1. Such an output is written through a duplicate of the
-// descriptor: opening the name anew would start at offset 0 (and truncate)
-// when the descriptor is a regular file, and the progress lines on standard
-// output would then overwrite the data.
+// The descriptor that "-", /dev/stdout, /dev/stderr, /dev/fd/N or
+// /proc/self/fd/N names, or -1. Such an output is written through a
+// duplicate of the descriptor: opening the name anew would start at offset 0
+// (and truncate) when the descriptor is a regular file, and the progress
+// lines on standard output would then overwrite the data.
 int named_descriptor(const std::string& n) {
-    if (n == "/dev/stdout") return 1;
+    if (names_standard_stream(n.c_str()) || n == "/dev/stdout") return 1;
     if (n == "/dev/stderr") return 2;
     for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
         if (!starts_with(n, prefix)) continue;
@@ -63,12 +64,32 @@ int named_descriptor(const std::string& n) {
     return -1;
 }
 
+// Where the symbolic link `name` leads, through a chain of links, up to the
+// first path that is not a link; that path need not exist. `name` itself
+// when it is no link. A chain that loops is given up after MAX_HOPS links,
+// and opening what is left then fails with its reason.
+std::string link_destination(const std::string& name) {
+    constexpr int MAX_HOPS = 40;
+    std::string path = name;
+    for (int hops = 0; hops < MAX_HOPS; ++hops) {
+        struct stat lst {};
+        if (::lstat(path.c_str(), &lst) != 0 || !S_ISLNK(lst.st_mode)) break;
+        char link[PATH_MAX];
+        const ssize_t len = ::readlink(path.c_str(), link, sizeof link - 1);
+        if (len <= 0) break;
+        link[len] = '\0';
+        // A relative link is resolved from the directory that holds it.
+        path = link[0] == '/' ? std::string(link) : directory_of(path) + "/" + link;
+    }
+    return path;
+}
+
 // The temporary file being written, for the signal handler below: a run
-// stopped by SIGINT, SIGTERM or SIGHUP (or a broken pipe) removes it before
-// it ends. (SIGKILL cannot be caught; the previous output survives that too,
-// only a stray ".velkor-" file is left.)
+// stopped by SIGINT, SIGTERM or SIGHUP removes it before it ends. (SIGKILL
+// cannot be caught; the previous output survives that too, only a stray
+// ".velkor-" file is left. SIGPIPE is ignored for the whole run.)
 char pending_temp[PATH_MAX + 1];
-constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void remove_pending_temp(int sig) {
     if (pending_temp[0] != '\0') ::unlink(pending_temp);
@@ -101,6 +122,10 @@ void unwatch_temp() {
 
 } // namespace
 
+bool special_output_name(const char* name) {
+    return names_standard_stream(name) || special_name(name);
+}
+
 OutputFile::OutputFile(const char* name)
     : name_(name), target_(name), buffer_(new char[BUFFER_SIZE]), capacity_(BUFFER_SIZE) {
     // Progress lines already printed come before the data when both go to
@@ -111,59 +136,63 @@ OutputFile::OutputFile(const char* name)
         if (fd_ < 0) fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
         return;
     }
-    struct stat st {};
-    const bool exists = ::stat(name, &st) == 0;
-    const int stat_error = errno;
-    const bool replace = !special_name(name) &&
-                         ((exists && S_ISREG(st.st_mode)) || (!exists && stat_error == ENOENT));
-
-    if (replace && exists) {
-        // Replacing a file that may not be written must fail as writing into
-        // it would.
-        if (::faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0) {
-            fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
-        }
-        // Through a symbolic link the file it points to is replaced, not the
-        // link.
-        struct stat lst {};
-        if (::lstat(name, &lst) == 0 && S_ISLNK(lst.st_mode)) {
-            char resolved[PATH_MAX];
-            if (::realpath(name, resolved) == nullptr) {
-                fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
-            }
-            target_ = resolved;
-        }
-    }
-
-    if (replace) {
-        std::string tmpl = directory_of(target_) + "/.velkor-XXXXXX";
-        fd_ = ::mkstemp(tmpl.data());
-        if (fd_ < 0) fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
-        temp_ = tmpl;
-        watch_temp(temp_);
-        mode_t mode = 0;
-        if (exists) {
-            mode = st.st_mode & 07777;
-            // Keep the owner and group where the system lets us; a file
-            // owned by someone else is still replaced.
-            if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-                ::fchown(fd_, st.st_uid, st.st_gid) != 0 &&
-                ::fchown(fd_, static_cast<uid_t>(-1), st.st_gid) != 0) {
-                // Best effort only: the file then belongs to this user.
-            }
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode = 0666 & ~mask;
-        }
-        if (::fchmod(fd_, mode) != 0) fail(errno);
+    if (special_name(name)) {
+        open_in_place(name_, O_CREAT);
         return;
     }
+    target_ = link_destination(name_);
+    struct stat st {};
+    const bool exists = ::stat(target_.c_str(), &st) == 0;
+    if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) {
+        // Devices, FIFOs, terminals; a path that cannot be looked at comes
+        // back from open with its reason.
+        open_in_place(name_, O_CREAT);
+        return;
+    }
+    // Replacing a file that may not be written must fail as writing into it
+    // would.
+    if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+        fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
+    }
+    if (!open_temp(exists ? &st : nullptr)) {
+        // The directory may not be written but the file may: it is
+        // rewritten in place.
+        open_in_place(target_, 0);
+    }
+}
 
-    // Devices, FIFOs, terminals: written in place. A missing directory and
-    // similar faults come back from open with their reason.
-    fd_ = ::open(name, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd_ < 0) fatal("Can't open output file %s: %s\n", name, std::strerror(errno));
+void OutputFile::open_in_place(const std::string& path, int flags) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | flags, 0666);
+    if (fd_ < 0) fatal("Can't open output file %s: %s\n", name_.c_str(), std::strerror(errno));
+}
+
+// Makes the temporary file beside the target, with the permission bits (and,
+// where the system lets us, the owner) of the file it replaces. Returns false
+// when an existing target's directory may not be written.
+bool OutputFile::open_temp(const struct stat* existing) {
+    std::string tmpl = directory_of(target_) + "/.velkor-XXXXXX";
+    fd_ = ::mkstemp(tmpl.data());
+    if (fd_ < 0) {
+        if (existing != nullptr && (errno == EACCES || errno == EPERM)) return false;
+        fatal("Can't open output file %s: %s\n", name_.c_str(), std::strerror(errno));
+    }
+    temp_ = tmpl;
+    watch_temp(temp_);
+    mode_t mode = 0;
+    if (existing != nullptr) {
+        mode = existing->st_mode & 07777;
+        if ((existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) &&
+            ::fchown(fd_, existing->st_uid, existing->st_gid) != 0 &&
+            ::fchown(fd_, static_cast<uid_t>(-1), existing->st_gid) != 0) {
+            // Best effort only: the file then belongs to this user.
+        }
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (::fchmod(fd_, mode) != 0) fail(errno);
+    return true;
 }
 
 OutputFile::~OutputFile() {

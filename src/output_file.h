@@ -2,15 +2,21 @@
 //
 // A run must never leave an incomplete AVQ file behind, nor destroy the
 // previous output of the same name when it fails or is killed half-way. So
-// when the target is a regular file (or a symbolic link to one) or does not
-// exist yet, the data go to a temporary file in the target's directory, which
-// is renamed over the target only once everything has been written and
-// closed; an existing target's permission bits are kept, a new file gets
-// 0666 less the umask. Anything else (a device such as /dev/null or
-// /dev/full, a FIFO, /dev/stdout) is written in place.
+// when the target is a regular file or does not exist yet, the data go to a
+// temporary file in the target's directory, which is renamed over the target
+// only once everything has been written and closed; an existing target's
+// permission bits are kept, a new file gets 0666 less the umask. A symbolic
+// link is followed, even when what it points to does not exist yet: the
+// file is made where it points, and the link stays.
 //
-// A run stopped by SIGINT, SIGTERM, SIGHUP or SIGPIPE while a temporary file
-// is open removes it before it ends.
+// Two cases are written in place instead (truncated and written, as a plain
+// program would): an existing file that may be written in a directory that
+// may not (no temporary file can be made beside it), and anything that is
+// not a regular file (a device such as /dev/null or /dev/full, a FIFO,
+// /dev/stdout, and "-", which names standard output).
+//
+// A run stopped by SIGINT, SIGTERM or SIGHUP while a temporary file is open
+// removes it before it ends.
 //
 // Errors end the process with status 1:
 //   "Can't open output file NAME: reason"  when the output cannot be opened;
@@ -19,9 +25,16 @@
 //                                          is removed first.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <memory>
 #include <string>
+
+// Whether the output name stands for standard output or a special file of
+// the system ("-", /dev/..., /proc/..., or a link to one): such outputs are
+// written in place and never compared with the inputs.
+bool special_output_name(const char* name);
 
 class OutputFile {
   public:
@@ -44,6 +57,8 @@ class OutputFile {
     void finish();
 
   private:
+    bool open_temp(const struct stat* existing);
+    void open_in_place(const std::string& path, int flags);
     void flush();
     [[noreturn]] void fail(int error);
 

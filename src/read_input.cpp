@@ -1,22 +1,28 @@
 // Input reading: opens a group's inputs and reads them row by row into the
 // sample table, capturing comment lines.
 //
-// Lines are read in pieces of at most 255 characters (the rest of a longer
-// line is read as the next line), as the original line buffer of 256 bytes
-// did; stored files may rely on this. The pieces come from a block reader
-// (line_reader.h) that cuts them exactly so, at a fraction of the cost. A
-// line that begins with "!" is a comment, wherever it stands: the first of a
-// run of comment lines is kept in the slot's `cline` entry, the rest of the
-// run is skipped. Reading of a group ends at the first end of file met in a
-// row; that partial row is dropped.
+// Lines are read whole, however long (line_reader.h). A line that begins with
+// "!" is a comment, wherever it stands: the first of a run of comment lines
+// is kept in the slot's `cline` entry, the rest of the run is skipped; a
+// comment longer than 255 characters keeps its first 255, since readers of
+// the header may hold it in a 256-byte buffer. Reading of a group ends at the
+// first end of file met in a row; that partial row is dropped.
+//
+// Every slot counts the lines it has read, comment lines included, so that a
+// line that does not parse is shown with its number. The name "-" stands for
+// standard input. An input that is an AVQ file is refused before it is read.
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
-#include <exception>
 #include <string>
+#include <string_view>
 
+#include "avq_detect.h"
+#include "display_line.h"
 #include "fatal.h"
 #include "line_reader.h"
 #include "numscan.h"
@@ -24,23 +30,35 @@
 
 namespace {
 
+// Characters of a comment line that the header keeps.
+constexpr std::size_t COMMENT_KEPT = 255;
+
 // One input file of the group. Slot 0 is the time file, slots 1 to 3 the
 // channel files.
 struct InputSlot {
     std::FILE* file = nullptr;
     const char* name = nullptr;
     std::unique_ptr<LineReader> reader;
-    bool at_end = false; // the last read met the end of the file
+    bool at_end = false;       // the last read met the end of the file
+    std::uint64_t line_no = 0; // lines read so far, comment lines included
+    bool warned_long = false;  // a long comment of this file was reported
 
-    // The slot's current line piece (at most 255 characters).
+    // The slot's current line.
     const char* line() const { return reader->line(); }
 
-    // Reads the next line piece. Returns false at the end of the file,
-    // leaving line() as it was. A read error is not an end of file: it ends
-    // the run.
+    // Reads the next line. Returns false at the end of the file, leaving
+    // line() as it was. A read error is not an end of file: it ends the run.
     bool next_line() {
-        switch (reader->next()) {
-        case LineReader::PIECE_READ:
+        LineReader::Status status = LineReader::END_OF_FILE;
+        try {
+            status = reader->next();
+        } catch (const std::bad_alloc&) {
+            fatal("Out of memory reading file %s: no room for line %llu\n", name,
+                  static_cast<unsigned long long>(line_no + 1));
+        }
+        switch (status) {
+        case LineReader::LINE_READ:
+            ++line_no;
             at_end = reader->at_end();
             return true;
         case LineReader::READ_ERROR:
@@ -50,6 +68,13 @@ struct InputSlot {
         }
         at_end = true;
         return false;
+    }
+
+    // The second line of a parse error: where it happened and what the
+    // line holds.
+    std::string where() const {
+        return "  line " + std::to_string(line_no) + ": " +
+               display_line({reader->line(), reader->length()}) + "\n";
     }
 };
 
@@ -66,6 +91,22 @@ std::string strip_line_ends(const char* line) {
     return s;
 }
 
+// Stores the slot's current line as the comment of slot k. A comment of a
+// channel file that is cut for the header is reported, once per file; the
+// time file's comment never reaches a header.
+void store_comment(InputSlot& slot, int k) {
+    cline[k] = strip_line_ends(slot.line());
+    if (cline[k].size() <= COMMENT_KEPT) return;
+    cline[k].resize(COMMENT_KEPT);
+    if (k != 0 && !slot.warned_long) {
+        std::fprintf(stderr,
+                     "Warning: comment line in %s is longer than 255 characters; the header "
+                     "keeps the first 255\n",
+                     slot.name);
+        slot.warned_long = true;
+    }
+}
+
 enum class SlotRead { data, no_data, end_of_group };
 
 // Reads slot k's data line for the current row, storing the first of a run
@@ -73,7 +114,7 @@ enum class SlotRead { data, no_data, end_of_group };
 SlotRead read_slot(InputSlot& slot, int k, bool last_slot) {
     if (!slot.next_line()) return SlotRead::end_of_group;
     if (!is_comment(slot.line())) return SlotRead::data;
-    cline[k] = strip_line_ends(slot.line());
+    store_comment(slot, k);
     while (is_comment(slot.line())) {
         if (!slot.next_line()) {
             // The file ended inside a run of comments. The buffer keeps the
@@ -85,15 +126,32 @@ SlotRead read_slot(InputSlot& slot, int k, bool last_slot) {
     return SlotRead::data;
 }
 
+// An AVQ file where a text input belongs is refused before anything is read
+// from it; the bytes looked at stay in the reader for the reading itself.
+void refuse_avq_input(InputSlot& slot) {
+    bool whole = false;
+    const std::string_view start = slot.reader->peek(whole);
+    if (avq::detect_form(start, whole) != avq::Detected::text) {
+        fatal("Error: %s is an AVQ file, not a text input (are the input and output swapped?)\n",
+              slot.name);
+    }
+}
+
 void open_slot(InputSlot& slot, const char* name) {
     slot.name = name;
-    slot.file = std::fopen(name, "r");
+    slot.file = names_standard_stream(name) ? stdin : std::fopen(name, "r");
     if (slot.file == nullptr) fatal("Can't open file %s\n", name);
     try {
         slot.reader = std::make_unique<LineReader>(slot.file);
     } catch (const std::bad_alloc&) {
         fatal("Out of memory reading file %s\n", name);
     }
+    refuse_avq_input(slot);
+}
+
+void close_slot(InputSlot& slot) {
+    // Standard input belongs to the process, not to the group.
+    if (slot.file != nullptr && slot.file != stdin) std::fclose(slot.file);
 }
 
 // Per-group state of the channel time checks: one warning each at most.
@@ -122,11 +180,14 @@ void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
     double v[4];
     switch (mode) {
     case MODE_1_COLUMN: {
-        if (scan_numbers(slots[0].line(), v, 1) != 1) fatal("No data in timefile\n");
+        if (scan_numbers(slots[0].line(), v, 1) != 1) {
+            fatal("No data in timefile\n%s", slots[0].where().c_str());
+        }
         const double t = in_seconds(v[0]);
         for (int c = 0; c < CHANNELS; ++c) {
             if (scan_numbers(slots[c + 1].line(), v, 1) != 1) {
-                fatal("No data in file for ch%d %s\n", c + 1, slots[c + 1].name);
+                fatal("No data in file for ch%d %s\n%s", c + 1, slots[c + 1].name,
+                      slots[c + 1].where().c_str());
             }
             row.ch[c].time = t;
             row.ch[c].data = v[0];
@@ -136,7 +197,8 @@ void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
     case MODE_2_COLUMN:
         for (int c = 0; c < CHANNELS; ++c) {
             if (scan_numbers(slots[c + 1].line(), v, 2) != 2) {
-                fatal("Not 2 columns in file %s. Rerun with -t timefile\n", slots[c + 1].name);
+                fatal("Not 2 columns in file %s. Rerun with -t timefile\n%s", slots[c + 1].name,
+                      slots[c + 1].where().c_str());
             }
             row.ch[c].time = in_seconds(v[0]);
             row.ch[c].data = v[1];
@@ -151,7 +213,7 @@ void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
         break;
     case MODE_4_COLUMN:
         if (scan_numbers(slots[1].line(), v, 4) != 4) {
-            fatal("Not 4 columns in file %s\n", slots[1].name);
+            fatal("Not 4 columns in file %s\n%s", slots[1].name, slots[1].where().c_str());
         }
         row.ch[0].time = in_seconds(v[0]);
         row.ch[0].data = v[1];
@@ -176,7 +238,7 @@ void reserve_rows(std::size_t rows, const char* name) {
 }
 
 // Sizes the table at the start of a group. Every row takes at least one
-// line piece of the channel-1 file, so for a regular file the table is
+// line of the channel-1 file, so for a regular file the table is
 // sized once, for all its rows and the rows block completion may add:
 // growing a table of hundreds of megabytes by doubling would hold the old
 // and the new copy at once, and leave up to half of the last one unused.
@@ -185,9 +247,9 @@ void reserve_rows(std::size_t rows, const char* name) {
 // promise far more rows than it holds), the table starts at the usual size
 // and doubles as it fills.
 void size_table(InputSlot& channel1, const char* name) {
-    const std::size_t pieces = channel1.reader->piece_bound();
-    const std::size_t bound = std::min<std::size_t>(pieces, MAX_ROWS) + (SAMPLES - 1);
-    if (pieces != 0 && bound > maxsamples) {
+    const std::size_t lines = channel1.reader->line_bound();
+    const std::size_t bound = std::min<std::size_t>(lines, MAX_ROWS) + (SAMPLES - 1);
+    if (lines != 0 && bound > maxsamples) {
         try {
             samples.reserve(bound);
             return;
@@ -239,7 +301,6 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
     // Block completion appends up to SAMPLES - 1 rows; room for them is made
     // here, where running out of memory can still be reported.
     reserve_rows(samples.size() + (SAMPLES - 1), fname1);
-    for (InputSlot& slot : slots) {
-        if (slot.file != nullptr) std::fclose(slot.file);
-    }
+    for (InputSlot& slot : slots)
+        close_slot(slot);
 }

@@ -23,6 +23,9 @@ int process_file(int mode, const char* timename, const char* fname1, const char*
     for (std::string& c : cline)
         c.clear();
 
+    check_group_names(mode == MODE_1_COLUMN ? timename : nullptr, fname1,
+                      mode == MODE_4_COLUMN ? nullptr : fname2,
+                      mode == MODE_4_COLUMN ? nullptr : fname3, oname);
     // All input is read and parsed before the output is opened, so a group
     // that fails while reading leaves no output behind.
     read_group(mode, timename, fname1, fname2, fname3);

@@ -82,8 +82,23 @@ extern const std::size_t maxsamples; // initial room of the sample table in rows
 int process_file(int mode, const char* timename, const char* fname1, const char* fname2,
                  const char* fname3, const char* oname);
 
+// The file name "-": standard input as an input, standard output as the
+// output.
+inline bool names_standard_stream(const char* name) {
+    return name != nullptr && name[0] == '-' && name[1] == '\0';
+}
+
+// Checks of the group's names (group_checks.cpp), before anything is read:
+// "-" (standard input) at most once, a non-empty output name, an output that
+// is not one of the inputs. Ends the process on a failed check. `timename`
+// and `fname2`, `fname3` may be null when the layout does not use them.
+void check_group_names(const char* timename, const char* fname1, const char* fname2,
+                       const char* fname3, const char* oname);
+
 // Reading (read_input.cpp): opens the group's inputs, reads every row into
 // `samples`, counts them in `n1` and captures comment lines into `cline`.
+// The input name "-" reads standard input; an input that is an AVQ file is
+// refused.
 void read_group(int mode, const char* timename, const char* fname1, const char* fname2,
                 const char* fname3);
 

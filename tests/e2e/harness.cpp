@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -32,20 +33,20 @@ std::string slurp_fd(int fd) {
     return s;
 }
 
-} // namespace
+int temp_fd() {
+    char name[] = "/tmp/velkor-e2e-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    ::unlink(name);
+    return fd;
+}
 
-Result run_program(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& dir, const std::vector<std::string>& env,
-                   const std::string& argv0) {
-    // Output goes to temporary files, not pipes, so that large outputs cannot
-    // dead-lock the child against the parent.
-    char out_name[] = "/tmp/velkor-e2e-out-XXXXXX";
-    char err_name[] = "/tmp/velkor-e2e-err-XXXXXX";
-    const int out_fd = ::mkstemp(out_name);
-    const int err_fd = ::mkstemp(err_name);
-    if (out_fd < 0 || err_fd < 0) throw std::runtime_error("mkstemp failed");
-    ::unlink(out_name);
-    ::unlink(err_name);
+// Runs the program with standard output on `out_fd` and standard error on a
+// temporary file; fills in the status and standard error.
+Result spawn(const std::string& program, const std::vector<std::string>& args,
+             const std::string& dir, const std::vector<std::string>& env, const std::string& argv0,
+             int out_fd) {
+    const int err_fd = temp_fd();
 
     std::vector<std::string> argv_s;
     argv_s.push_back(argv0.empty() ? program : argv0);
@@ -63,6 +64,7 @@ Result run_program(const std::string& program, const std::vector<std::string>& a
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        std::signal(SIGPIPE, SIG_DFL);
         for (const std::string& e : env) {
             const auto eq = e.find('=');
             if (eq == e.size() - 1) {
@@ -79,12 +81,34 @@ Result run_program(const std::string& program, const std::vector<std::string>& a
     }
     Result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    ::lseek(out_fd, 0, SEEK_SET);
     ::lseek(err_fd, 0, SEEK_SET);
-    r.out = slurp_fd(out_fd);
     r.err = slurp_fd(err_fd);
-    ::close(out_fd);
     ::close(err_fd);
+    return r;
+}
+
+} // namespace
+
+Result run_program(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& dir, const std::vector<std::string>& env,
+                   const std::string& argv0) {
+    // Output goes to temporary files, not pipes, so that large outputs cannot
+    // dead-lock the child against the parent.
+    const int out_fd = temp_fd();
+    Result r = spawn(program, args, dir, env, argv0, out_fd);
+    ::lseek(out_fd, 0, SEEK_SET);
+    r.out = slurp_fd(out_fd);
+    ::close(out_fd);
+    return r;
+}
+
+Result run_with_closed_stdout(const std::string& program, const std::vector<std::string>& args,
+                              const std::string& dir) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    ::close(fds[0]);
+    Result r = spawn(program, args, dir, {}, "", fds[1]);
+    ::close(fds[1]);
     return r;
 }
 

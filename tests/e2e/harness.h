@@ -23,6 +23,12 @@ Result run_program(const std::string& program, const std::vector<std::string>& a
                    const std::string& dir, const std::vector<std::string>& env = {},
                    const std::string& argv0 = "");
 
+// As run_program, but standard output is a pipe whose reader has gone (as
+// after "velkor ... | head -1" ended), and SIGPIPE has its default action;
+// Result::out stays empty.
+Result run_with_closed_stdout(const std::string& program, const std::vector<std::string>& args,
+                              const std::string& dir);
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
 bool file_exists(const std::string& path);

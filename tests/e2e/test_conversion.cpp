@@ -273,6 +273,56 @@ TEST_F(Conversion, StandardOutputIsWrittenInPlace) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"in", "logfile"}));
 }
 
+TEST_F(Conversion, StandardInputAndOutputByDash) {
+    // "-" as the input reads standard input, "-" as the output writes
+    // standard output; the progress line and acknowledgements then go to
+    // standard error, so standard output holds the AVQ file alone.
+    const std::string input = source_path("examples/station-4col.txt");
+    for (const char* form : {"--binary", "--ascii"}) {
+        ASSERT_EQ(velkor({"-4", form, input, "ref.out"}).status, 0);
+        const auto r = e2e::run_program(
+            "/bin/sh", {"-c", "cat \"$1\" | exec \"$0\" -4 \"$2\" - -", VELKOR_BIN, input, form},
+            dir());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.out == read("ref.out")) << form;
+        EXPECT_EQ(r.err.substr(0, r.err.find("Warning")),
+                  std::string("option ") + (form + 2) + "\n-->-\n");
+    }
+    EXPECT_EQ(entries(), (std::vector<std::string>{"logfile", "ref.out"}));
+    // The log records "-" as given.
+    EXPECT_NE(read("logfile").find(" -4 --ascii - -\n"), std::string::npos);
+
+    // "-" as a channel input of a two-column group, and the codes of
+    // ignored options on standard error with "-o -".
+    const std::string e = source_path("examples/station-ch");
+    ASSERT_EQ(velkor({e + "1.txt", e + "2.txt", e + "3.txt", "ref.out"}).status, 0);
+    auto r = e2e::run_program(
+        "/bin/sh",
+        {"-c", "exec \"$0\" \"$1\"1.txt - \"$1\"3.txt out.avq < \"$1\"2.txt", VELKOR_BIN, e},
+        dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, e + "1.txt+-+" + e + "3.txt->out.avq\n");
+    EXPECT_EQ(read("out.avq"), read("ref.out"));
+    r = e2e::run_program(
+        "/bin/sh",
+        {"-c", "exec \"$0\" -e1 -o - \"$1\"1.txt - \"$1\"3.txt < \"$1\"2.txt", VELKOR_BIN, e},
+        dir());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out == read("ref.out"));
+    EXPECT_EQ(r.err.substr(0, r.err.find('>') + 3),
+              "?? getopt returned character code 101 ??\n" + e + "1.txt+-+" + e + "3.txt->-\n");
+
+    // Standard input once per group at most, refused before anything is read.
+    write("out.avq", "previous");
+    r = velkor({"-", "-", e + "3.txt", "out.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: standard input (\"-\") is given as more than one input of a group\n");
+    r = velkor({"-t", "-", "-", e + "2.txt", e + "3.txt", "out.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: standard input (\"-\") is given as more than one input of a group\n");
+    EXPECT_EQ(read("out.avq"), "previous");
+}
+
 TEST_F(Conversion, FailedWriteKeepsThePreviousOutput) {
     std::string text;
     for (int i = 0; i < 5000; ++i)

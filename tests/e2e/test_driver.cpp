@@ -179,7 +179,8 @@ TEST_F(Driver, FourColumnGroups) {
     EXPECT_EQ(r.out, "q->y1\nq->y2\n");
     r = velkor({"-4", "q"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: no output file given\n");
+    EXPECT_EQ(r.err, "Error: no output file given\n  the -4 layout takes one input file and an "
+                     "output; 1 name was left (name the output after the input, or with -o)\n");
     EXPECT_EQ(r.out, "");
 }
 
@@ -196,9 +197,31 @@ TEST_F(Driver, OneColumnGroupsNeedATimeFile) {
 }
 
 TEST_F(Driver, MissingOutputOrInputNames) {
+    // The second line says what the layout takes and what was left.
+    const struct {
+        std::vector<std::string> args;
+        const char* second;
+    } missing[] = {
+        {{"a", "b", "c"},
+         "the -2 layout takes three input files and an output; 3 names were left (name the "
+         "output after the inputs, or with -o)"},
+        {{"a", "b"},
+         "the -2 layout takes three input files and an output; 2 names were left (for one "
+         "four-column file use -4)"},
+        {{"a"},
+         "the -2 layout takes three input files and an output; 1 name was left (for one "
+         "four-column file use -4 and name an output)"},
+        {{"-t", "t", "v", "v"},
+         "the -1 layout takes three value files and an output; 2 names were left (check that no "
+         "value file is missing)"},
+    };
+    for (const auto& m : missing) {
+        const auto r = velkor(m.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error: no output file given\n  " + std::string(m.second) + "\n");
+        EXPECT_EQ(r.out, "");
+    }
     auto r = velkor({"a", "b", "c"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: no output file given\n");
     r = velkor({"-o", "out", "a", "b"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: not enough input files\n");
@@ -235,7 +258,7 @@ TEST_F(Driver, InputErrorsEndTheRun) {
     EXPECT_FALSE(exists("out"));
 }
 
-TEST_F(Driver, ScaleIsReadAsStrtodReadsIt) {
+TEST_F(Driver, ScaleMustBeAFiniteNumber) {
     write("one", "!h\n0 1 0 0\n");
     // Scales show in ASCII output as the scaled first value of channel 1.
     const auto first_value = [&](const std::string& scale) {
@@ -248,10 +271,30 @@ TEST_F(Driver, ScaleIsReadAsStrtodReadsIt) {
         p = line.find(' ', p + 1);
         return line.substr(p + 1, line.find(' ', p + 1) - p - 1);
     };
-    EXPECT_EQ(first_value("2.5x"), "2.5");
+    EXPECT_EQ(first_value(" 2.5\t"), "2.5");
     EXPECT_EQ(first_value(" 0x10"), "16");
-    EXPECT_EQ(first_value("junk"), "0");
-    EXPECT_EQ(first_value("-inf"), "-inf");
+    EXPECT_EQ(first_value("1e-3"), "0.001");
+    EXPECT_EQ(first_value("0"), "0");
+    // Anything else is refused before the first group, whatever option
+    // spelling gave it; earlier outputs of the name stay.
+    write("out", "previous");
+    const struct {
+        const char* option;
+        const char* text;
+    } bad[] = {{"-s", "abc"}, {"-s", "1,000"}, {"-S", "2.5x"}, {"--scale", ""},
+               {"-s", " "},   {"-s", "inf"},   {"-s", "-nan"}, {"--scale", "1e999"}};
+    for (const auto& b : bad) {
+        const auto r = velkor({"-4", b.option, b.text, "one", "out"});
+        EXPECT_EQ(r.status, 1) << b.text;
+        EXPECT_EQ(r.err, std::string("Error: invalid scale ") + b.text + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(read("out"), "previous");
+    }
+    // Acknowledgements parsed before the bad scale are still printed.
+    const auto r = velkor({"--ascii", "--scale=abc", "one", "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "option ascii\n");
+    EXPECT_EQ(r.err, "Error: invalid scale abc\n");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Running out of memory while the sample table is filled: a clear one-line
 // error naming the input and status 1, no output file, for a regular file
-// (whose table is sized at once) and for a pipe (whose table grows as rows
-// arrive). The address space is limited with "ulimit -v" in a shell that
+// (whose table is sized at once), for a pipe (whose table grows as rows
+// arrive) and for a line that never ends. The address space is limited with "ulimit -v" in a shell that
 // then runs velkor.
 #include <sys/stat.h>
 
@@ -71,6 +71,15 @@ TEST_F(MemoryLimits, ManyCommentLinesDoNotCountAsRowsThatMustFit) {
     const auto r = limited("-4 comments.txt out.avq");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(exists("out.avq"));
+}
+
+TEST_F(MemoryLimits, LineThatNeverEndsIsRefusedClearly) {
+    // Lines are read whole, however long; one that does not fit in memory
+    // ends the run with the file and the line named.
+    const auto r = limited("-4 /dev/zero out.avq");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Out of memory reading file /dev/zero: no room for line 1\n");
+    EXPECT_FALSE(exists("out.avq"));
 }
 
 TEST_F(MemoryLimits, PipeTooLargeForMemoryIsRefusedClearly) {

@@ -1,7 +1,8 @@
-// The block line reader against fgets with a 256-byte buffer: the same
-// pieces, byte for byte, the same end-of-file flag after every read, the
-// same buffer contents after the last read, and read errors kept apart from
-// the end of the file.
+// The block line reader: against fgets with a 256-byte buffer for lines
+// that fit it (the same lines, byte for byte, the same end-of-file flag
+// after every read, the same buffer contents after the last read); longer
+// lines whole, across block boundaries; peeking at the first block; the line
+// bound; read errors kept apart from the end of the file.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "line_reader.h"
 #include "temp_dir.h"
@@ -31,8 +33,8 @@ class LineReaderTest : public ::testing::Test {
     }
 
     // Reads `contents` with fgets and with the block reader (blocks of
-    // `block` bytes) side by side and checks that every read agrees. Returns
-    // the number of pieces.
+    // `block` bytes) side by side and checks that every read agrees. Every
+    // line must fit fgets' buffer. Returns the number of lines.
     std::size_t compare(const std::string& contents, std::size_t block) {
         const std::string p = write(contents);
         std::FILE* ref = std::fopen(p.c_str(), "r");
@@ -54,8 +56,8 @@ class LineReaderTest : public ::testing::Test {
                 EXPECT_EQ(reader.next(), LineReader::END_OF_FILE);
                 break;
             }
-            EXPECT_EQ(st, LineReader::PIECE_READ);
-            if (st != LineReader::PIECE_READ) break;
+            EXPECT_EQ(st, LineReader::LINE_READ);
+            if (st != LineReader::LINE_READ) break;
             const auto len = static_cast<std::size_t>(std::ftell(ref) - before);
             EXPECT_EQ(reader.length(), len);
             EXPECT_EQ(std::memcmp(reader.line(), buf, len + 1), 0);
@@ -72,17 +74,22 @@ class LineReaderTest : public ::testing::Test {
     int files_ = 0;
 };
 
-// Lines of random lengths, crowded around the piece size (254 to 257) and
-// its multiples, with zero bytes, carriage returns, blanks and "!" among
-// the characters.
-std::string random_text(std::mt19937& rng, std::size_t lines) {
-    static const int lengths[] = {0, 1, 2, 7, 40, 253, 254, 255, 256, 257, 509, 510, 511, 766};
-    std::uniform_int_distribution<int> pick_len(0, std::size(lengths) - 1);
+// Lines of random lengths, with zero bytes, carriage returns, blanks and "!"
+// among the characters. Short lines fit fgets' 256-byte buffer (at most 254
+// characters and the line feed); long ones are crowded around that size and
+// around the small block sizes the tests use.
+std::string random_text(std::mt19937& rng, std::size_t lines, bool long_lines = false) {
+    static const int short_lengths[] = {0, 1, 2, 7, 40, 253, 254};
+    static const int long_lengths[] = {0, 1, 40, 254, 255, 256, 257, 510, 999, 1000, 1001, 5000};
+    const int* lengths = long_lines ? long_lengths : short_lengths;
+    const int count = long_lines ? std::size(long_lengths) : std::size(short_lengths);
+    std::uniform_int_distribution<int> pick_len(0, count - 1);
     std::uniform_int_distribution<int> jitter(-1, 1);
     std::uniform_int_distribution<int> pick_char(0, 15);
     std::string s;
     for (std::size_t i = 0; i < lines; ++i) {
-        const int len = std::max(0, lengths[pick_len(rng)] + jitter(rng));
+        int len = std::max(0, lengths[pick_len(rng)] + jitter(rng));
+        if (!long_lines) len = std::min(len, 254);
         for (int j = 0; j < len; ++j) {
             const int c = pick_char(rng);
             s += c == 0   ? '\0'
@@ -107,19 +114,76 @@ TEST_F(LineReaderTest, SmallCasesMatchFgets) {
         "1 2\r\n3 4\r\n",
         "1 2\n3 4",
         std::string(254, 'a') + "\n",
-        std::string(255, 'a'),
-        std::string(255, 'a') + "\n",
-        std::string(256, 'a'),
-        std::string(510, 'a'),
-        std::string(510, 'a') + "\nb",
+        std::string(254, 'a') + "\n" + std::string(255, 'b'),
+        std::string(255, 'a'), // fgets notices the end only with its next read
+        std::string(254, 'a'),
         std::string("1\0002\n3 4\n", 9),
         std::string("\0\0\0", 3),
-        std::string(300, '\0') + "\n",
+        std::string(200, '\0') + "\n",
         "!comment\r\n1 2",
     };
     for (const std::string& c : cases) {
-        for (std::size_t block : {255u, 256u, 257u, 300u, 4096u})
+        for (std::size_t block : {16u, 255u, 256u, 257u, 300u, 4096u})
             compare(c, block);
+    }
+}
+
+// Lines of any length against the text split at its line feeds: each line
+// whole, its length, the end-of-file flag, and after the end the last line
+// kept. Returns the number of lines.
+std::size_t compare_whole_lines(const std::string& path, const std::string& text,
+                                std::size_t block) {
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t nl = text.find('\n', at);
+        const std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    LineReader reader(f, block);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE("line " + std::to_string(i) + ", block " + std::to_string(block));
+        const std::string& want = lines[i];
+        EXPECT_EQ(reader.next(), LineReader::LINE_READ);
+        EXPECT_EQ(reader.length(), want.size());
+        EXPECT_EQ(std::string(reader.line(), reader.length()), want);
+        EXPECT_EQ(reader.line()[want.size()], '\0');
+        EXPECT_EQ(std::strlen(reader.line()), std::strlen(want.c_str()));
+        const bool last_without_lf = i + 1 == lines.size() && want.back() != '\n';
+        EXPECT_EQ(reader.at_end(), last_without_lf && want.size() != 255);
+    }
+    EXPECT_EQ(reader.next(), LineReader::END_OF_FILE);
+    EXPECT_TRUE(reader.at_end());
+    if (!lines.empty()) {
+        EXPECT_EQ(std::string(reader.line(), reader.length()), lines.back());
+    }
+    std::fclose(f);
+    return lines.size();
+}
+
+TEST_F(LineReaderTest, LongLinesComeWholeAcrossBlocks) {
+    // A line of 255 characters and its line feed is one line; so is a
+    // line far longer than the block.
+    const std::string exact = std::string(255, 'a') + "\n";
+    EXPECT_EQ(compare_whole_lines(write(exact), exact, 4096), 1u);
+    const std::string cases[] = {
+        std::string(255, 'a') + "\n",
+        std::string(256, 'a'),
+        std::string(510, 'a') + "\nb",
+        std::string(300, '\0') + "\n1 2\n",
+        std::string(5000, ' ') + "1 2 3 4\n" + std::string(33, 'x') + "\n",
+    };
+    for (const std::string& c : cases) {
+        for (std::size_t block : {16u, 255u, 256u, 1000u, 4096u})
+            compare_whole_lines(write(c), c, block);
+    }
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 40; ++round) {
+        const std::string text = random_text(rng, 1 + rng() % 100, true);
+        const std::string p = write(text);
+        for (std::size_t block : {16u, 255u, 1000u, 65536u})
+            compare_whole_lines(p, text, block);
     }
 }
 
@@ -127,7 +191,7 @@ TEST_F(LineReaderTest, RandomFilesMatchFgetsAtEveryBlockBoundary) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 60; ++round) {
         const std::string text = random_text(rng, 1 + rng() % 200);
-        for (std::size_t block : {255u, 256u, 511u, 1000u, 4099u, 65536u})
+        for (std::size_t block : {16u, 255u, 256u, 511u, 1000u, 4099u, 65536u})
             compare(text, block);
     }
 }
@@ -140,25 +204,45 @@ TEST_F(LineReaderTest, LargeFileWithDefaultBlocks) {
         text += "1700000000.01 -0.0384459 0.0034231614 -0.72270745\n";
         if (rng() % 5000 == 0) text += std::string(600, 'x') + "\n";
     }
-    const std::size_t pieces = compare(text, LineReader::BLOCK);
-    EXPECT_GT(pieces, 60000u);
+    const std::size_t lines = compare_whole_lines(write(text), text, LineReader::BLOCK);
+    EXPECT_GT(lines, 60000u);
 }
 
-TEST_F(LineReaderTest, PieceBoundCoversEveryPieceOfRegularFiles) {
+TEST_F(LineReaderTest, LineBoundCoversEveryLineOfRegularFiles) {
     std::mt19937 rng(99);
     for (int round = 0; round < 40; ++round) {
-        const std::string text = random_text(rng, rng() % 300);
-        const std::size_t pieces = compare(text, 1000);
-        std::FILE* f = std::fopen(write(text).c_str(), "r");
+        const std::string text = random_text(rng, rng() % 300, true);
+        const std::string p = write(text);
+        const std::size_t lines = compare_whole_lines(p, text, 1000);
+        std::FILE* f = std::fopen(p.c_str(), "r");
         LineReader reader(f, 1000);
-        const std::size_t bound = reader.piece_bound();
-        EXPECT_GE(bound, pieces);
-        EXPECT_LE(bound, pieces + 1 + text.size() / LineReader::PIECE);
+        bool whole = false;
+        reader.peek(whole); // the bound does not disturb what was peeked
+        const std::size_t bound = reader.line_bound();
+        EXPECT_GE(bound, lines);
+        EXPECT_LE(bound, lines + 1);
         // Counting leaves the reading position at the start.
         std::size_t n = 0;
-        while (reader.next() == LineReader::PIECE_READ)
+        while (reader.next() == LineReader::LINE_READ)
             ++n;
-        EXPECT_EQ(n, pieces);
+        EXPECT_EQ(n, lines);
+        std::fclose(f);
+    }
+}
+
+TEST_F(LineReaderTest, PeekShowsTheFirstBlockAndConsumesNothing) {
+    const std::string text = "!header\r\n1 2 3 4\n5 6 7 8\n";
+    for (std::size_t block : {8u, 4096u}) {
+        std::FILE* f = std::fopen(write(text).c_str(), "r");
+        LineReader reader(f, block);
+        bool whole = true;
+        EXPECT_EQ(reader.peek(whole), text.substr(0, block));
+        EXPECT_EQ(whole, block > text.size());
+        EXPECT_EQ(reader.peek(whole), text.substr(0, block)); // again: the same
+        ASSERT_EQ(reader.next(), LineReader::LINE_READ);
+        EXPECT_STREQ(reader.line(), "!header\r\n");
+        ASSERT_EQ(reader.next(), LineReader::LINE_READ);
+        EXPECT_STREQ(reader.line(), "1 2 3 4\n");
         std::fclose(f);
     }
 }
@@ -179,10 +263,13 @@ TEST_F(LineReaderTest, PipeIsReadAlikeAndHasNoBound) {
     std::FILE* f = ::fdopen(fds[0], "r");
     std::FILE* ref = std::fopen(write(text).c_str(), "r");
     LineReader reader(f, 4096);
-    EXPECT_EQ(reader.piece_bound(), 0u);
+    EXPECT_EQ(reader.line_bound(), 0u);
+    bool whole = true;
+    EXPECT_EQ(reader.peek(whole), text.substr(0, 4096));
+    EXPECT_FALSE(whole);
     char buf[256];
     while (std::fgets(buf, sizeof buf, ref) != nullptr) {
-        ASSERT_EQ(reader.next(), LineReader::PIECE_READ);
+        ASSERT_EQ(reader.next(), LineReader::LINE_READ);
         ASSERT_STREQ(reader.line(), buf);
         ASSERT_EQ(reader.at_end(), std::feof(ref) != 0);
     }
@@ -197,7 +284,10 @@ TEST_F(LineReaderTest, ReadErrorIsNotEndOfFile) {
     std::FILE* f = std::fopen(dir_.c_str(), "r");
     ASSERT_NE(f, nullptr);
     LineReader reader(f);
-    EXPECT_EQ(reader.piece_bound(), 0u);
+    EXPECT_EQ(reader.line_bound(), 0u);
+    bool whole = true;
+    EXPECT_EQ(reader.peek(whole), "");
+    EXPECT_FALSE(whole);
     EXPECT_EQ(reader.next(), LineReader::READ_ERROR);
     EXPECT_EQ(reader.error(), EISDIR);
     EXPECT_FALSE(reader.at_end());

@@ -1,4 +1,5 @@
-// Input reading: rows, comment capture, line pieces, end of input, errors.
+// Input reading: rows, comment capture, long lines, end of input, errors and
+// the line they show, AVQ files refused as inputs.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -8,7 +9,9 @@
 #include <fstream>
 #include <string>
 
+#include "avq_detect.h"
 #include "conversion_test.h"
+#include "display_line.h"
 #include "temp_dir.h"
 #include "velkor.h"
 
@@ -62,8 +65,9 @@ TEST_F(ReadInput, CommentsAnywhereReplaceTheSlot) {
 }
 
 TEST_F(ReadInputDeathTest, ChannelOneEndingInCommentFailsWhenOthersGoOn) {
+    // The slot still holds its last comment line: that line is shown.
     EXPECT_EXIT(read2("1 1\n!last\n", "1 1\n2 2\n", "1 1\n2 2\n"), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/a. Rerun with -t timefile\n$");
+                "^Not 2 columns in file .*/a. Rerun with -t timefile\n  line 2: !last\n$");
 }
 
 TEST_F(ReadInput, ShortestFileEndsReadingAndLastLineNeedsNoLineEnd) {
@@ -101,17 +105,38 @@ TEST_F(ReadInput, FourColumnLayout) {
     EXPECT_EQ(samples[1].ch[2].data, 6.0);
 }
 
-TEST_F(ReadInput, LongLinesAreReadInPiecesOf255) {
-    // A 300-character comment: its first 255 characters are the comment and
-    // the rest is read as the next line, here a valid data line.
-    std::string comment = "!" + std::string(254, 'x');
-    const std::string rest = std::string(45, ' ') + "7 8 9 10";
-    read_group(MODE_4_COLUMN, nullptr, file("a", comment + rest + "\n1 2 3 4\n").c_str(), nullptr,
-               nullptr);
-    EXPECT_EQ(cline[1], comment);
-    ASSERT_EQ(n1, 2u);
+TEST_F(ReadInput, LongLinesAreReadWhole) {
+    // A 300-character comment is one comment; the header keeps its first
+    // 255 characters and a warning says so, once per file. A data line of
+    // 255 characters and its line feed is one row, and so is one with 30
+    // fields more than the layout uses.
+    const std::string comment = "!" + std::string(299, 'x');
+    const std::string row255 = "7 8 9 10" + std::string(247, ' ') + "\n";
+    std::string extra = "11 12 13 14";
+    for (int i = 0; i < 30; ++i)
+        extra += " 99999.12345";
+    testing::internal::CaptureStderr();
+    read_group(
+        MODE_4_COLUMN, nullptr,
+        file("a", comment + "\r\n" + row255 + extra + "\n" + comment + "\n1 2 3 4\n").c_str(),
+        nullptr, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: comment line in " + dir_ +
+                  "/a is longer than 255 characters; the header keeps the first 255\n");
+    EXPECT_EQ(cline[1], comment.substr(0, 255));
+    ASSERT_EQ(n1, 3u);
     EXPECT_EQ(samples[0].ch[0].time, 7.0);
     EXPECT_EQ(samples[0].ch[2].data, 10.0);
+    EXPECT_EQ(samples[1].ch[0].time, 11.0);
+    EXPECT_EQ(samples[1].ch[2].data, 14.0);
+    EXPECT_EQ(samples[2].ch[2].data, 4.0);
+
+    // The time file's comment never reaches a header: no warning for it.
+    testing::internal::CaptureStderr();
+    read_group(MODE_1_COLUMN, file("t", comment + "\n1\n").c_str(), file("v", "5\n").c_str(),
+               file("w", "5\n").c_str(), file("x", "5\n").c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(cline[0].size(), 255u);
 }
 
 TEST_F(ReadInput, TimeChecksWarnOncePerChannelAndKeepRows) {
@@ -128,30 +153,31 @@ TEST_F(ReadInput, EarlierTimesAndTinyDifferencesAreNotReported) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(ReadInputDeathTest, ParseErrorsNameTheFile) {
+TEST_F(ReadInputDeathTest, ParseErrorsNameTheFileAndTheLine) {
+    // Lines are counted from 1 in each file, comment lines included.
     const std::string good = "1 1\n";
     EXPECT_EXIT(read2("1 1\n\n", "1 1\n2 2\n", "1 1\n2 2\n"), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/a. Rerun with -t timefile\n$");
-    EXPECT_EXIT(read2(good, "1,1\n", good), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/b. Rerun with -t timefile\n$");
+                "^Not 2 columns in file .*/a. Rerun with -t timefile\n  line 2: \n$");
+    EXPECT_EXIT(read2(good, "!c\n!d\n1,1\r\n", good), testing::ExitedWithCode(1),
+                "^Not 2 columns in file .*/b. Rerun with -t timefile\n  line 3: 1,1\\\\r\n$");
     EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, file("f", "1 2 3\n").c_str(), nullptr, nullptr),
-                testing::ExitedWithCode(1), "^Not 4 columns in file .*/f\n$");
+                testing::ExitedWithCode(1), "^Not 4 columns in file .*/f\n  line 1: 1 2 3\n$");
 }
 
 TEST_F(ReadInputDeathTest, OneColumnErrorsInParseOrder) {
     const std::string t = file("t", "1\n"), a = file("a", "1\n"), b = file("b", "x\n"),
                       c = file("c", "\n"), blank = file("blank", " \t\n");
     EXPECT_EXIT(read_group(MODE_1_COLUMN, blank.c_str(), a.c_str(), b.c_str(), c.c_str()),
-                testing::ExitedWithCode(1), "^No data in timefile\n$");
+                testing::ExitedWithCode(1), "^No data in timefile\n  line 1:  \\\\t\n$");
     EXPECT_EXIT(read_group(MODE_1_COLUMN, t.c_str(), a.c_str(), b.c_str(), c.c_str()),
-                testing::ExitedWithCode(1), "^No data in file for ch2 .*/b\n$");
+                testing::ExitedWithCode(1), "^No data in file for ch2 .*/b\n  line 1: x\n$");
     EXPECT_EXIT(read_group(MODE_1_COLUMN, t.c_str(), a.c_str(), a.c_str(), c.c_str()),
-                testing::ExitedWithCode(1), "^No data in file for ch3 .*/c\n$");
+                testing::ExitedWithCode(1), "^No data in file for ch3 .*/c\n  line 1: \n$");
 }
 
 TEST_F(ReadInputDeathTest, ChannelOneCommentOnlyFailsBesideData) {
     EXPECT_EXIT(read2("!only\n", "1 1\n", "1 1\n"), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/a. Rerun with -t timefile\n$");
+                "^Not 2 columns in file .*/a. Rerun with -t timefile\n  line 1: !only\n$");
 }
 
 TEST_F(ReadInputDeathTest, OpeningOrderIsTimeThenChannel2Channel3Channel1) {
@@ -169,6 +195,71 @@ TEST_F(ReadInputDeathTest, OpeningOrderIsTimeThenChannel2Channel3Channel1) {
 TEST_F(ReadInputDeathTest, ReadErrorIsNotEndOfFile) {
     EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, dir_.c_str(), nullptr, nullptr),
                 testing::ExitedWithCode(1), "^Error reading file .*: Is a directory\n$");
+}
+
+TEST(DisplayLine, EscapesWhatDoesNotPrintAndCutsAt80Bytes) {
+    const struct {
+        std::string line;
+        std::string shown;
+    } cases[] = {
+        {"1 2 3\n", "1 2 3"},
+        {"1,5;2\r\n", "1,5;2\\r"},
+        {"a\tb\x01\x1f\x7f\n", "a\\tb\\x01\\x1f\\x7f"},
+        {std::string("x\0y", 3), "x\\x00y"},
+        {"\n\n", "\\x0a"}, // only the line's own line feed is dropped
+        {"back\\slash", "back\\slash"},
+        // UTF-8 text stays readable; bytes that do not form a character do
+        // not: a lone continuation byte, Latin-1, a cut sequence, an overlong
+        // form, a surrogate.
+        {"23.5 \xc2\xb0"
+         "C \xe2\x82\xac \xf0\x9f\x8c\x8b",
+         "23.5 \xc2\xb0"
+         "C \xe2\x82\xac \xf0\x9f\x8c\x8b"},
+        {"\x80 caf\xe9 \xe2\x82", "\\x80 caf\\xe9 \\xe2\\x82"},
+        {"\xc0\xaf \xed\xa0\x80", "\\xc0\\xaf \\xed\\xa0\\x80"},
+        {std::string(100, '7'), std::string(80, '7')},
+        // Cut at 80 bytes first: a character split there is shown in hex.
+        {std::string(79, 'a') + "\xc2\xb0", std::string(79, 'a') + "\\xc2"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(display_line(c.line), c.shown) << c.line;
+}
+
+TEST(DetectForm, TellsAvqFilesFromTextInputs) {
+    std::string block_line = "28333333 32.25";
+    for (int i = 0; i < 512; ++i)
+        block_line += i % 3 == 0 ? " -0.5" : i % 3 == 1 ? " 1e-05" : " nan";
+    const std::string text_row = "1700000000 0.5 0.25 0.125\n";
+    const struct {
+        std::string start;
+        bool whole;
+        avq::Detected form;
+    } cases[] = {
+        {"!S512 header\r\x01\x02", false, avq::Detected::binary},
+        {"!S512 header\r", true, avq::Detected::binary}, // no block at all
+        {"!S512 header\r", false, avq::Detected::text},  // what follows is unknown
+        {"!comment\r\n" + text_row, true, avq::Detected::text},
+        {"!comment\n" + text_row, true, avq::Detected::text},
+        {"1 2 3 4\r5 6 7 8\r", true, avq::Detected::text}, // no "!" header
+        {"!h\n" + block_line + "\n" + block_line + "\n", false, avq::Detected::ascii},
+        {"!h\n" + block_line, true, avq::Detected::ascii},
+        {"!h\n" + block_line, false, avq::Detected::text}, // the line may go on
+        {"!h\n" + block_line + " 7\n", true, avq::Detected::text},
+        {"!h\n" + block_line.substr(0, block_line.rfind(' ')) + " x\n", true, avq::Detected::text},
+        {"!h\n" + block_line.substr(0, block_line.rfind(' ')) + "\n", true, avq::Detected::text},
+        {"", true, avq::Detected::text},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(avq::detect_form(c.start, c.whole), c.form) << c.start.substr(0, 40);
+    }
+}
+
+TEST_F(ReadInputDeathTest, AvqFilesAreRefusedAsInputs) {
+    const std::string binary = file("bin.avq", "!S512 header\r" + std::string(3084, '\x01'));
+    EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, binary.c_str(), nullptr, nullptr),
+                testing::ExitedWithCode(1),
+                "^Error: .*/bin.avq is an AVQ file, not a text input \\(are the input and output "
+                "swapped\\?\\)\n$");
 }
 
 } // namespace

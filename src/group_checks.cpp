@@ -1,0 +1,42 @@
+// Checks of a group's file names, made before anything of the group is read:
+// standard input named twice, an empty output name, and an output that is
+// one of the group's own inputs (which the conversion would replace).
+#include <sys/stat.h>
+
+#include "fatal.h"
+#include "output_file.h"
+#include "velkor.h"
+
+namespace {
+
+// Whether the input `name` is the same file as the output, an existing
+// regular file whose status is `out`: a hard link, a symbolic link or another
+// spelling of its path all count. Standard input is never compared.
+bool same_file(const struct stat& out, const char* name) {
+    struct stat in {};
+    if (name == nullptr || names_standard_stream(name) || ::stat(name, &in) != 0) return false;
+    return S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+} // namespace
+
+void check_group_names(const char* timename, const char* fname1, const char* fname2,
+                       const char* fname3, const char* oname) {
+    const char* inputs[] = {timename, fname1, fname2, fname3};
+    int from_stdin = 0;
+    for (const char* name : inputs)
+        from_stdin += names_standard_stream(name);
+    if (from_stdin > 1) {
+        fatal("Error: standard input (\"-\") is given as more than one input of a group\n");
+    }
+    // An empty name cannot be opened; say so before the group is converted.
+    if (oname[0] == '\0') fatal("Can't open output file : No such file or directory\n");
+
+    // Devices, pipes and standard output are written in place and never
+    // replace an input; only an existing regular file is compared.
+    struct stat out {};
+    if (special_output_name(oname) || ::stat(oname, &out) != 0 || !S_ISREG(out.st_mode)) return;
+    for (const char* name : inputs) {
+        if (same_file(out, name)) fatal("Error: output file %s is also an input\n", oname);
+    }
+}

@@ -45,7 +45,8 @@ struct Model {
 
 // The expansion as described for users: a line or element beginning with
 // "@" or "$" is replaced by the lines of the file it names (4095 bytes a
-// piece, line feed removed), "#" elements vanish, anything else (including a
+// piece, line feed removed, and a carriage return at the line's end),
+// "#" elements vanish, anything else (including a
 // name that cannot be opened) is a literal.
 long long expand(Model& m, const std::string& e, int depth) {
     if (!e.empty() && (e[0] == '@' || e[0] == '$') && depth < argutil_internal::max_depth &&
@@ -59,7 +60,11 @@ long long expand(Model& m, const std::string& e, int depth) {
             char line[4096];
             while (std::fgets(line, sizeof line, f) != nullptr) {
                 std::string piece(line); // up to a zero byte, as a C string
-                if (const auto lf = piece.find('\n'); lf != std::string::npos) piece.resize(lf);
+                const auto lf = piece.find('\n');
+                if (lf != std::string::npos) piece.resize(lf);
+                // The line ends here: a carriage return before its end goes too.
+                const bool line_end = lf != std::string::npos || std::feof(f) != 0;
+                if (line_end && !piece.empty() && piece.back() == '\r') piece.pop_back();
                 r += 1 + expand(m, piece, depth + 1);
             }
             std::fclose(f);

@@ -254,12 +254,4 @@ TEST(DetectForm, TellsAvqFilesFromTextInputs) {
     }
 }
 
-TEST_F(ReadInputDeathTest, AvqFilesAreRefusedAsInputs) {
-    const std::string binary = file("bin.avq", "!S512 header\r" + std::string(3084, '\x01'));
-    EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, binary.c_str(), nullptr, nullptr),
-                testing::ExitedWithCode(1),
-                "^Error: .*/bin.avq is an AVQ file, not a text input \\(are the input and output "
-                "swapped\\?\\)\n$");
-}
-
 } // namespace

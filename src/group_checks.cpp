@@ -1,6 +1,11 @@
 // Checks of a group's file names, made before anything of the group is read:
 // standard input named twice, an empty output name, and an output that is
 // one of the group's own inputs (which the conversion would replace).
+//
+// Standard input can be read once in a run: the group that reads it takes it
+// in blocks, so what a later group would find there is lost or nothing (a
+// time file "-" serves every group, a regular one is opened again). A later
+// group that names it is refused rather than converted from no rows.
 #include <sys/stat.h>
 
 #include "fatal.h"
@@ -8,6 +13,9 @@
 #include "velkor.h"
 
 namespace {
+
+// Standard input was named by an earlier group of the run.
+bool stdin_taken = false;
 
 // Whether the input `name` is the same file as the output, an existing
 // regular file whose status is `out`: a hard link, a symbolic link or another
@@ -29,6 +37,11 @@ void check_group_names(const char* timename, const char* fname1, const char* fna
     if (from_stdin > 1) {
         fatal("Error: standard input (\"-\") is given as more than one input of a group\n");
     }
+    if (from_stdin > 0 && stdin_taken) {
+        fatal("Error: standard input (\"-\") was read by an earlier group; it can be read only "
+              "once\n");
+    }
+    stdin_taken = stdin_taken || from_stdin > 0;
     // An empty name cannot be opened; say so before the group is converted.
     if (oname[0] == '\0') fatal("Can't open output file : No such file or directory\n");
 

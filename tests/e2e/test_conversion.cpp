@@ -278,8 +278,10 @@ TEST_F(Conversion, StandardInputAndOutputByDash) {
     // standard output; the progress line and acknowledgements then go to
     // standard error, so standard output holds the AVQ file alone.
     const std::string input = source_path("examples/station-4col.txt");
+    std::string converted_4col;
     for (const char* form : {"--binary", "--ascii"}) {
         ASSERT_EQ(velkor({"-4", form, input, "ref.out"}).status, 0);
+        if (converted_4col.empty()) converted_4col = read("ref.out");
         const auto r = e2e::run_program(
             "/bin/sh", {"-c", "cat \"$1\" | exec \"$0\" -4 \"$2\" - -", VELKOR_BIN, input, form},
             dir());
@@ -320,6 +322,17 @@ TEST_F(Conversion, StandardInputAndOutputByDash) {
     r = velkor({"-t", "-", "-", e + "2.txt", e + "3.txt", "out.avq"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: standard input (\"-\") is given as more than one input of a group\n");
+    EXPECT_EQ(read("out.avq"), "previous");
+    // and once per run: a later group would find nothing left there.
+    r = e2e::run_program(
+        "/bin/sh", {"-c", "exec \"$0\" -4 - o1.avq - out.avq < \"$1\"", VELKOR_BIN, input}, dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "-->o1.avq\n-->out.avq\n");
+    EXPECT_NE(r.err.find("\nError: standard input (\"-\") was read by an earlier group; it can be "
+                         "read only once\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(read("o1.avq"), converted_4col);
     EXPECT_EQ(read("out.avq"), "previous");
 }
 

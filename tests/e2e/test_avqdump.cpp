@@ -490,6 +490,16 @@ TEST_F(Avqdump, DashReadsStandardInput) {
         r = shell(dir(), "cat " + f + " | \"$0\" -");
         EXPECT_EQ(r.out, avqdump({f}).out);
     }
+    // velkor and avqdump in one pipe, as the manual shows: a compressed day
+    // converted from standard input to standard output and summarised.
+    ASSERT_EQ(shell(dir(), "gzip -c q.txt > day.txt.gz").status, 0);
+    auto p = shell(dir(), "gunzip -c day.txt.gz | \"" + std::string(VELKOR_BIN) +
+                              "\" -4 - - | \"$0\" --info -");
+    EXPECT_EQ(p.status, 0) << p.err;
+    const std::string info = avqdump({"--info", "out.avq"}).out;
+    EXPECT_EQ(p.out, "file: -" + info.substr(info.find('\n')));
+    EXPECT_EQ(p.err.substr(0, p.err.find('\n') + 1), "-->-\n");
+
     // A damaged file on standard input is still found out.
     write("cut.avq", read("out.avq").substr(0, 5000));
     auto r = shell(dir(), "cat cut.avq | \"$0\" --csv -");

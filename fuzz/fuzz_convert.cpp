@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "avq_reader.h"
+#include <avq/reader.h>
 #include "fuzz_support.h"
 #include "velkor.h"
 

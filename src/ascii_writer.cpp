@@ -14,7 +14,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "avq_format.h"
+#include <avq/avq.h>
 #include "numfmt.h"
 #include "output_file.h"
 #include "velkor.h"

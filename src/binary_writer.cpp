@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "avq_format.h"
+#include <avq/avq.h>
 #include "fatal.h"
 #include "output_file.h"
 #include "velkor.h"

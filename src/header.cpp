@@ -10,7 +10,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "avq_format.h"
+#include <avq/avq.h>
 #include "fatal.h"
 #include "velkor.h"
 

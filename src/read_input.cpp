@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "avq_detect.h"
+#include <avq/detect.h>
 #include "display_line.h"
 #include "fatal.h"
 #include "line_reader.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "avq_reader.h"
+#include <avq/reader.h>
 
 using avqdump::Block;
 using avqdump::Form;

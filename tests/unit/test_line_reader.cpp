@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "line_reader.h"
-#include "temp_dir.h"
+#include "../test_files.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "argutil.h"
 #include "argutil_internal.h"
-#include "temp_dir.h"
+#include "../test_files.h"
 
 namespace {
 

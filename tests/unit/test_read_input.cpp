@@ -9,10 +9,10 @@
 #include <fstream>
 #include <string>
 
-#include "avq_detect.h"
+#include <avq/detect.h>
 #include "conversion_test.h"
 #include "display_line.h"
-#include "temp_dir.h"
+#include "../test_files.h"
 #include "velkor.h"
 
 namespace {

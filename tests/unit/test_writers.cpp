@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "../text_util.h"
-#include "avq_format.h"
+#include <avq/avq.h>
 #include "conversion_test.h"
 #include "output_file.h"
-#include "temp_dir.h"
+#include "../test_files.h"
 #include "velkor.h"
 
 namespace {

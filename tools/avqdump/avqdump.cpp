@@ -56,7 +56,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "avq_reader.h"
+#include <avq/reader.h>
 #include "csv_dump.h"
 #include "json_info.h"
 #include "plot_svg.h"

@@ -6,7 +6,7 @@
 // by U+FFFD; control characters are escaped as JSON requires.
 #pragma once
 
-#include "avq_reader.h"
+#include <avq/reader.h>
 #include "sample_times.h"
 #include "summary.h"
 

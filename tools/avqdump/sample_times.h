@@ -27,7 +27,7 @@
 #include <string>
 #include <string_view>
 
-#include "avq_reader.h"
+#include <avq/reader.h>
 
 namespace avqdump {
 

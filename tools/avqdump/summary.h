@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "avq_reader.h"
+#include <avq/reader.h>
 #include "sample_times.h"
 
 namespace avqdump {

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "avq_format.h"
+#include <avq/avq.h>
 
 namespace avqdump {
 

@@ -1,9 +1,9 @@
-// Recognising an AVQ file by its first bytes: see avq_detect.h.
-#include "avq_detect.h"
+// Recognising an AVQ file by its first bytes: see <avq/detect.h>.
+#include <avq/detect.h>
 
 #include <charconv>
 
-#include "avq_format.h"
+#include <avq/avq.h>
 
 namespace avq {
 

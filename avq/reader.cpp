@@ -1,5 +1,5 @@
-// Reading and validating AVQ files: see avq_reader.h.
-#include "avq_reader.h"
+// Reading and validating AVQ files: see <avq/reader.h>.
+#include <avq/reader.h>
 
 #include <charconv>
 #include <cstdio>

@@ -1,6 +1,8 @@
-// Recognising an AVQ file by its first bytes: see <avq/detect.h>.
-#include <avq/detect.h>
-
+// Recognising an AVQ file by its first bytes (detect_form in <avq/avq.h>).
+//
+// An AVQ file given where a text input is expected (a swapped command line)
+// would otherwise be read as text and converted into garbage over the file
+// that was meant as the input; velkor refuses such inputs with this test.
 #include <charconv>
 
 #include <avq/avq.h>

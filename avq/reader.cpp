@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
-namespace avqdump {
+namespace avq {
 
 namespace {
 
@@ -25,7 +25,7 @@ std::string quoted(std::string_view s) {
 
 } // namespace
 
-int split_fields(std::string_view line, std::array<std::string_view, avq::ASCII_FIELDS>& out) {
+int split_fields(std::string_view line, std::array<std::string_view, ASCII_FIELDS>& out) {
     int n = 0;
     std::size_t start = 0;
     for (;;) {
@@ -57,11 +57,11 @@ Reader::Reader(std::istream& in) : in_(in) {
                                   : "no header line: the file ends before a carriage return or "
                                     "line feed, not an AVQ file");
         }
-        if (c == avq::BINARY_HEADER_END) {
+        if (c == BINARY_HEADER_END) {
             form_ = Form::binary;
             break;
         }
-        if (c == avq::ASCII_HEADER_END) {
+        if (c == ASCII_HEADER_END) {
             form_ = Form::ascii;
             break;
         }
@@ -87,12 +87,12 @@ Reader::Reader(std::istream& in) : in_(in) {
 }
 
 void Reader::check_binary_length(std::uint64_t data_bytes) const {
-    const std::uint64_t rest = data_bytes % avq::RECORD_BYTES;
+    const std::uint64_t rest = data_bytes % RECORD_BYTES;
     if (rest == 0) return;
     throw FormatError(format("binary data after the header is %llu bytes, not a whole number of "
                              "%zu-byte records (%llu whole records and %llu bytes left over)",
-                             static_cast<unsigned long long>(data_bytes), avq::RECORD_BYTES,
-                             static_cast<unsigned long long>(data_bytes / avq::RECORD_BYTES),
+                             static_cast<unsigned long long>(data_bytes), RECORD_BYTES,
+                             static_cast<unsigned long long>(data_bytes / RECORD_BYTES),
                              static_cast<unsigned long long>(rest)));
 }
 
@@ -101,7 +101,7 @@ bool Reader::next(Block& b) {
 }
 
 bool Reader::next_binary(Block& b) {
-    unsigned char record[avq::RECORD_BYTES];
+    unsigned char record[RECORD_BYTES];
     in_.read(reinterpret_cast<char*>(record), sizeof record);
     const auto got = static_cast<std::uint64_t>(in_.gcount());
     if (got == 0 && in_.eof()) return false;
@@ -110,19 +110,19 @@ bool Reader::next_binary(Block& b) {
     binary_bytes_ += got;
 
     b.index = blocks_;
-    for (int c = 0; c < CHANNELS; ++c) {
-        const unsigned char* ch = record + avq::channel_record_offset(c);
-        const avq::TimeHeader t{avq::get_le16(ch), avq::get_le16(ch + 2)};
+    for (unsigned c = 0; c < CHANNELS; ++c) {
+        const unsigned char* ch = record + channel_record_offset(c);
+        const TimeHeader t{get_le16(ch), get_le16(ch + 2)};
         if (c == 0) {
             b.time = t;
         } else if (t.word0 != b.time.word0 || t.word1 != b.time.word1) {
-            throw FormatError(format("block %llu: the time header of channel %d (%u %u) differs "
+            throw FormatError(format("block %llu: the time header of channel %u (%u %u) differs "
                                      "from channel 1's (%u %u)",
                                      static_cast<unsigned long long>(blocks_), c + 1, t.word0,
                                      t.word1, b.time.word0, b.time.word1));
         }
         for (unsigned j = 0; j < SAMPLES; ++j) {
-            const std::uint16_t word = avq::get_le16(record + avq::sample_offset(c, j));
+            const std::uint16_t word = get_le16(record + sample_offset(c, j));
             b.samples[c][j] = static_cast<std::int16_t>(word);
         }
     }
@@ -132,18 +132,18 @@ bool Reader::next_binary(Block& b) {
 
 bool Reader::next_ascii(Block& b) {
     b.index = blocks_;
-    for (int c = 0; c < CHANNELS; ++c) {
+    for (unsigned c = 0; c < CHANNELS; ++c) {
         std::string& line = b.lines[c];
         if (!std::getline(in_, line)) {
             if (in_.bad()) throw FormatError("read error");
             if (c == 0) return false;
-            throw FormatError(format("the file ends inside block %llu, after %d of its 3 lines "
+            throw FormatError(format("the file ends inside block %llu, after %u of its 3 lines "
                                      "(one line per channel)",
                                      static_cast<unsigned long long>(blocks_), c));
         }
         ++line_;
         const auto where = [&] {
-            return format("line %llu (block %llu, channel %d)",
+            return format("line %llu (block %llu, channel %u)",
                           static_cast<unsigned long long>(line_),
                           static_cast<unsigned long long>(blocks_), c + 1);
         };
@@ -160,12 +160,12 @@ bool Reader::next_ascii(Block& b) {
             throw FormatError(where() + ": an empty field (two spaces in a row, or a space at "
                                         "the start or end of the line)");
         }
-        if (static_cast<unsigned>(n) != avq::ASCII_FIELDS) {
+        if (static_cast<unsigned>(n) != ASCII_FIELDS) {
             throw FormatError(where() + format(": %d fields, expected %u (minute, second and "
                                                "%u values)",
-                                               n, avq::ASCII_FIELDS, SAMPLES));
+                                               n, ASCII_FIELDS, SAMPLES));
         }
-        for (unsigned f = 0; f < avq::ASCII_FIELDS; ++f) {
+        for (unsigned f = 0; f < ASCII_FIELDS; ++f) {
             double v;
             if (!parse_number(fields[f], v)) {
                 throw FormatError(where() + format(": field %u is not a number: ", f + 1) +
@@ -188,4 +188,4 @@ bool Reader::next_ascii(Block& b) {
     return true;
 }
 
-} // namespace avqdump
+} // namespace avq

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include <avq/reader.h>
+
 #include "fuzz_support.h"
 #include "velkor.h"
 
@@ -67,8 +68,8 @@ const double SCALES[] = {1.0, 1000.0, -0.001, 1e300};
 void check_output(const std::string& bytes) {
     std::istringstream in(bytes, std::ios::in | std::ios::binary);
     try {
-        avqdump::Reader reader(in);
-        fuzz::check(reader.form() == (binary ? avqdump::Form::binary : avqdump::Form::ascii),
+        avq::Reader reader(in);
+        fuzz::check(reader.form() == (binary ? avq::Form::binary : avq::Form::ascii),
                     "output written in the wrong form");
         fuzz::check(reader.header() == cline[1], "output header is not the settled comment",
                     reader.header() + "\n" + cline[1]);
@@ -76,7 +77,7 @@ void check_output(const std::string& bytes) {
         // block is written whole from the rows added to the table.
         const std::uint64_t want_blocks = (std::uint64_t{n1} + SAMPLES - 1) / SAMPLES;
         fuzz::check(samples.size() >= want_blocks * SAMPLES, "last block not completed");
-        avqdump::Block block;
+        avq::Block block;
         std::uint64_t blocks = 0;
         while (reader.next(block)) {
             if (binary) {
@@ -97,7 +98,7 @@ void check_output(const std::string& bytes) {
         }
         fuzz::check(blocks == want_blocks, "record count differs from the rows",
                     std::to_string(blocks) + " records, " + std::to_string(n1) + " rows");
-    } catch (const avqdump::FormatError& e) {
+    } catch (const avq::FormatError& e) {
         fuzz::fail("the AVQ reader rejects the output", e.what());
     }
 }

@@ -1,8 +1,6 @@
-// Binary AVQ writer: the header comment and a carriage return, then one
-// 3084-byte record per block of SAMPLES rows: for channels 1, 2, 3 a 4-byte
-// time header (the block's first row, channel 1's time) and SAMPLES values
-// scaled by global_scale and saturated to signed 16 bits, little-endian.
-// Values outside the 16-bit range are counted per block and reported.
+// Binary AVQ writer (layout in <avq/avq.h>, described in velkor(1)): values
+// scaled by global_scale and saturated to signed 16 bits, counted per block
+// and reported when they leave that range.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +8,7 @@
 #include <cstring>
 
 #include <avq/avq.h>
+
 #include "fatal.h"
 #include "output_file.h"
 #include "velkor.h"
@@ -36,13 +35,13 @@ void myswab(const void* src, void* dest, std::size_t n) {
 swabptr ilfilswab = std::endian::native == std::endian::big ? myswab : nop;
 
 std::int16_t clamp_to_short(double value, unsigned& scale_error) {
-    if (value > 32767.0) {
+    if (value > avq::SAMPLE_MAX) {
         ++scale_error;
-        return 32767;
+        return avq::SAMPLE_MAX;
     }
-    if (value < -32768.0) {
+    if (value < avq::SAMPLE_MIN) {
         ++scale_error;
-        return -32768;
+        return avq::SAMPLE_MIN;
     }
     if (std::isnan(value)) return 0;
     return static_cast<std::int16_t>(value); // truncation toward zero

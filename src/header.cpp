@@ -6,11 +6,11 @@
 // of the first row). It also owns the whole-second time type my_time_t and
 // the stream operator for broken-down times that the built line uses.
 #include <cstdio>
-#include <cstring>
 #include <ostream>
 #include <sstream>
 
 #include <avq/avq.h>
+
 #include "fatal.h"
 #include "velkor.h"
 
@@ -19,8 +19,7 @@ const char* default_time_format = "%Y-%m-%d %H:%M:%S %Z";
 my_time_t::my_time_t(double seconds) : m_t(0) {
     // Converting a double outside time_t's range is undefined; such times
     // (and not-a-number) keep the epoch. Callers refuse them beforehand.
-    constexpr double limit = 9223372036854775808.0; // 2^63
-    if (seconds > -limit && seconds < limit) m_t = static_cast<std::time_t>(seconds);
+    if (avq::fits_time_t(seconds)) m_t = static_cast<std::time_t>(seconds);
 }
 
 my_time_t::operator std::tm() const {
@@ -34,10 +33,9 @@ my_time_t::operator std::tm() const {
 }
 
 std::ostream& operator<<(std::ostream& outstream, const std::tm& t) {
-    char tbuf[64];
-    // strftime gives 0 when the text does not fit; then nothing is written.
-    const std::size_t n = std::strftime(tbuf, sizeof tbuf, default_time_format, &t);
-    outstream.write(tbuf, static_cast<std::streamsize>(n));
+    // A text longer than 63 characters is not written at all.
+    const std::string text = avq::time_text(t, default_time_format);
+    outstream.write(text.data(), static_cast<std::streamsize>(text.size()));
     return outstream;
 }
 
@@ -46,7 +44,7 @@ bool check_comment(const char* fnamea, std::string& clinea) {
         std::fprintf(stderr, "Warning: no comments in file %s\n", fnamea);
         return false;
     }
-    std::erase_if(clinea, [](char c) { return c == '\n' || c == '\r'; });
+    clinea = avq::strip_line_ends(clinea);
     return true;
 }
 
@@ -74,7 +72,7 @@ std::string construct_comment(const std::vector<samp_>& s) {
         sampfreq = static_cast<double>(n - 1) / (s[n - 1].ch[0].time - s[0].ch[0].time);
     }
     std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", general6(sampfreq).c_str());
-    default_time_format = "date: %Y-%m-%d time: %H:%M:%S";
+    default_time_format = avq::BUILT_HEADER_TIME_FORMAT;
 
     // The start time is the first row's, or the epoch for a group without
     // rows. A time with no calendar date (not a number, or absurdly far from
@@ -85,7 +83,7 @@ std::string construct_comment(const std::vector<samp_>& s) {
     }
 
     std::ostringstream line;
-    line << (normaltime ? "!S512Tidserier sampfrek: " : "!U512Tidserier sampfrek: ")
+    line << (normaltime ? avq::HEADER_PREFIX_MINUTE_SECOND : avq::HEADER_PREFIX_UNIX)
          << general6(sampfreq) << " gain: 1 station: x " << static_cast<std::tm>(my_time_t(start));
     return line.str();
 }

@@ -21,7 +21,8 @@
 #include <string>
 #include <string_view>
 
-#include <avq/detect.h>
+#include <avq/avq.h>
+
 #include "display_line.h"
 #include "fatal.h"
 #include "line_reader.h"
@@ -82,20 +83,11 @@ bool is_comment(const char* line) {
     return line[0] == '!';
 }
 
-// The comment line without its line feeds and carriage returns.
-std::string strip_line_ends(const char* line) {
-    std::string s;
-    for (const char* p = line; *p != '\0'; ++p) {
-        if (*p != '\n' && *p != '\r') s.push_back(*p);
-    }
-    return s;
-}
-
 // Stores the slot's current line as the comment of slot k. A comment of a
 // channel file that is cut for the header is reported, once per file; the
 // time file's comment never reaches a header.
 void store_comment(InputSlot& slot, int k) {
-    cline[k] = strip_line_ends(slot.line());
+    cline[k] = avq::strip_line_ends(slot.line());
     if (cline[k].size() <= COMMENT_KEPT) return;
     cline[k].resize(COMMENT_KEPT);
     if (k != 0 && !slot.warned_long) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <avq/avq.h>
+
 // ---------------------------------------------------------------------------
 // Layouts, end modes, format constants
 // ---------------------------------------------------------------------------
@@ -34,9 +36,11 @@ enum END_MODES {
     EM_TRUNCATE = 2, // drop the partial block
 };
 
-inline constexpr unsigned SAMPLES = 512; // rows per block
-inline constexpr unsigned ILSIZE = 514;  // 16-bit words per binary channel record
-inline constexpr int CHANNELS = 3;
+// The format's own numbers, from the avq library.
+inline constexpr unsigned SAMPLES = avq::SAMPLES; // rows per block: 512
+inline constexpr unsigned ILSIZE =
+    avq::CHANNEL_WORDS; // 16-bit words per binary channel record: 514
+inline constexpr int CHANNELS = static_cast<int>(avq::CHANNELS); // 3
 
 // ---------------------------------------------------------------------------
 // The sample table

@@ -10,10 +10,10 @@
 
 #include <avq/reader.h>
 
-using avqdump::Block;
-using avqdump::Form;
-using avqdump::FormatError;
-using avqdump::Reader;
+using avq::Block;
+using avq::Form;
+using avq::FormatError;
+using avq::Reader;
 
 namespace {
 
@@ -165,7 +165,7 @@ TEST(AvqReader, ChannelsOfABinaryBlockMustShareTheTimeHeader) {
 TEST(AvqReader, HeaderLineMustEnd) {
     EXPECT_NE(error_of("").find("empty file"), std::string::npos);
     EXPECT_NE(error_of("!no line end").find("no header line"), std::string::npos);
-    const std::string long_header(avqdump::MAX_HEADER_BYTES + 10, 'x');
+    const std::string long_header(avq::MAX_HEADER_BYTES + 10, 'x');
     EXPECT_NE(error_of(long_header + "\r").find("no header line"), std::string::npos);
 }
 
@@ -252,21 +252,21 @@ TEST(AvqReader, AsciiBlocksMustBeWholeAndConsistent) {
 
 TEST(AvqReader, SplitAndParseFollowTheWritersNotation) {
     std::array<std::string_view, avq::ASCII_FIELDS> f{};
-    EXPECT_EQ(avqdump::split_fields("a b c", f), 3);
+    EXPECT_EQ(avq::split_fields("a b c", f), 3);
     EXPECT_EQ(f[1], "b");
-    EXPECT_EQ(avqdump::split_fields("a", f), 1);
-    EXPECT_EQ(avqdump::split_fields("", f), -1);
-    EXPECT_EQ(avqdump::split_fields("a  b", f), -1);
+    EXPECT_EQ(avq::split_fields("a", f), 1);
+    EXPECT_EQ(avq::split_fields("", f), -1);
+    EXPECT_EQ(avq::split_fields("a  b", f), -1);
 
     double v = 0;
     for (const char* good : {"0", "-0", "2", "1e-05", "1.2345678901235e+17", "-2.5", "inf", "-inf",
                              "nan", "-nan", "28333333"}) {
-        EXPECT_TRUE(avqdump::parse_number(good, v)) << good;
+        EXPECT_TRUE(avq::parse_number(good, v)) << good;
     }
-    EXPECT_TRUE(avqdump::parse_number("1e-05", v));
+    EXPECT_TRUE(avq::parse_number("1e-05", v));
     EXPECT_EQ(v, 1e-05);
     for (const char* bad : {"", "+1", " 1", "1 ", "0x10", "1,5", "1.5.2", "e5", "-", "1e999"}) {
-        EXPECT_FALSE(avqdump::parse_number(bad, v)) << bad;
+        EXPECT_FALSE(avq::parse_number(bad, v)) << bad;
     }
 }
 
@@ -350,14 +350,14 @@ TEST(SampleTimes, NormaltimeRefusesUnixTimes) {
 }
 
 TEST(SampleTimes, IsoTextAndHeaderFields) {
-    EXPECT_EQ(avqdump::iso_utc(1700000012.25), "2023-11-14T22:13:32.25Z");
-    EXPECT_EQ(avqdump::iso_utc(1700000012.9999997), "2023-11-14T22:13:33Z"); // carried
-    EXPECT_EQ(avqdump::iso_utc(-0.5), "1969-12-31T23:59:59.5Z");
-    EXPECT_EQ(avqdump::iso_utc(NAN), "");
-    EXPECT_EQ(avqdump::iso_utc(1e15), "");
-    EXPECT_EQ(avqdump::iso_time_of_day(1439, 60), "23:59:60Z");
-    EXPECT_EQ(avqdump::iso_time_of_day(754, 56.125), "12:34:56.125Z");
-    EXPECT_EQ(avqdump::iso_time_of_day(1440, 0), "");
+    EXPECT_EQ(avq::iso_utc(1700000012.25), "2023-11-14T22:13:32.25Z");
+    EXPECT_EQ(avq::iso_utc(1700000012.9999997), "2023-11-14T22:13:33Z"); // carried
+    EXPECT_EQ(avq::iso_utc(-0.5), "1969-12-31T23:59:59.5Z");
+    EXPECT_EQ(avq::iso_utc(NAN), "");
+    EXPECT_EQ(avq::iso_utc(1e15), "");
+    EXPECT_EQ(avq::iso_time_of_day(1439, 60), "23:59:60Z");
+    EXPECT_EQ(avq::iso_time_of_day(754, 56.125), "12:34:56.125Z");
+    EXPECT_EQ(avq::iso_time_of_day(1440, 0), "");
 
     EXPECT_EQ(avqdump::header_sampfrek("!S512Tidserier sampfrek: 3.33333 gain: 1"), 3.33333);
     for (const char* none : {"!h", "sampfrek: inf", "sampfrek: -20", "sampfrek: 0", "sampfrek:"})

@@ -9,10 +9,11 @@
 #include <fstream>
 #include <string>
 
-#include <avq/detect.h>
+#include <avq/avq.h>
+
+#include "../test_files.h"
 #include "conversion_test.h"
 #include "display_line.h"
-#include "../test_files.h"
 #include "velkor.h"
 
 namespace {

@@ -17,11 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "../text_util.h"
 #include <avq/avq.h>
+
+#include "../test_files.h"
+#include "../text_util.h"
 #include "conversion_test.h"
 #include "output_file.h"
-#include "../test_files.h"
 #include "velkor.h"
 
 namespace {

@@ -31,7 +31,7 @@
 // --csv (csv_dump.h) and --plot (plot_svg.h) take one file each; --info,
 // --csv and --plot exclude each other.
 //
-// Validation is strict (see avq_reader.h): a damaged file is reported on
+// Validation is strict (see <avq/reader.h>): a damaged file is reported on
 // standard error as "avqdump: FILE: what is wrong" and counts as an error.
 //
 // Exit status: 0 when every file was read and is a valid AVQ file (and for
@@ -57,6 +57,7 @@
 #include <string>
 
 #include <avq/reader.h>
+
 #include "csv_dump.h"
 #include "json_info.h"
 #include "plot_svg.h"
@@ -70,9 +71,6 @@
 namespace {
 
 using avqdump::AsciiTime;
-using avqdump::Block;
-using avqdump::Form;
-using avqdump::Reader;
 using avqdump::Summary;
 using avqdump::TimeForm;
 using avqdump::TimeKind;
@@ -122,18 +120,18 @@ void write_out(const std::string& s) {
     std::fwrite(s.data(), 1, s.size(), stdout);
 }
 
-void dump_block(const Block& b, Form form, std::string& out) {
+void dump_block(const avq::Block& b, avq::Form form, std::string& out) {
     out.clear();
-    for (unsigned j = 0; j < SAMPLES; ++j) {
+    for (unsigned j = 0; j < avq::SAMPLES; ++j) {
         append_int(out, static_cast<long long>(b.index));
         out.push_back(' ');
         append_int(out, j);
         out.push_back(' ');
-        if (form == Form::binary) {
+        if (form == avq::Form::binary) {
             append_int(out, b.time.word0);
             out.push_back(' ');
             append_int(out, b.time.word1);
-            for (int c = 0; c < CHANNELS; ++c) {
+            for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                 out.push_back(' ');
                 append_int(out, b.samples[c][j]);
             }
@@ -141,7 +139,7 @@ void dump_block(const Block& b, Form form, std::string& out) {
             out.append(b.fields[0][0]);
             out.push_back(' ');
             out.append(b.fields[0][1]);
-            for (int c = 0; c < CHANNELS; ++c) {
+            for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                 out.push_back(' ');
                 out.append(b.fields[c][j + 2]);
             }
@@ -153,13 +151,8 @@ void dump_block(const Block& b, Form form, std::string& out) {
 
 // --- summary ------------------------------------------------------------------
 
-std::string utc_text(long long seconds) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    if (gmtime_r(&t, &tm) == nullptr) return "";
-    char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
-    return buf;
+std::string utc_text(std::int64_t seconds) {
+    return avq::utc_text(seconds, "%Y-%m-%d %H:%M:%S UTC");
 }
 
 std::string binary_time_text(const avq::TimeHeader& t, bool unix_seconds) {
@@ -189,13 +182,13 @@ std::string ascii_time_text(const AsciiTime& at) {
         std::string frac = buf + 1; // ".xxxxxx"
         while (!frac.empty() && (frac.back() == '0' || frac.back() == '.'))
             frac.pop_back();
-        std::string date = utc_text(static_cast<long long>(std::floor(t)));
+        std::string date = utc_text(static_cast<std::int64_t>(std::floor(t)));
         if (date.size() > 4) date.insert(date.size() - 4, frac);
         return text + " (" + date + ")";
     }
     case TimeKind::epoch_minutes: {
         std::snprintf(buf, sizeof buf, "%s%g", at.second < 10 ? "0" : "", at.second);
-        std::string date = utc_text(static_cast<long long>(at.minute) * 60);
+        std::string date = utc_text(static_cast<std::int64_t>(at.minute) * 60);
         return text + " (" + date.substr(0, 17) + buf + " UTC)";
     }
     case TimeKind::minute_of_day:
@@ -210,29 +203,30 @@ std::string ascii_time_text(const AsciiTime& at) {
 
 // --- the modes ------------------------------------------------------------------
 
-void print_rows(const char* name, Reader& reader, bool several) {
+void print_rows(const char* name, avq::Reader& reader, bool several) {
     if (several) std::printf("# %s\n", name);
-    Block b;
+    avq::Block b;
     std::string out;
     while (reader.next(b))
         dump_block(b, reader.form(), out);
 }
 
-void print_info(const char* name, const Reader& reader, const Summary& sum, TimeForm time_form) {
-    const Form form = reader.form();
+void print_info(const char* name, const avq::Reader& reader, const Summary& sum,
+                TimeForm time_form) {
+    const avq::Form form = reader.form();
     // Settled before anything is printed: --normaltime on Unix times is an error.
-    const auto times = form == Form::binary
+    const auto times = form == avq::Form::binary
                            ? avqdump::binary_times(reader.header(), time_form, sum.misfit)
                            : avqdump::BinaryTimes{};
     std::printf("file: %s\n", name);
-    std::printf("form: %s\n", form == Form::binary
+    std::printf("form: %s\n", form == avq::Form::binary
                                   ? "binary (header line ends in a carriage return)"
                                   : "ASCII (header line ends in a line feed)");
     std::printf("header: %s\n", reader.header().c_str());
     std::printf("blocks: %llu\n", static_cast<unsigned long long>(sum.blocks));
     std::printf("samples per channel: %llu\n",
-                static_cast<unsigned long long>(sum.blocks * SAMPLES));
-    if (form == Form::ascii) {
+                static_cast<unsigned long long>(sum.blocks * avq::SAMPLES));
+    if (form == avq::Form::ascii) {
         if (sum.blocks > 0) {
             std::printf("first block time: %s\n", ascii_time_text(sum.first_ascii).c_str());
             std::printf("last block time: %s\n", ascii_time_text(sum.last_ascii).c_str());
@@ -252,8 +246,8 @@ void print_info(const char* name, const Reader& reader, const Summary& sum, Time
     }
     std::printf("block times: %s\n",
                 (times.unix_seconds ? sum.unix_seconds : sum.normal).describe().c_str());
-    for (int c = 0; c < CHANNELS; ++c) {
-        std::printf("16-bit limits ch%d: %llu at 32767, %llu at -32768\n", c + 1,
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
+        std::printf("16-bit limits ch%u: %llu at 32767, %llu at -32768\n", c + 1,
                     static_cast<unsigned long long>(sum.at_max[c]),
                     static_cast<unsigned long long>(sum.at_min[c]));
     }
@@ -293,7 +287,7 @@ void write_picture(const std::string& path, const std::string& svg) {
     }
 }
 
-void plot(const char* name, Reader& reader, const Settings& set) {
+void plot(const char* name, avq::Reader& reader, const Settings& set) {
     avqdump::TimedReader timed(reader, set.time_form);
     avqdump::Plot picture;
     avqdump::TimedBlock tb;
@@ -307,41 +301,53 @@ void plot(const char* name, Reader& reader, const Settings& set) {
     }
 }
 
-// Opens `name` (standard input for "-"), runs the mode of `set` on it and
-// reports what goes wrong. Returns false on any error.
+// Reading: the file `name` opened in binary mode, or standard input for "-";
+// null, after saying why, when it cannot be opened. `file` holds it open.
+std::istream* open_input(const char* name, std::ifstream& file) {
+    if (std::strcmp(name, "-") == 0) return &std::cin;
+    file.open(name, std::ios::binary);
+    if (file) return &file;
+    std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, name, std::strerror(errno));
+    return nullptr;
+}
+
+// Summarising and printing: what the mode of `set` makes of the blocks that
+// `reader` reads. --info summarises the whole file before it prints; the
+// rows, the CSV and the picture go block by block.
+void print_file(const char* name, avq::Reader& reader, const Settings& set, bool several) {
+    switch (set.mode) {
+    case Mode::rows:
+        print_rows(name, reader, several);
+        return;
+    case Mode::info: {
+        const avqdump::Summary sum = avqdump::summarise(reader);
+        if (set.json) {
+            avqdump::print_info_json(name, reader, sum, set.time_form);
+        } else {
+            print_info(name, reader, sum, set.time_form);
+        }
+        return;
+    }
+    case Mode::csv: {
+        avqdump::TimedReader timed(reader, set.time_form);
+        avqdump::write_csv(timed);
+        return;
+    }
+    case Mode::plot:
+        plot(name, reader, set);
+        return;
+    }
+}
+
+// Reads `name` with the mode of `set` and reports what goes wrong as
+// "avqdump: FILE: what". Returns false on any error.
 bool examine(const char* name, const Settings& set, bool several) {
     std::ifstream file;
-    std::istream* in = &std::cin;
-    if (std::strcmp(name, "-") != 0) {
-        file.open(name, std::ios::binary);
-        if (!file) {
-            std::fprintf(stderr, "%s: %s: cannot open: %s\n", program, name, std::strerror(errno));
-            return false;
-        }
-        in = &file;
-    }
+    std::istream* in = open_input(name, file);
+    if (in == nullptr) return false;
     try {
-        avqdump::Reader reader(*in);
-        switch (set.mode) {
-        case Mode::rows:
-            print_rows(name, reader, several);
-            break;
-        case Mode::info:
-            if (set.json) {
-                avqdump::print_info_json(name, reader, summarise(reader), set.time_form);
-            } else {
-                print_info(name, reader, summarise(reader), set.time_form);
-            }
-            break;
-        case Mode::csv: {
-            avqdump::TimedReader timed(reader, set.time_form);
-            avqdump::write_csv(timed);
-            break;
-        }
-        case Mode::plot:
-            plot(name, reader, set);
-            break;
-        }
+        avq::Reader reader(*in);
+        print_file(name, reader, set, several);
         return true;
     } catch (const std::runtime_error& e) {
         std::fflush(stdout);

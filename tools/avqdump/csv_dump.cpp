@@ -22,20 +22,16 @@ class IsoClock {
         const double whole_rest = std::floor(rest);
         const double seconds = whole_start + whole_rest;
         if (!(std::fabs(seconds) < 1e13)) return;
-        auto whole = static_cast<std::int64_t>(seconds);
-        long long micro = std::llround((rest - whole_rest) * 1e6);
-        if (micro >= 1000000) {
-            ++whole;
-            micro -= 1000000;
-        }
-        if (!have_ || whole != second_) {
-            prefix_ = iso_seconds(whole);
-            second_ = whole;
+        const avq::WholeMicro t =
+            avq::split_micro(static_cast<std::int64_t>(seconds), rest - whole_rest);
+        if (!have_ || t.seconds != second_) {
+            prefix_ = avq::iso_seconds(t.seconds);
+            second_ = t.seconds;
             have_ = true;
         }
         if (prefix_.empty()) return;
         char buf[32];
-        std::snprintf(buf, sizeof buf, ".%06lldZ", micro);
+        std::snprintf(buf, sizeof buf, ".%06lldZ", t.micro);
         out += prefix_;
         out += buf;
     }
@@ -59,15 +55,15 @@ void write_csv(TimedReader& timed) {
     IsoClock clock;
     TimedBlock tb;
     while (timed.next(tb)) {
-        const Block& b = *tb.block;
-        const bool binary = timed.facts().form == Form::binary;
-        for (unsigned j = 0; j < SAMPLES; ++j) {
+        const avq::Block& b = *tb.block;
+        const bool binary = timed.facts().form == avq::Form::binary;
+        for (unsigned j = 0; j < avq::SAMPLES; ++j) {
             clock.append(out, tb.start, j == 0 ? 0.0 : j * tb.interval);
             out.push_back(',');
             append_number(out, static_cast<long long>(b.index));
             out.push_back(',');
             append_number(out, j);
-            for (int c = 0; c < CHANNELS; ++c) {
+            for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                 out.push_back(',');
                 if (binary) {
                     append_number(out, b.samples[c][j]);

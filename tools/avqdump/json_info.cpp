@@ -33,10 +33,10 @@ Json binary_time(avq::TimeHeader t, bool unix_seconds) {
     o["stored"] = {t.word0, t.word1};
     if (unix_seconds) {
         o["seconds"] = avq::header_value(t);
-        o["utc"] = text_or_null(iso_utc(avq::header_value(t)));
+        o["utc"] = text_or_null(avq::iso_utc(avq::header_value(t)));
     } else {
         o["seconds_of_day"] = t.word0 * 60 + t.word1;
-        o["utc"] = text_or_null(iso_time_of_day(t.word0, t.word1));
+        o["utc"] = text_or_null(avq::iso_time_of_day(t.word0, t.word1));
     }
     return o;
 }
@@ -47,10 +47,10 @@ Json ascii_time(const AsciiTime& at) {
     const StoredTime t = ascii_time_meaning(at.minute, at.second);
     if (t.kind == TimeKind::minute_of_day) {
         o["seconds_of_day"] = t.seconds;
-        o["utc"] = text_or_null(iso_time_of_day(at.minute, at.second));
+        o["utc"] = text_or_null(avq::iso_time_of_day(at.minute, at.second));
     } else if (t.kind != TimeKind::unknown) {
         o["seconds"] = t.seconds;
-        o["utc"] = text_or_null(iso_utc(t.seconds));
+        o["utc"] = text_or_null(avq::iso_utc(t.seconds));
     } else {
         o["utc"] = nullptr;
     }
@@ -71,9 +71,9 @@ Json steps(const Steps& s) {
 
 } // namespace
 
-void print_info_json(const char* name, const Reader& reader, const Summary& sum,
+void print_info_json(const char* name, const avq::Reader& reader, const Summary& sum,
                      TimeForm time_form) {
-    const bool binary = reader.form() == Form::binary;
+    const bool binary = reader.form() == avq::Form::binary;
     const BinaryTimes times =
         binary ? binary_times(reader.header(), time_form, sum.misfit) : BinaryTimes{};
     Json o;
@@ -81,7 +81,7 @@ void print_info_json(const char* name, const Reader& reader, const Summary& sum,
     o["form"] = binary ? "binary" : "ascii";
     o["header"] = reader.header();
     o["blocks"] = sum.blocks;
-    o["samples_per_channel"] = sum.blocks * SAMPLES;
+    o["samples_per_channel"] = sum.blocks * avq::SAMPLES;
     if (binary) {
         o["time_form"] = times.unix_seconds ? "unix_seconds" : "minute_of_day";
         o["time_form_reason"] = times.why;
@@ -104,7 +104,7 @@ void print_info_json(const char* name, const Reader& reader, const Summary& sum,
                                                   : sum.normal);
     if (binary) {
         Json limits = Json::array();
-        for (int c = 0; c < CHANNELS; ++c)
+        for (unsigned c = 0; c < avq::CHANNELS; ++c)
             limits.push_back({{"channel", c + 1},
                               {"at_32767", sum.at_max[c]},
                               {"at_minus_32768", sum.at_min[c]}});

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <avq/reader.h>
+
 #include "sample_times.h"
 #include "summary.h"
 
@@ -14,7 +15,7 @@ namespace avqdump {
 
 // Writes the object on standard output. Throws FormatError, before writing
 // anything, when --normaltime is asked for Unix times.
-void print_info_json(const char* name, const Reader& reader, const Summary& sum,
+void print_info_json(const char* name, const avq::Reader& reader, const Summary& sum,
                      TimeForm time_form);
 
 } // namespace avqdump

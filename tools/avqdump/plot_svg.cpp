@@ -23,7 +23,7 @@ constexpr int PANEL = 170;
 constexpr int GAP = 24;                // room for the next panel's label
 constexpr std::size_t NOTE_LINE = 150; // characters
 constexpr int COLUMNS = WIDTH - LEFT - RIGHT;
-constexpr int AXIS_Y = TOP + CHANNELS * PANEL + (CHANNELS - 1) * GAP;
+constexpr int AXIS_Y = TOP + avq::CHANNELS * PANEL + (avq::CHANNELS - 1) * GAP;
 constexpr int HEIGHT = AXIS_Y + 56;
 constexpr int MAX_TICKS = 8;
 // Several bins per pixel column, so that a column's min and max come from
@@ -31,13 +31,13 @@ constexpr int MAX_TICKS = 8;
 constexpr std::size_t MAX_BINS = 4 * COLUMNS;
 constexpr std::size_t SHOWN_TITLE_BYTES = 150;
 
-const char* const CHANNEL_COLOUR[CHANNELS] = {"#1f5fa8", "#2a8a3c", "#7b3fa0"};
+const char* const CHANNEL_COLOUR[avq::CHANNELS] = {"#1f5fa8", "#2a8a3c", "#7b3fa0"};
 const char* const MARK_COLOUR = "#d40000";
 const char* const REPLACEMENT = "\xEF\xBF\xBD"; // U+FFFD
 
 Envelope::Bin empty_bin() {
     Envelope::Bin b;
-    for (int c = 0; c < CHANNELS; ++c) {
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
         b.lo[c] = INF;
         b.hi[c] = -INF;
     }
@@ -45,7 +45,7 @@ Envelope::Bin empty_bin() {
 }
 
 void merge(Envelope::Bin& into, const Envelope::Bin& from) {
-    for (int c = 0; c < CHANNELS; ++c) {
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
         into.lo[c] = std::min(into.lo[c], from.lo[c]);
         into.hi[c] = std::max(into.hi[c], from.hi[c]);
     }
@@ -113,7 +113,7 @@ void text(std::string& out, double x, double y, const char* anchor, const std::s
 
 Envelope::Envelope(double width, std::size_t max_bins) : width_(width), max_bins_(max_bins) {}
 
-void Envelope::add(double x, const double (&v)[CHANNELS]) {
+void Envelope::add(double x, const double (&v)[avq::CHANNELS]) {
     if (bins_.empty()) {
         origin_ = min_x_ = max_x_ = x;
         lo_ = 0;
@@ -128,7 +128,7 @@ void Envelope::add(double x, const double (&v)[CHANNELS]) {
         q = std::floor((x - origin_) / width_);
     }
     Bin& b = bins_[static_cast<std::size_t>(static_cast<std::int64_t>(q) - lo_)];
-    for (int c = 0; c < CHANNELS; ++c) {
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
         // NaN compares false both ways and so is left out.
         if (v[c] < b.lo[c]) b.lo[c] = v[c];
         if (v[c] > b.hi[c]) b.hi[c] = v[c];
@@ -239,16 +239,10 @@ std::string time_label(double t, double step, bool date_known) {
     if (frac < 0) frac += scale, --whole;
     if (step >= 86400 && !date_known)
         return format("day %lld", (whole >= 0 ? whole : whole - 86399) / 86400 + 1);
-    const auto tt = static_cast<std::time_t>(whole);
-    std::tm tm{};
-    if (gmtime_r(&tt, &tm) == nullptr) return "";
-    char buf[64];
-    std::strftime(buf, sizeof buf,
-                  step >= 86400 ? "%Y-%m-%d"
-                  : step >= 60  ? "%H:%M"
-                                : "%H:%M:%S",
-                  &tm);
-    std::string s = buf;
+    std::string s = avq::utc_text(whole, step >= 86400 ? "%Y-%m-%d"
+                                         : step >= 60  ? "%H:%M"
+                                                       : "%H:%M:%S");
+    if (s.empty()) return "";
     if (decimals > 0) s += format(".%0*lld", decimals, frac);
     return s;
 }
@@ -256,26 +250,26 @@ std::string time_label(double t, double step, bool date_known) {
 // --- Plot ----------------------------------------------------------------------------
 
 Plot::Plot() : by_sample_(1, MAX_BINS) {
-    std::fill(min_, min_ + CHANNELS, INF);
-    std::fill(max_, max_ + CHANNELS, -INF);
+    std::fill(min_, min_ + avq::CHANNELS, INF);
+    std::fill(max_, max_ + avq::CHANNELS, -INF);
 }
 
-void Plot::add(const TimedBlock& tb, Form form) {
-    const Block& b = *tb.block;
+void Plot::add(const TimedBlock& tb, avq::Form form) {
+    const avq::Block& b = *tb.block;
     const bool timed = std::isfinite(tb.start);
     const bool spaced = std::isfinite(tb.interval);
     if (timed && !by_time_)
         by_time_.emplace(spaced && tb.interval > 0 ? tb.interval / 2 : 1e-3, MAX_BINS);
     if (spaced && tb.interval > 0 && !interval_) interval_ = tb.interval;
-    const double first = static_cast<double>(blocks_) * SAMPLES;
+    const double first = static_cast<double>(blocks_) * avq::SAMPLES;
     if (tb.irregular) {
         if (timed) mark_times_.push_back(tb.start);
         mark_samples_.push_back(first);
     }
-    for (unsigned j = 0; j < SAMPLES; ++j) {
-        double v[CHANNELS];
-        for (int c = 0; c < CHANNELS; ++c) {
-            v[c] = form == Form::binary ? b.samples[c][j] : b.values[c][j];
+    for (unsigned j = 0; j < avq::SAMPLES; ++j) {
+        double v[avq::CHANNELS];
+        for (unsigned c = 0; c < avq::CHANNELS; ++c) {
+            v[c] = form == avq::Form::binary ? b.samples[c][j] : b.values[c][j];
             if (!std::isfinite(v[c])) {
                 ++not_finite_[c];
                 v[c] = NaN;
@@ -294,7 +288,7 @@ void Plot::add(const TimedBlock& tb, Form form) {
 std::vector<std::string> Plot::notes(const std::string& file, const TimeFacts& facts,
                                      bool by_time) const {
     std::vector<std::string> parts = {(file == "-" ? std::string("standard input") : file) + ": " +
-                                      (facts.form == Form::binary ? "binary" : "ASCII") +
+                                      (facts.form == avq::Form::binary ? "binary" : "ASCII") +
                                       " form, " + std::to_string(blocks_) +
                                       (blocks_ == 1 ? " block" : " blocks") + " of 512 samples"};
     if (facts.kind == TimeKind::minute_of_day) {
@@ -335,19 +329,19 @@ struct Axis {
 };
 
 struct Column {
-    double lo[CHANNELS], hi[CHANNELS];
+    double lo[avq::CHANNELS], hi[avq::CHANNELS];
 };
 
 std::vector<Column> columns_of(const Envelope& env, const Range& r) {
     const Envelope::Bin none = empty_bin();
     std::vector<Column> cols(COLUMNS);
     for (Column& col : cols) {
-        std::copy(none.lo, none.lo + CHANNELS, col.lo);
-        std::copy(none.hi, none.hi + CHANNELS, col.hi);
+        std::copy(none.lo, none.lo + avq::CHANNELS, col.lo);
+        std::copy(none.hi, none.hi + avq::CHANNELS, col.hi);
     }
     env.for_each([&](double centre, const Envelope::Bin& bin) {
         Column& col = cols[static_cast<std::size_t>(r.column(centre))];
-        for (int c = 0; c < CHANNELS; ++c) {
+        for (unsigned c = 0; c < avq::CHANNELS; ++c) {
             col.lo[c] = std::min(col.lo[c], bin.lo[c]);
             col.hi[c] = std::max(col.hi[c], bin.hi[c]);
         }
@@ -358,8 +352,8 @@ std::vector<Column> columns_of(const Envelope& env, const Range& r) {
 // The path of channel c: per column a line to its largest value and down to
 // its smallest, broken where a block step is irregular and where no sample
 // falls in a stretch of columns much wider than the sampling interval.
-std::string channel_path(const std::vector<Column>& cols, int c, double top, double lo, double hi,
-                         const Axis& ax) {
+std::string channel_path(const std::vector<Column>& cols, unsigned c, double top, double lo,
+                         double hi, const Axis& ax) {
     const auto y = [&](double v) {
         return hi > lo ? top + 4 + (hi - v) / (hi - lo) * (PANEL - 8) : top + PANEL / 2.0;
     };
@@ -416,8 +410,9 @@ void draw_axis(std::string& out, const Axis& ax, const TimeFacts& facts) {
     out += "<path stroke=\"#333\" d=\"" + ticks + "\"/>\n";
     std::string caption = "sample number (the samples have no usable times)";
     if (ax.by_time) {
-        caption = date_known ? "UTC, " + iso_utc(ax.range.a) + " to " + iso_utc(ax.range.b)
-                             : "UTC time of the day (the file holds no date)";
+        caption = date_known
+                      ? "UTC, " + avq::iso_utc(ax.range.a) + " to " + avq::iso_utc(ax.range.b)
+                      : "UTC time of the day (the file holds no date)";
     }
     text(out, middle, AXIS_Y + 40, "middle", caption);
 }
@@ -467,7 +462,7 @@ std::string Plot::svg(const std::string& header, const std::string& file,
     }
 
     const std::vector<Column> cols = ax.env ? columns_of(*ax.env, ax.range) : std::vector<Column>{};
-    for (int c = 0; c < CHANNELS; ++c) {
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
         const double top = TOP + c * (PANEL + GAP);
         out += format("<rect x=\"%d\" y=\"%.1f\" width=\"%d\" height=\"%d\" fill=\"#f7f7f7\" "
                       "stroke=\"#999\"/>\n",

@@ -39,12 +39,12 @@ namespace avqdump {
 class Envelope {
   public:
     struct Bin {
-        double lo[CHANNELS], hi[CHANNELS]; // lo > hi: no value in the bin
+        double lo[avq::CHANNELS], hi[avq::CHANNELS]; // lo > hi: no value in the bin
     };
 
     Envelope(double width, std::size_t max_bins);
     // `x` finite; NaN values are left out.
-    void add(double x, const double (&v)[CHANNELS]);
+    void add(double x, const double (&v)[avq::CHANNELS]);
     bool empty() const { return bins_.empty(); }
     double min_x() const { return min_x_; }
     double max_x() const { return max_x_; }
@@ -71,7 +71,7 @@ class Envelope {
 class Plot {
   public:
     Plot();
-    void add(const TimedBlock& tb, Form form);
+    void add(const TimedBlock& tb, avq::Form form);
     // The picture of what was added; `file` names the file in the second
     // title line.
     std::string svg(const std::string& header, const std::string& file,
@@ -84,8 +84,8 @@ class Plot {
     std::optional<Envelope> by_time_;
     Envelope by_sample_;
     std::vector<double> mark_times_, mark_samples_;
-    double min_[CHANNELS], max_[CHANNELS];
-    std::uint64_t not_finite_[CHANNELS] = {};
+    double min_[avq::CHANNELS], max_[avq::CHANNELS];
+    std::uint64_t not_finite_[avq::CHANNELS] = {};
     std::uint64_t blocks_ = 0;
     std::optional<double> interval_; // the first known sampling interval
 };

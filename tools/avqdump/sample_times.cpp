@@ -13,30 +13,17 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// ".25" for 250000 microseconds; "" for none.
-std::string fraction_text(long long micro) {
-    if (micro <= 0) return "";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, ".%06lld", micro);
-    std::string s = buf;
-    while (s.back() == '0')
-        s.pop_back();
-    return s;
-}
-
-bool starts_with(const std::string& s, const char* prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
-
 } // namespace
 
 BinaryTimes binary_times(const std::string& header, TimeForm asked,
                          const std::optional<Misfit>& misfit) {
-    const bool says_unix = starts_with(header, "!U");
+    const avq::HeaderMark mark = avq::header_mark(header);
+    const bool says_unix = mark == avq::HeaderMark::unix_seconds;
     if (asked == TimeForm::normal) {
         if (says_unix) {
-            throw FormatError("--normaltime: the block times are Unix times (the header begins "
-                              "with \"!U\"), not minute of the day and second");
+            throw avq::FormatError(
+                "--normaltime: the block times are Unix times (the header begins "
+                "with \"!U\"), not minute of the day and second");
         }
         if (misfit) {
             char buf[160];
@@ -45,13 +32,13 @@ BinaryTimes binary_times(const std::string& header, TimeForm asked,
                           "and second (block %llu holds %u %u)",
                           static_cast<unsigned long long>(misfit->block), misfit->words.word0,
                           misfit->words.word1);
-            throw FormatError(buf);
+            throw avq::FormatError(buf);
         }
         return {false, "as asked"};
     }
     if (asked == TimeForm::unix_seconds) return {true, "as asked"};
     if (says_unix) return {true, "the header begins with \"!U\""};
-    if (starts_with(header, "!S")) return {false, "the header begins with \"!S\""};
+    if (mark == avq::HeaderMark::minute_second) return {false, "the header begins with \"!S\""};
     if (misfit) return {true, "the values are no minute of the day and second"};
     return {false, "the values fit a minute of the day and a second"};
 }
@@ -63,37 +50,6 @@ StoredTime ascii_time_meaning(double minute, double second) {
     if (minute == 0 && second >= 60) return {TimeKind::unix_seconds, second};
     if (minute >= 1440) return {TimeKind::epoch_minutes, minute * 60 + second};
     return {TimeKind::minute_of_day, minute * 60 + second};
-}
-
-std::string iso_seconds(std::int64_t seconds) {
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    if (gmtime_r(&t, &tm) == nullptr || tm.tm_year < -1900 || tm.tm_year > 9999 - 1900) return "";
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    return buf;
-}
-
-std::string iso_utc(double seconds) {
-    if (!(std::fabs(seconds) < 1e13)) return ""; // beyond the year 9999, or not finite
-    auto whole = static_cast<std::int64_t>(std::floor(seconds));
-    long long micro = std::llround((seconds - static_cast<double>(whole)) * 1e6);
-    if (micro >= 1000000) {
-        ++whole;
-        micro -= 1000000;
-    }
-    const std::string date_time = iso_seconds(whole);
-    return date_time.empty() ? "" : date_time + fraction_text(micro) + "Z";
-}
-
-std::string iso_time_of_day(double minute, double second) {
-    if (!(minute >= 0 && minute < 1440 && second >= 0 && second < 61)) return "";
-    const int m = static_cast<int>(minute);
-    const int s = static_cast<int>(second);
-    const long long micro = std::min(std::llround((second - s) * 1e6), 999999LL);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", m / 60, m % 60, s);
-    return buf + fraction_text(micro) + "Z";
 }
 
 double header_sampfrek(std::string_view header) {
@@ -132,23 +88,24 @@ std::optional<std::int64_t> header_date(std::string_view header) {
 
 // --- TimedReader ---------------------------------------------------------------
 
-TimedReader::TimedReader(Reader& reader, TimeForm asked)
+TimedReader::TimedReader(avq::Reader& reader, TimeForm asked)
     : reader_(reader), asked_(asked),
       // Binary times are whole seconds (truncated), so steps of one file may
       // differ by one; ASCII times keep the fraction of the second.
-      tolerance_(reader.form() == Form::binary ? 1 : 1e-3), ref_step_(NaN), prev_interval_(NaN) {
+      tolerance_(reader.form() == avq::Form::binary ? 1 : 1e-3), ref_step_(NaN),
+      prev_interval_(NaN) {
     facts_.form = reader.form();
     facts_.sampfrek = header_sampfrek(reader.header());
     facts_.date = header_date(reader.header());
 }
 
-void TimedReader::settle_kind(const Block& first) {
-    if (facts_.form == Form::ascii) {
+void TimedReader::settle_kind(const avq::Block& first) {
+    if (facts_.form == avq::Form::ascii) {
         facts_.kind = ascii_time_meaning(first.ascii_minute, first.ascii_second).kind;
         return;
     }
     std::optional<Misfit> misfit;
-    if (!fits_minute_second(first.time)) misfit = Misfit{first.index, first.time};
+    if (!avq::fits_minute_second(first.time)) misfit = Misfit{first.index, first.time};
     facts_.kind = binary_times(reader_.header(), asked_, misfit).unix_seconds
                       ? TimeKind::unix_seconds
                       : TimeKind::minute_of_day;
@@ -160,10 +117,10 @@ double TimedReader::dated(double time_of_day) {
     return static_cast<double>(facts_.date.value_or(0) + days_ * 86400) + time_of_day;
 }
 
-double TimedReader::block_start(const Block& b) {
-    if (facts_.form == Form::binary) {
+double TimedReader::block_start(const avq::Block& b) {
+    if (facts_.form == avq::Form::binary) {
         if (facts_.kind == TimeKind::unix_seconds) return avq::header_value(b.time);
-        if (asked_ == TimeForm::normal && !fits_minute_second(b.time))
+        if (asked_ == TimeForm::normal && !avq::fits_minute_second(b.time))
             binary_times(reader_.header(), asked_, Misfit{b.index, b.time}); // throws
         return dated(b.time.word0 * 60.0 + b.time.word1);
     }
@@ -214,7 +171,7 @@ bool TimedReader::next(TimedBlock& out) {
     if (facts_.sampfrek > 0) {
         interval = 1 / facts_.sampfrek;
     } else if (have_next_ && !irregular_[n]) {
-        interval = (times_[n] - times_[cur_]) / SAMPLES;
+        interval = (times_[n] - times_[cur_]) / avq::SAMPLES;
     }
     prev_interval_ = interval;
     out = {&blocks_[cur_], times_[cur_], interval, irregular_[cur_]};

@@ -42,10 +42,6 @@ struct Misfit {
     avq::TimeHeader words{};
 };
 
-inline bool fits_minute_second(avq::TimeHeader t) {
-    return t.word0 < 1440 && t.word1 <= 60;
-}
-
 struct BinaryTimes {
     bool unix_seconds = false;
     const char* why = "";
@@ -67,16 +63,6 @@ struct StoredTime {
 };
 StoredTime ascii_time_meaning(double minute, double second);
 
-// "2023-11-14T22:13:32": whole seconds since the epoch as ISO 8601 UTC
-// without the zone; "" when gmtime cannot break them down.
-std::string iso_seconds(std::int64_t seconds);
-// "2023-11-14T22:13:32.25Z": the fraction to the microsecond with trailing
-// zeroes dropped; "" when the time cannot be broken down.
-std::string iso_utc(double seconds);
-// "22:13:32.25Z": a time of the day from the minute of the day (0-1439) and
-// the second (0 to below 61, a leap second included); "" outside that range.
-std::string iso_time_of_day(double minute, double second);
-
 // The sampling frequency of the header's "sampfrek: F" when F is a positive
 // finite number, else 0.
 double header_sampfrek(std::string_view header);
@@ -85,7 +71,7 @@ std::optional<std::int64_t> header_date(std::string_view header);
 
 // One block with the times of its samples: sample j is at start + j × interval.
 struct TimedBlock {
-    const Block* block = nullptr;
+    const avq::Block* block = nullptr;
     double start = 0;       // seconds since the epoch, UTC; NaN when unknown
     double interval = 0;    // seconds between samples; NaN when unknown
     bool irregular = false; // the step from the block before breaks the run
@@ -93,7 +79,7 @@ struct TimedBlock {
 
 // What the times of a file are, settled from the header and the first block.
 struct TimeFacts {
-    Form form = Form::binary;
+    avq::Form form = avq::Form::binary;
     TimeKind kind = TimeKind::unknown; // of the first block
     std::optional<std::int64_t> date;  // the header's date
     double sampfrek = 0;               // the header's, 0 when none
@@ -104,7 +90,7 @@ struct TimeFacts {
 // block's time.
 class TimedReader {
   public:
-    TimedReader(Reader& reader, TimeForm asked);
+    TimedReader(avq::Reader& reader, TimeForm asked);
 
     // The next block; false after the last. The block stays valid until the
     // next call.
@@ -112,17 +98,17 @@ class TimedReader {
     const TimeFacts& facts() const { return facts_; }
 
   private:
-    void settle_kind(const Block& first);
+    void settle_kind(const avq::Block& first);
     void read_ahead();
-    double block_start(const Block& b);
+    double block_start(const avq::Block& b);
     double dated(double time_of_day);
     bool breaks_run(double step);
 
-    Reader& reader_;
+    avq::Reader& reader_;
     TimeForm asked_;
     TimeFacts facts_;
     double tolerance_;
-    Block blocks_[2];
+    avq::Block blocks_[2];
     double times_[2] = {0, 0};
     bool irregular_[2] = {false, false};
     int cur_ = 0;

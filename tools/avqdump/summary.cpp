@@ -60,17 +60,17 @@ std::string Steps::describe() const {
     return buf;
 }
 
-void Summary::add(const Block& b, Form form) {
-    if (form == Form::binary) {
-        for (int c = 0; c < CHANNELS; ++c) {
+void Summary::add(const avq::Block& b, avq::Form form) {
+    if (form == avq::Form::binary) {
+        for (unsigned c = 0; c < avq::CHANNELS; ++c) {
             for (std::int16_t v : b.samples[c]) {
-                at_max[c] += v == 32767;
-                at_min[c] += v == -32768;
+                at_max[c] += v == avq::SAMPLE_MAX;
+                at_min[c] += v == avq::SAMPLE_MIN;
             }
         }
         normal.add(b.time.word0 * 60.0 + b.time.word1, true);
         unix_seconds.add(avq::header_value(b.time), false);
-        if (!misfit && !fits_minute_second(b.time)) misfit = Misfit{b.index, b.time};
+        if (!misfit && !avq::fits_minute_second(b.time)) misfit = Misfit{b.index, b.time};
         if (blocks == 0) first_words = b.time;
         last_words = b.time;
     } else {
@@ -88,9 +88,9 @@ void Summary::add(const Block& b, Form form) {
     ++blocks;
 }
 
-Summary summarise(Reader& reader) {
+Summary summarise(avq::Reader& reader) {
     Summary sum;
-    Block b;
+    avq::Block b;
     while (reader.next(b))
         sum.add(b, reader.form());
     return sum;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include <avq/reader.h>
+
 #include "sample_times.h"
 
 namespace avqdump {
@@ -43,17 +44,17 @@ struct Summary {
     std::uint64_t blocks = 0;
     avq::TimeHeader first_words{}, last_words{};
     AsciiTime first_ascii, last_ascii;
-    std::uint64_t at_max[CHANNELS] = {}, at_min[CHANNELS] = {};
+    std::uint64_t at_max[avq::CHANNELS] = {}, at_min[avq::CHANNELS] = {};
     // Binary times are whole seconds (truncated), so steps may differ by one;
     // ASCII times keep the fraction of the second.
     Steps normal{1}, unix_seconds{1}, ascii{1e-3};
     std::optional<Misfit> misfit; // the first block whose words are no minute and second
     double prev_ascii_minute = -1;
 
-    void add(const Block& b, Form form);
+    void add(const avq::Block& b, avq::Form form);
 };
 
 // Reads every block of `reader` into a summary.
-Summary summarise(Reader& reader);
+Summary summarise(avq::Reader& reader);
 
 } // namespace avqdump

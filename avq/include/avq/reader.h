@@ -1,9 +1,9 @@
-// Reading and validating AVQ infrasound files, in both forms, block by block.
+// Reading and validating AVQ infrasound files, in both forms, block by block
+// (libavq, <avq/reader.h>; the layout is in <avq/avq.h>).
 //
 // The form is told by the end of the header line: a carriage return for the
 // binary form, a line feed for the ASCII form (the header comment itself holds
-// neither). The record layout comes from avq_format.h, the one definition the
-// writers use too.
+// neither).
 //
 // Validation is strict: anything a writer would not have produced is a
 // FormatError with a message that says where and what (a binary tail that is
@@ -21,7 +21,7 @@
 
 #include <avq/avq.h>
 
-namespace avqdump {
+namespace avq {
 
 class FormatError : public std::runtime_error {
   public:
@@ -38,16 +38,16 @@ inline constexpr std::size_t MAX_HEADER_BYTES = 65536;
 struct Block {
     std::uint64_t index = 0; // 0 for the first block
 
-    // Binary form: channel 1's time header (its two words, as in
-    // avq_format.h) and the samples of channels 1-3.
-    avq::TimeHeader time{};
+    // Binary form: channel 1's time header (its two words) and the samples
+    // of channels 1-3.
+    TimeHeader time{};
     std::array<std::array<std::int16_t, SAMPLES>, CHANNELS> samples{};
 
     // ASCII form: the three lines as read (without line feed) and the fields
     // of each line as views into them. Field 0 is the minute, field 1 the
     // second, fields 2 to 513 the values, all as stored.
     std::array<std::string, CHANNELS> lines;
-    std::array<std::array<std::string_view, avq::ASCII_FIELDS>, CHANNELS> fields{};
+    std::array<std::array<std::string_view, ASCII_FIELDS>, CHANNELS> fields{};
     // The block time as stored, minute and second, and the values as numbers
     // (values[c][j] is field j + 2 of channel c + 1).
     double ascii_minute = 0;
@@ -84,10 +84,10 @@ class Reader {
 // Splits `line` at single spaces into `out`, strictly: no empty field, no
 // space at either end. Returns the number of fields, or -1 when there is an
 // empty field; stops counting (and storing) beyond out.size() + 1 fields.
-int split_fields(std::string_view line, std::array<std::string_view, avq::ASCII_FIELDS>& out);
+int split_fields(std::string_view line, std::array<std::string_view, ASCII_FIELDS>& out);
 
 // Reads a whole field as a number (as the ASCII writer writes them: decimal,
 // exponent form, inf and nan). Returns false when it is not a number.
 bool parse_number(std::string_view field, double& value);
 
-} // namespace avqdump
+} // namespace avq

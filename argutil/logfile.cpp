@@ -46,7 +46,7 @@ bool needs_escape(char c) {
 std::size_t escaped_length(const char* s) {
     std::size_t n = 0;
     for (const char* p = s; *p != '\0'; ++p)
-        n += needs_escape(*p) ? 2 : 1;
+        n += needs_escape(*p) ? 2u : 1u;
     return n;
 }
 

@@ -1,7 +1,9 @@
 // Reading and validating AVQ files: see <avq/reader.h>.
 #include <avq/reader.h>
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 
 namespace avq {
@@ -26,15 +28,16 @@ std::string quoted(std::string_view s) {
 } // namespace
 
 int split_fields(std::string_view line, std::array<std::string_view, ASCII_FIELDS>& out) {
-    int n = 0;
+    std::size_t n = 0;
     std::size_t start = 0;
     for (;;) {
         const std::size_t space = line.find(' ', start);
         const std::size_t end = space == std::string_view::npos ? line.size() : space;
         if (end == start) return -1;
-        if (static_cast<std::size_t>(n) < out.size()) out[n] = line.substr(start, end - start);
+        if (n < out.size()) out[n] = line.substr(start, end - start);
         ++n;
-        if (space == std::string_view::npos) return n;
+        if (space == std::string_view::npos)
+            return static_cast<int>(std::min<std::size_t>(n, INT_MAX));
         start = space + 1;
     }
 }

@@ -47,14 +47,15 @@ const Lines& lines(int columns) {
             long long m = static_cast<long long>(rng() % 90000000 + 10000000);
             for (int d = 8; d > sig; --d)
                 m /= 10;
-            const int decimals = static_cast<int>(rng() % (sig + 3));
+            const int decimals = static_cast<int>(rng() % static_cast<unsigned>(sig + 3));
             double v = static_cast<double>(m);
             for (int d = 0; d < decimals; ++d)
                 v /= 10;
             if (rng() % 2) v = -v;
-            n += std::snprintf(buf + n, sizeof buf - n, "%s%.*f", n ? " " : "", decimals, v);
+            n += std::snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), "%s%.*f",
+                               n ? " " : "", decimals, v);
         }
-        n += std::snprintf(buf + n, sizeof buf - n, "\n");
+        n += std::snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), "\n");
         l.text.emplace_back(buf);
         l.length.push_back(static_cast<std::size_t>(n));
     }

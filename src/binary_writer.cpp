@@ -75,14 +75,14 @@ void write_binary(const char* oname) {
     std::uint16_t record[CHANNELS * ILSIZE];
     for (std::size_t b = 0; b < n1; b += SAMPLES) {
         const avq::TimeHeader th = block_time_header(samples[b].ch[0].time);
-        for (int c = 0; c < CHANNELS; ++c) {
+        for (unsigned c = 0; c < avq::CHANNELS; ++c) {
             record[c * ILSIZE] = th.word0;
             record[c * ILSIZE + 1] = th.word1;
         }
         unsigned scale_error = 0;
         const samp_* rows = &samples[b];
         for (unsigned j = 0; j < SAMPLES; ++j) {
-            for (int c = 0; c < CHANNELS; ++c) {
+            for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                 const std::int16_t v =
                     clamp_to_short(rows[j].ch[c].data * global_scale, scale_error);
                 record[c * ILSIZE + 2 + j] = static_cast<std::uint16_t>(v);

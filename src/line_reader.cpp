@@ -55,7 +55,8 @@ std::size_t count_line_feeds(const char* p, const char* limit) {
     const __m128i nl = _mm_set1_epi8('\n');
     const __m128i zero = _mm_setzero_si128();
     while (limit - p >= 16) {
-        const std::size_t rounds = std::min<std::size_t>((limit - p) / 16, 255);
+        const std::size_t rounds =
+            std::min<std::size_t>(static_cast<std::size_t>(limit - p) / 16, 255);
         __m128i acc = zero;
         for (std::size_t i = 0; i < rounds; ++i, p += 16) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));

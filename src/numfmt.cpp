@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pow10.h"
+
 namespace {
 
 char* put(char* p, const char* text) {
@@ -40,9 +42,6 @@ char* format_non_finite(char* p, double v) {
 // one); those values, values that round up into the next decade, and any
 // value whose decimal exponent came out wrong are left to to_chars (the
 // function returns nullptr for them).
-constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 // 10^e for e = -8 .. 15, as near as a double gets.
 constexpr double decade[] = {1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
                              1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,

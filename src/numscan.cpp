@@ -28,6 +28,8 @@
 #include <cstdio>
 #include <system_error>
 
+#include "pow10.h"
+
 // The exact small-number conversion below relies on double arithmetic being
 // done in double precision (not in wider registers).
 static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must round to double");
@@ -47,11 +49,6 @@ inline unsigned digit_value(char c) {
 inline bool is_digit(char c) {
     return digit_value(c) < 10;
 }
-
-// Powers of ten that are exact in a double.
-constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 constexpr std::uint64_t max_exact_integer = std::uint64_t{1} << 53;
 

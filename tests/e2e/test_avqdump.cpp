@@ -28,9 +28,9 @@ struct Row {
 // Channel 1 swings beyond the 16-bit range once scaled by 2.5; channels 2
 // and 3 hold small values with fractions of either sign.
 std::vector<Row> make_rows(int n, double gap_after = -1) {
-    std::vector<Row> rows(n);
+    std::vector<Row> rows(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        Row& r = rows[i];
+        Row& r = rows[static_cast<std::size_t>(i)];
         r.time = 1700000012.25 + i * 0.01 + (gap_after >= 0 && i > gap_after ? 100.0 : 0.0);
         const double v[3] = {16000.0 * std::sin(i / 40.0), 12.9 * std::cos(i / 7.0) - 0.3,
                              -(i % 97) / 8.0};
@@ -147,7 +147,7 @@ class Avqdump : public e2e::VelkorTest {
             gmtime_r(&t, &tm);
             EXPECT_EQ(d[2], std::to_string(tm.tm_hour * 60 + tm.tm_min)) << "row " << i;
             EXPECT_EQ(d[3], std::to_string(tm.tm_sec)) << "row " << i;
-            for (int c = 0; c < 3; ++c) {
+            for (unsigned c = 0; c < 3; ++c) {
                 const int want = i < rows.size() ? expected_sample(rows[i].value[c] * 2.5) : 0;
                 ASSERT_EQ(d[4 + c], std::to_string(want)) << "row " << i << " channel " << c + 1;
                 if (i < rows.size() && std::abs(rows[i].value[c] * 2.5) > 32767) ++clipped;
@@ -174,7 +174,7 @@ class Avqdump : public e2e::VelkorTest {
             const double t = rows[i / 512 * 512].time;
             EXPECT_EQ(std::strtod(d[2].c_str(), nullptr), std::floor(t / 60)) << "row " << i;
             EXPECT_NEAR(std::strtod(d[3].c_str(), nullptr), std::fmod(t, 60), 1e-9) << "row " << i;
-            for (int c = 0; c < 3; ++c) {
+            for (unsigned c = 0; c < 3; ++c) {
                 const double want = i < rows.size() ? rows[i].value[c] : 0.0;
                 ASSERT_EQ(std::strtod(d[4 + c].c_str(), nullptr), want)
                     << "row " << i << " channel " << c + 1 << ": " << d[4 + c];
@@ -456,7 +456,7 @@ TEST_F(Avqdump, CsvHasOneRowPerSampleWithItsUtcTime) {
         lines.push_back(l);
     ASSERT_EQ(lines.size(), 1u + 1024);
     EXPECT_EQ(lines[0], "time_utc,block,sample,ch1,ch2,ch3");
-    const auto row = [&](int i, const std::string& time) {
+    const auto row = [&](std::size_t i, const std::string& time) {
         return time + "," + std::to_string(i / 512) + "," + std::to_string(i % 512) + "," +
                rows[i].text[0] + "," + rows[i].text[1] + "," + rows[i].text[2];
     };

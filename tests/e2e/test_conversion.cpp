@@ -196,7 +196,7 @@ TEST_F(Conversion, RoundTripThroughBothForms) {
     ASSERT_EQ(f.size(), h + 5 * RECORD);
     for (std::size_t block = 0; block < 5; ++block) {
         const auto whole = static_cast<long long>(rows[block * 512].t);
-        for (int c = 0; c < 3; ++c) {
+        for (std::size_t c = 0; c < 3; ++c) {
             const std::size_t rec = h + block * RECORD + c * CHANNEL_RECORD;
             EXPECT_EQ(le16(f, rec), whole % 86400 / 60);
             EXPECT_EQ(le16(f, rec + 2), whole % 60);

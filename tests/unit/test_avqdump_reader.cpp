@@ -85,7 +85,9 @@ class PipeBuf : public std::streambuf {
 TEST(AvqReader, BinaryFormIsToldByCarriageReturnAndDecodedLittleEndian) {
     const std::string header = "!S512Tidserier sampfrek: 100 gain: 1 station: x";
     const auto value = [](int c, unsigned j) {
-        return static_cast<std::int16_t>(j == 0 ? -32768 : j == 1 ? 32767 : (c + 1) * 100 - j);
+        return static_cast<std::int16_t>(j == 0   ? -32768
+                                         : j == 1 ? 32767
+                                                  : (c + 1) * 100 - static_cast<int>(j));
     };
     const std::string file = header + "\r" + record(754, 56, value) + record(754, 61, value);
     std::istringstream in(file);

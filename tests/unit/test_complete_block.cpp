@@ -34,7 +34,8 @@ class CompleteBlock : public ConversionTest {
         for (std::size_t i = from; i < to; ++i) {
             const std::size_t s = source(i);
             for (int c = 0; c < CHANNELS; ++c) {
-                ASSERT_EQ(samples[i].ch[c].data, s * 10.0 + c + 1) << "row " << i << " ch " << c;
+                ASSERT_EQ(samples[i].ch[c].data, static_cast<double>(s) * 10.0 + c + 1)
+                    << "row " << i << " ch " << c;
             }
         }
     }
@@ -115,13 +116,13 @@ TEST_F(CompleteBlock, MirrorOfShortGroupsBouncesOffRowZero) {
     complete(EM_MIRROR);
     ASSERT_EQ(samples.size(), 512u);
     expect_copies(256, 511, [](std::size_t i) { return 510 - i; });
-    expect_copies(511, 512, [](std::size_t) { return 1; });
+    expect_copies(511, 512, [](std::size_t) { return std::size_t{1}; });
 
     // A single row is repeated; two rows alternate.
     table(1);
     complete(EM_MIRROR);
     ASSERT_EQ(samples.size(), 512u);
-    expect_copies(1, 512, [](std::size_t) { return 0; });
+    expect_copies(1, 512, [](std::size_t) { return std::size_t{0}; });
     table(2);
     complete(EM_MIRROR);
     expect_copies(2, 512, [](std::size_t i) { return i % 2; });

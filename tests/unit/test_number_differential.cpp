@@ -94,7 +94,7 @@ class Gen {
         std::string s = sign();
         const int shape = below(10);
         int whole = shape < 6 ? below(10) : shape < 8 ? below(20) : below(40);
-        if (chance(10)) s += std::string(below(4), '0');
+        if (chance(10)) s += std::string(static_cast<std::size_t>(below(4)), '0');
         s += digits(whole);
         if (chance(60)) {
             s += '.';
@@ -266,7 +266,8 @@ int c_library_scan(const char* s, double* v, int count) {
 
 std::string printable(const std::string& s) {
     std::string r;
-    for (unsigned char c : s) {
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c >= 0x20 && c < 0x7f && c != '\\') {
             r += static_cast<char>(c);
         } else {
@@ -382,11 +383,12 @@ double format_value(Gen& g) {
             std::snprintf(buf, sizeof buf, "%d.%s5e%d", 1 + g.below(9), g.digits(13).c_str(),
                           g.below(25) - 10);
         } else if (g.chance(50)) { // mostly zero digits: only trailing zeroes may go
-            std::string d = g.digits(13 + g.below(3));
-            for (char& c : d) {
+            std::string sparse = g.digits(13 + g.below(3));
+            for (char& c : sparse) {
                 if (g.chance(85)) c = '0';
             }
-            std::snprintf(buf, sizeof buf, "%d.%se%d", 1 + g.below(9), d.c_str(), g.below(25) - 10);
+            std::snprintf(buf, sizeof buf, "%d.%se%d", 1 + g.below(9), sparse.c_str(),
+                          g.below(25) - 10);
         } else {
             std::snprintf(buf, sizeof buf, "%.17ge%d",
                           static_cast<double>(b >> 11) / 9007199254740992.0, g.below(25) - 9);

@@ -132,20 +132,21 @@ TEST(ByteOrder, NopCopiesAndMyswabSwapsEveryWord) {
 
 TEST_F(Writers, BinaryFileIsHeaderCarriageReturnAndRecords) {
     // One block; data distinct per channel and row, within 16 bits.
-    table(1, 45296.7, [](std::size_t i, int c) { return (c + 1) * 1000.0 - i; });
+    table(1, 45296.7,
+          [](std::size_t i, int c) { return (c + 1) * 1000.0 - static_cast<double>(i); });
     auto [f, err] = binary_file();
     EXPECT_EQ(err, "");
     ASSERT_EQ(f.size(), 5 + avq::RECORD_BYTES);
     EXPECT_EQ(f.substr(0, 5), "!hdr\r");
     // 12:34:56.7: minute of the day 754, second 56, on all three channels.
-    for (int c = 0; c < CHANNELS; ++c) {
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
         const std::size_t rec = 5 + avq::channel_record_offset(c);
         EXPECT_EQ(word(f, rec), 754);
         EXPECT_EQ(word(f, rec + 2), 56);
         EXPECT_EQ(f.substr(rec, 4), f.substr(5, 4));
         for (unsigned j = 0; j < SAMPLES; ++j) {
             ASSERT_EQ(static_cast<std::int16_t>(word(f, 5 + avq::sample_offset(c, j))),
-                      (c + 1) * 1000 - static_cast<int>(j));
+                      static_cast<int>(c + 1) * 1000 - static_cast<int>(j));
         }
     }
     // Hand-assembled bytes of the start: time header f2 02 38 00, then
@@ -241,7 +242,7 @@ TEST_F(Writers, AsciiTimeFieldsInEveryForm) {
         min_in_day = form.in_day;
         const auto lines = split(ascii_file(), '\n');
         ASSERT_EQ(lines.size(), 5u); // header, three lines, empty after the last line feed
-        for (int c = 1; c <= 3; ++c) {
+        for (std::size_t c = 1; c <= 3; ++c) {
             EXPECT_EQ(lines[c].rfind(form.start, 0), 0u) << lines[c].substr(0, 40);
         }
     }
@@ -256,7 +257,9 @@ TEST_F(Writers, AsciiTimeFieldsInEveryForm) {
 }
 
 TEST_F(Writers, AsciiLinesHold514FieldsAtFullResolution) {
-    table(2, 0, [](std::size_t i, int c) { return c == 0 ? i / 3.0 : c == 1 ? -2.5 : 100.0; });
+    table(2, 0, [](std::size_t i, int c) {
+        return c == 0 ? static_cast<double>(i) / 3.0 : c == 1 ? -2.5 : 100.0;
+    });
     samples[5].ch[1].data = 123456789012345678.0;
     samples[6].ch[1].data = 0.00001;
     samples[7].ch[1].data = 40000.0; // no saturation in this form
@@ -266,7 +269,7 @@ TEST_F(Writers, AsciiLinesHold514FieldsAtFullResolution) {
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[0], "!hdr");
     EXPECT_EQ(lines[7], "");
-    for (int l = 1; l <= 6; ++l) {
+    for (std::size_t l = 1; l <= 6; ++l) {
         const auto fields = split(lines[l], ' ');
         ASSERT_EQ(fields.size(), 514u) << "line " << l;
         for (const auto& fld : fields)

@@ -82,8 +82,8 @@ class Reader {
 };
 
 // Splits `line` at single spaces into `out`, strictly: no empty field, no
-// space at either end. Returns the number of fields, or -1 when there is an
-// empty field; stops counting (and storing) beyond out.size() + 1 fields.
+// space at either end. Returns the number of fields (at most INT_MAX), or -1
+// when there is an empty field; stores the first out.size() of them.
 int split_fields(std::string_view line, std::array<std::string_view, ASCII_FIELDS>& out);
 
 // Reads a whole field as a number (as the ASCII writer writes them: decimal,

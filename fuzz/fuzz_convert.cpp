@@ -162,15 +162,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!open_files.empty())
         __wrap_fclose(open_files.back());
 
-    std::vector<std::string> present = fuzz::list_dir(dir);
-    std::sort(present.begin(), present.end());
+    const std::vector<std::string> present = testfiles::list_dir(dir);
     std::sort(names.begin(), names.end());
     std::string listing;
     for (const std::string& n : present)
         listing += n + "\n";
     fuzz::check(present == names, "stray files left in the output directory", listing);
 
-    const auto out = fuzz::read_file(out_name);
+    const auto out = fuzz::try_read_file(out_name);
     fuzz::check(out.has_value(), "output file missing");
     if (failed) {
         // One line; a line that does not parse is shown on a second line.

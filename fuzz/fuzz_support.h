@@ -1,21 +1,21 @@
-// Shared helpers of the fuzz targets: temporary directories and files,
-// splitting one fuzzed input into several files, and quieting the
-// converter's warnings on standard error.
+// Shared helpers of the fuzz targets: splitting one fuzzed input into
+// several files, and quieting the converter's warnings on standard error.
+// Files and directories come from the tests' helpers (test_files.h).
 #pragma once
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "../tests/test_files.h"
+
 namespace fuzz {
+
+using testfiles::make_temp_dir;
+using testfiles::try_read_file;
+using testfiles::write_file;
 
 // Thrown by the fuzz build's fatal() (fatal_throw.cpp) in place of exiting.
 struct FatalError {
@@ -31,49 +31,6 @@ struct FatalError {
 
 inline void check(bool ok, const char* what, const std::string& detail = {}) {
     if (!ok) fail(what, detail);
-}
-
-// A directory of its own under TMPDIR (or /tmp) for the process's files.
-inline std::string make_temp_dir(const char* tag) {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + tag + "-XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) fail("cannot create a temporary directory", tmpl);
-    return tmpl;
-}
-
-inline void write_file(const std::string& path, std::string_view bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) fail("cannot write a temporary file", path);
-    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
-        fail("cannot write a temporary file", path);
-    }
-    if (std::fclose(f) != 0) fail("cannot close a temporary file", path);
-}
-
-inline std::optional<std::string> read_file(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return std::nullopt;
-    std::string s;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        s.append(buf, n);
-    std::fclose(f);
-    return s;
-}
-
-// Names in the directory, "." and ".." left out.
-inline std::vector<std::string> list_dir(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    ::closedir(d);
-    return names;
 }
 
 // Splits `data` at each occurrence of `sep` into at most `parts` pieces (the

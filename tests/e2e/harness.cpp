@@ -2,7 +2,6 @@
 #include "harness.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,9 +9,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace e2e {
@@ -112,43 +108,16 @@ Result run_with_closed_stdout(const std::string& program, const std::vector<std:
     return r;
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const std::string& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-bool file_exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 std::string source_path(const std::string& relative) {
     return std::string(VELKOR_SOURCE_DIR) + "/" + relative;
 }
 
 void VelkorTest::SetUp() {
-    char templ[] = "/tmp/velkor-e2e-XXXXXX";
-    if (::mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
+    dir_ = testfiles::make_temp_dir("velkor-e2e");
 }
 
 void VelkorTest::TearDown() {
-    std::error_code ec;
-    // Undo permission changes a test may have made, then remove everything.
-    for (auto& entry : std::filesystem::recursive_directory_iterator(dir_, ec)) {
-        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ec);
-    }
-    std::filesystem::remove_all(dir_, ec);
+    testfiles::remove_tree(dir_);
 }
 
 Result VelkorTest::velkor(const std::vector<std::string>& args,

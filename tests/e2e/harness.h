@@ -8,7 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "../test_files.h"
+
 namespace e2e {
+
+using testfiles::file_exists;
+using testfiles::read_file;
+using testfiles::write_file;
 
 struct Result {
     int status = -1; // exit status, or 128 + signal number
@@ -29,9 +35,6 @@ Result run_program(const std::string& program, const std::vector<std::string>& a
 Result run_with_closed_stdout(const std::string& program, const std::vector<std::string>& args,
                               const std::string& dir);
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& contents);
-bool file_exists(const std::string& path);
 // The path of a file under the source tree's directory, such as "tests/data/x".
 std::string source_path(const std::string& relative);
 

@@ -26,14 +26,7 @@ constexpr std::size_t CHANNEL_RECORD = 1028;
 
 class Conversion : public VelkorTest {
   protected:
-    std::vector<std::string> entries() const {
-        std::vector<std::string> v;
-        for (const auto& e : std::filesystem::directory_iterator(dir())) {
-            v.push_back(e.path().filename().string());
-        }
-        std::sort(v.begin(), v.end());
-        return v;
-    }
+    std::vector<std::string> entries() const { return testfiles::list_dir(dir()); }
 };
 
 std::uint16_t le16(const std::string& f, std::size_t at) {

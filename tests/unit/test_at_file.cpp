@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "../test_files.h"
 #include "argutil.h"
 #include "argutil_internal.h"
-#include "../test_files.h"
 
 namespace {
 
@@ -68,7 +68,7 @@ class AtFile : public ::testing::Test {
 
   private:
     std::filesystem::path old_dir_;
-    TempDir tmp_{"velkor-atfile"};
+    testfiles::TempDir tmp_{"velkor-atfile"};
     const std::string& dir_ = tmp_.path();
 };
 

@@ -16,20 +16,15 @@
 #include <thread>
 #include <vector>
 
-#include "line_reader.h"
 #include "../test_files.h"
+#include "line_reader.h"
 
 namespace {
 
 class LineReaderTest : public ::testing::Test {
   protected:
     std::string write(const std::string& contents) {
-        const std::string p = dir_ + "/f" + std::to_string(files_++);
-        std::FILE* f = std::fopen(p.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        EXPECT_EQ(std::fwrite(contents.data(), 1, contents.size(), f), contents.size());
-        std::fclose(f);
-        return p;
+        return tmp_.write("f" + std::to_string(files_++), contents);
     }
 
     // Reads `contents` with fgets and with the block reader (blocks of
@@ -69,7 +64,7 @@ class LineReaderTest : public ::testing::Test {
         return pieces;
     }
 
-    TempDir tmp_{"velkor-lines"};
+    testfiles::TempDir tmp_{"velkor-lines"};
     const std::string& dir_ = tmp_.path();
     int files_ = 0;
 };

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "../test_files.h"
 #include "argutil.h"
 #include "argutil_internal.h"
-#include "../test_files.h"
 
 namespace {
 
@@ -30,12 +30,7 @@ class LogFile : public ::testing::Test {
         // writes it as "MM/DD/YY HH:MM:SS".
         ::setenv("LC_ALL", "C", 1);
     }
-    std::string contents() const {
-        std::ifstream in(log_, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string contents() const { return testfiles::try_read_file(log_).value_or(""); }
 
     static std::vector<const char*> pointers(const Args& args) {
         std::vector<const char*> p;
@@ -63,7 +58,7 @@ class LogFile : public ::testing::Test {
         return line.substr(17);
     }
 
-    TempDir tmp_{"velkor-log"};
+    testfiles::TempDir tmp_{"velkor-log"};
     const std::string& dir_ = tmp_.path();
     std::string log_;
 };
@@ -196,10 +191,8 @@ TEST_F(LogFile, LogThatCannotBeCreatedCostsOneMessage) {
     std::filesystem::current_path(dir_);
     logfile(2, p.data());
     std::filesystem::current_path(old_dir);
-    std::ifstream in(dir_ + "/logfile");
-    std::string line;
-    ASSERT_TRUE(std::getline(in, line));
-    EXPECT_EQ(line.substr(17), " velkor x");
+    const std::string text = testfiles::read_file(dir_ + "/logfile");
+    EXPECT_EQ(text.substr(17), " velkor x\n");
 }
 
 TEST_F(LogFile, LineThatCannotBeWrittenCostsOneMessage) {

@@ -29,7 +29,7 @@ class ReadInput : public ConversionTest {
         read_group(MODE_2_COLUMN, nullptr, file("a", a).c_str(), file("b", b).c_str(),
                    file("c", c).c_str());
     }
-    TempDir tmp_{"velkor-read"};
+    testfiles::TempDir tmp_{"velkor-read"};
     const std::string& dir_ = tmp_.path();
 };
 

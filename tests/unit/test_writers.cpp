@@ -34,22 +34,12 @@ class Writers : public ConversionTest {
         cline[1] = "!hdr";
     }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    static std::string slurp(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    static std::string slurp(const std::string& p) { return testfiles::read_file(p); }
     static void put(const std::string& p, const std::string& text) {
-        std::ofstream(p, std::ios::binary) << text;
+        testfiles::write_file(p, text);
     }
     // Entries of the test directory, to see that no temporary file is left.
-    std::vector<std::string> entries() const {
-        std::vector<std::string> v;
-        for (const auto& e : std::filesystem::directory_iterator(dir_)) {
-            v.push_back(e.path().filename().string());
-        }
-        std::sort(v.begin(), v.end());
-        return v;
-    }
+    std::vector<std::string> entries() const { return testfiles::list_dir(dir_); }
     // `blocks` blocks; row i channel c: time t0 + i, data given by `f`.
     template <class F> static void table(std::size_t blocks, double t0, F f) {
         samples.assign(blocks * SAMPLES, samp_{});
@@ -75,7 +65,7 @@ class Writers : public ConversionTest {
         return avq::get_le16(reinterpret_cast<const unsigned char*>(f.data()) + offset);
     }
 
-    TempDir tmp_{"velkor-writers"};
+    testfiles::TempDir tmp_{"velkor-writers"};
     const std::string& dir_ = tmp_.path();
 };
 

@@ -82,7 +82,7 @@ void check_output(const std::string& bytes) {
         while (reader.next(block)) {
             if (binary) {
                 for (unsigned j = 0; j < SAMPLES; ++j) {
-                    for (int c = 0; c < CHANNELS; ++c) {
+                    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                         unsigned clipped = 0;
                         const std::int16_t want = clamp_to_short(
                             samples[blocks * SAMPLES + j].ch[c].data * global_scale, clipped);

@@ -2,7 +2,8 @@
 # Builds the Debian package with CPack, installs it on this machine with
 # dpkg -i, checks what a user gets (the commands, `man velkor`, `man avqdump`,
 # the bash completion, the licence, the documentation and examples, whose
-# worked examples it runs with the installed programs), and
+# worked examples it runs with the installed programs, and libavq, against
+# which it builds the example program), and
 # removes it again with dpkg -r, checking that nothing is left behind.
 #
 # Changes the system, so it is not part of the regular test run. Needs root
@@ -59,7 +60,10 @@ for f in ./usr/bin/velkor ./usr/bin/avqdump ./usr/share/man/man1/velkor.1.gz \
     ./usr/share/man/man1/avqdump.1.gz ./usr/share/bash-completion/completions/velkor \
     ./usr/share/bash-completion/completions/avqdump ./usr/share/doc/velkor/README.md \
     ./usr/share/doc/velkor/copyright ./usr/share/doc/velkor/examples/README.md \
-    ./usr/share/doc/velkor/examples/station-4col.txt; do
+    ./usr/share/doc/velkor/examples/station-4col.txt \
+    ./usr/share/doc/velkor/examples/avq_first_samples.cpp ./usr/include/avq/avq.h \
+    ./usr/include/avq/reader.h ./usr/lib/libavq.a ./usr/lib/pkgconfig/avq.pc \
+    ./usr/lib/cmake/avq/avqConfig.cmake ./usr/lib/cmake/avq/avqTargets.cmake; do
     grep -qx "$f" "$work/contents" || fail "$f is not in the package"
 done
 
@@ -109,6 +113,12 @@ step "a conversion with the installed programs and example data"
 cp /usr/share/doc/velkor/examples/station-4col.txt "$work/"
 (cd "$work" && velkor -4 station-4col.txt out.avq >/dev/null 2>&1) || fail "velkor failed"
 (cd "$work" && avqdump --info out.avq) | grep -qx 'blocks: 5' || fail "avqdump --info"
+
+step "libavq: the example program built against the installed library"
+# shellcheck disable=SC2046 # pkg-config's flags are words
+c++ -o "$work/first" /usr/share/doc/velkor/examples/avq_first_samples.cpp \
+    $(pkg-config --cflags --libs avq) || fail "the example does not build with pkg-config"
+(cd "$work" && ./first out.avq 1) | grep -qx 'form: binary' || fail "the example cannot read out.avq"
 
 step "the installed documentation: the paths it names, its examples"
 doc=/usr/share/doc/velkor

@@ -1,0 +1,78 @@
+// avq_first_samples: prints the header and the first samples of an AVQ file,
+// in either form, with libavq, the library that velkor and avqdump use.
+//
+//   c++ -o avq_first_samples avq_first_samples.cpp $(pkg-config --cflags --libs avq)
+//   ./avq_first_samples day.avq 5
+//
+// Output: the form, the header comment, the first block's time fields as
+// stored (and their UTC time where the header marks Unix seconds), then one
+// line per sample, "sample ch1 ch2 ch3", with the values as stored. Exit
+// status 1 when the file cannot be opened or is not a valid AVQ file.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <avq/avq.h>
+#include <avq/reader.h>
+
+namespace {
+
+void print_block_time(const avq::Reader& reader, const avq::Block& b) {
+    if (reader.form() == avq::Form::ascii) {
+        std::printf("block time: %s %s\n", std::string(b.fields[0][0]).c_str(),
+                    std::string(b.fields[0][1]).c_str());
+        return;
+    }
+    std::printf("block time: %u %u", b.time.word0, b.time.word1);
+    if (avq::header_mark(reader.header()) == avq::HeaderMark::unix_seconds)
+        std::printf(" (%s)", avq::iso_utc(avq::header_value(b.time)).c_str());
+    std::printf("\n");
+}
+
+void print_sample(const avq::Reader& reader, const avq::Block& b, unsigned j) {
+    std::printf("%u", j);
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
+        if (reader.form() == avq::Form::binary) {
+            std::printf(" %d", b.samples[c][j]);
+        } else {
+            std::printf(" %s", std::string(b.fields[c][j + 2]).c_str());
+        }
+    }
+    std::printf("\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: %s FILE.avq [SAMPLES]\n", argv[0]);
+        return 1;
+    }
+    const unsigned long wanted = argc == 3 ? std::strtoul(argv[2], nullptr, 10) : 10;
+    const unsigned shown = wanted < avq::SAMPLES ? static_cast<unsigned>(wanted) : avq::SAMPLES;
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "%s: cannot open %s\n", argv[0], argv[1]);
+        return 1;
+    }
+    try {
+        // The first block is read (and checked) before anything is printed.
+        avq::Reader reader(in);
+        avq::Block block;
+        const bool any = reader.next(block);
+        std::printf("form: %s\n", reader.form() == avq::Form::binary ? "binary" : "ASCII");
+        std::printf("header: %s\n", reader.header().c_str());
+        if (!any) {
+            std::printf("no blocks\n");
+            return 0;
+        }
+        print_block_time(reader, block);
+        for (unsigned j = 0; j < shown; ++j)
+            print_sample(reader, block, j);
+    } catch (const avq::FormatError& e) {
+        std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], e.what());
+        return 1;
+    }
+    return 0;
+}

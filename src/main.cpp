@@ -38,15 +38,14 @@
 
 namespace {
 
-// Index of "help" in long_options, to tell an explicit help request from a
-// parser error (both come back as '?').
-constexpr int HELP_OPTION = 3;
+// The value getopt_long returns for --help: that of -h, the same request.
+constexpr int HELP_OPTION = 'h';
 
 option long_options[] = {
     {"scale", required_argument, nullptr, 's'},
     {"time", required_argument, nullptr, 't'},
     {"output", required_argument, nullptr, 'o'},
-    {"help", no_argument, nullptr, '?'},
+    {"help", no_argument, nullptr, HELP_OPTION},
     {"binary", no_argument, &binary, 1},
     {"ascii", no_argument, &binary, 0},
     {"minutes", no_argument, &time_in_minutes, 1},
@@ -110,14 +109,12 @@ void usage(const char* path) {
     std::printf("%s\n%s\n%s\n", Version, Copyright, Bugs);
 }
 
-// getopt_long returns '?' both for the option "-?" (and "--help") and for
-// every error it reports. An error leaves optopt at the offending option
-// character, except for long options, which are recognised by their element.
-// `before` is optind before the call: when it has not moved, the call took a
-// character from the middle of a group of short options.
-bool explicit_help(char** argv, int longindex, int before) {
-    if (longindex == HELP_OPTION) return true;
-    if (longindex >= 0) return false;
+// getopt_long returns '?' both for the option "-?" and for every error it
+// reports. An error leaves optopt at the offending option character, except
+// for long options, which are recognised by their element. `before` is
+// optind before the call: when it has not moved, the call took a character
+// from the middle of a group of short options.
+bool explicit_help(char** argv, int before) {
     const char* element = optind == before ? argv[optind] : argv[optind - 1];
     const bool long_option = element[0] == '-' && element[1] == '-';
     return !long_option && (optopt == 0 || optopt == '?');
@@ -258,6 +255,95 @@ void convert(int mode, const std::string& timename, char** argv, const Group& g)
                  argv[p + 2], out);
 }
 
+// What the option loop leaves for the walk over the groups, besides the
+// process-wide settings it sets.
+struct Options {
+    int mode = MODE_2_COLUMN;
+    std::string timename; // -t
+    std::string oname;    // -o: the output of the first group
+};
+
+// The option loop: every option, wherever it stands, before the first group.
+// --help, --version and a mistyped option end the process here.
+Options parse_options(int argc, char** argv, const char* program) {
+    Options o;
+    for (;;) {
+        int longindex = -1;
+        const int before = optind;
+        const int c = getopt_long(argc, argv, short_options, long_options, &longindex);
+        if (c == -1) return o;
+        switch (c) {
+        case 0:
+            notes.push_back(std::string("option ") + long_options[longindex].name +
+                            (optarg != nullptr ? std::string(" with arg ") + optarg : "") + "\n");
+            break;
+        case '1':
+            o.mode = MODE_1_COLUMN;
+            break;
+        case '2':
+            o.mode = MODE_2_COLUMN;
+            break;
+        case '4':
+            o.mode = MODE_4_COLUMN;
+            break;
+        case 't':
+        case 'T':
+            o.timename = optarg;
+            o.mode = MODE_1_COLUMN;
+            break;
+        case 's':
+        case 'S':
+            global_scale = parse_scale(optarg);
+            break;
+        case 'o':
+        case 'O':
+            o.oname = optarg;
+            break;
+        case '?':
+        case HELP_OPTION:
+        case 'H': {
+            // A mistyped option must not look like a successful run.
+            const bool asked = c != '?' || explicit_help(argv, before);
+            print_notes();
+            usage(program);
+            std::exit(asked ? 0 : 1);
+        }
+        case 'v':
+            print_notes();
+            std::fprintf(stderr, "%s\n", Version);
+            std::exit(0);
+        default:
+            notes.push_back("?? getopt returned character code " + std::to_string(c) + " ??\n");
+            break;
+        }
+    }
+}
+
+// The walk over the groups of positional arguments, from optind on: one
+// conversion per group. Returns the exit status; a failing group ends the
+// process on its own.
+int convert_groups(const Options& o, int argc, char** argv) {
+    GroupWalk walk(o.mode, !o.timename.empty(), o.oname, optind, argc, argv);
+    if (writes_standard_output(walk)) progress = stderr;
+    print_notes();
+    for (;;) {
+        Group g;
+        switch (walk.next(g)) {
+        case Walk::group:
+            convert(o.mode, o.timename, argv, g);
+            break;
+        case Walk::end:
+            return 0;
+        case Walk::no_time_file:
+            fatal("Error: no time file given\n");
+        case Walk::no_output:
+            no_output(o.mode, walk.left());
+        case Walk::too_few_inputs:
+            fatal("Error: not enough input files\n");
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -279,84 +365,11 @@ int main(int argc, char** argv) {
         usage(program);
         return 0;
     }
-
-    int mode = MODE_2_COLUMN;
-    std::string timename;
-    std::string oname;
-
-    for (;;) {
-        int longindex = -1;
-        const int before = optind;
-        const int c = getopt_long(argc, argv, short_options, long_options, &longindex);
-        if (c == -1) break;
-        switch (c) {
-        case 0:
-            notes.push_back(std::string("option ") + long_options[longindex].name +
-                            (optarg != nullptr ? std::string(" with arg ") + optarg : "") + "\n");
-            break;
-        case '1':
-            mode = MODE_1_COLUMN;
-            break;
-        case '2':
-            mode = MODE_2_COLUMN;
-            break;
-        case '4':
-            mode = MODE_4_COLUMN;
-            break;
-        case 't':
-        case 'T':
-            timename = optarg;
-            mode = MODE_1_COLUMN;
-            break;
-        case 's':
-        case 'S':
-            global_scale = parse_scale(optarg);
-            break;
-        case 'o':
-        case 'O':
-            oname = optarg;
-            break;
-        case '?':
-        case 'h':
-        case 'H': {
-            // A mistyped option must not look like a successful run.
-            const bool asked = c != '?' || explicit_help(argv, longindex, before);
-            print_notes();
-            usage(program);
-            std::exit(asked ? 0 : 1);
-        }
-        case 'v':
-            print_notes();
-            std::fprintf(stderr, "%s\n", Version);
-            std::exit(0);
-        default:
-            notes.push_back("?? getopt returned character code " + std::to_string(c) + " ??\n");
-            break;
-        }
-    }
-
+    const Options options = parse_options(argc, argv, program);
     if (optind >= argc) {
         print_notes();
         usage(program);
         return 0;
     }
-    GroupWalk walk(mode, !timename.empty(), oname, optind, argc, argv);
-    if (writes_standard_output(walk)) progress = stderr;
-    print_notes();
-    for (;;) {
-        Group g;
-        switch (walk.next(g)) {
-        case Walk::group:
-            convert(mode, timename, argv, g);
-            break;
-        case Walk::end:
-            return 0;
-        case Walk::no_time_file:
-            fatal("Error: no time file given\n");
-        case Walk::no_output:
-            no_output(mode, walk.left());
-        case Walk::too_few_inputs:
-            fatal("Error: not enough input files\n");
-        }
-    }
+    return convert_groups(options, argc, argv);
 }

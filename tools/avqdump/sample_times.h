@@ -1,14 +1,12 @@
 // What the block times of an AVQ file mean in UTC, and the time of every
 // sample.
 //
-// Binary form: a time header holds either the minute of the UTC day and the
-// second ("!S" headers) or the low 32 bits of the seconds since the epoch
-// ("!U" headers). --unixtime and --normaltime say which; without them the
-// header's first two characters decide, else whether the values fit a minute
-// of the day (0-1439) and a second (0-60). ASCII form: the minute and second
-// fields; a minute of 0 with a second of 60 or more is a Unix time, a minute
-// of 1440 or more counts from the epoch, a smaller one is the minute of the
-// day.
+// Binary form: which of the two forms of time header (<avq/avq.h>) a file
+// holds, --unixtime and --normaltime say; without them the header's mark
+// ("!U" or "!S") decides, else whether the values fit a minute of the day
+// (0-1439) and a second (0-60). ASCII form: a minute of 0 with a second of
+// 60 or more is a Unix time, a minute of 1440 or more counts from the epoch,
+// a smaller one is the minute of the day.
 //
 // Minute-of-day times carry no date. They are dated from the header's
 // "date: YYYY-MM-DD" (velkor's built header holds the date of the first row),

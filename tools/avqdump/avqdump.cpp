@@ -46,7 +46,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -110,12 +109,6 @@ void usage(std::FILE* f) {
 
 // --- output -----------------------------------------------------------------
 
-void append_int(std::string& s, long long v) {
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    s.append(buf, r.ptr);
-}
-
 void write_out(const std::string& s) {
     std::fwrite(s.data(), 1, s.size(), stdout);
 }
@@ -123,17 +116,17 @@ void write_out(const std::string& s) {
 void dump_block(const avq::Block& b, avq::Form form, std::string& out) {
     out.clear();
     for (unsigned j = 0; j < avq::SAMPLES; ++j) {
-        append_int(out, static_cast<long long>(b.index));
+        avqdump::append_number(out, static_cast<long long>(b.index));
         out.push_back(' ');
-        append_int(out, j);
+        avqdump::append_number(out, j);
         out.push_back(' ');
         if (form == avq::Form::binary) {
-            append_int(out, b.time.word0);
+            avqdump::append_number(out, b.time.word0);
             out.push_back(' ');
-            append_int(out, b.time.word1);
+            avqdump::append_number(out, b.time.word1);
             for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                 out.push_back(' ');
-                append_int(out, b.samples[c][j]);
+                avqdump::append_number(out, b.samples[c][j]);
             }
         } else {
             out.append(b.fields[0][0]);

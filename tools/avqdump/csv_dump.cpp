@@ -42,13 +42,13 @@ class IsoClock {
     std::string prefix_;
 };
 
+} // namespace
+
 void append_number(std::string& out, long long v) {
     char buf[24];
     const auto r = std::to_chars(buf, buf + sizeof buf, v);
     out.append(buf, r.ptr);
 }
-
-} // namespace
 
 void write_csv(TimedReader& timed) {
     std::string out = "time_utc,block,sample,ch1,ch2,ch3\n";

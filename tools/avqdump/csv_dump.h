@@ -12,9 +12,15 @@
 // stored (binary: 16-bit integers; ASCII: the fields as written).
 #pragma once
 
+#include <string>
+
 #include "sample_times.h"
 
 namespace avqdump {
+
+// Appends the decimal text of `v` to `out` (the CSV rows and avqdump's
+// default rows).
+void append_number(std::string& out, long long v);
 
 // Writes the rows on standard output as the blocks are read; an error in a
 // later block (FormatError) leaves the rows before it written.

@@ -77,7 +77,8 @@ std::string random_text(std::mt19937& rng, std::size_t lines, bool long_lines = 
     static const int short_lengths[] = {0, 1, 2, 7, 40, 253, 254};
     static const int long_lengths[] = {0, 1, 40, 254, 255, 256, 257, 510, 999, 1000, 1001, 5000};
     const int* lengths = long_lines ? long_lengths : short_lengths;
-    const int count = long_lines ? std::size(long_lengths) : std::size(short_lengths);
+    const int count =
+        static_cast<int>(long_lines ? std::size(long_lengths) : std::size(short_lengths));
     std::uniform_int_distribution<int> pick_len(0, count - 1);
     std::uniform_int_distribution<int> jitter(-1, 1);
     std::uniform_int_distribution<int> pick_char(0, 15);

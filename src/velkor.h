@@ -36,11 +36,11 @@ enum END_MODES {
     EM_TRUNCATE = 2, // drop the partial block
 };
 
-// The format's own numbers, from the avq library.
-inline constexpr unsigned SAMPLES = avq::SAMPLES; // rows per block: 512
-inline constexpr unsigned ILSIZE =
-    avq::CHANNEL_WORDS; // 16-bit words per binary channel record: 514
-inline constexpr int CHANNELS = static_cast<int>(avq::CHANNELS); // 3
+// The format's own numbers, from the avq library: rows per block (512),
+// 16-bit words per binary channel record (514), channels (3).
+inline constexpr unsigned SAMPLES = avq::SAMPLES;
+inline constexpr unsigned ILSIZE = avq::CHANNEL_WORDS;
+inline constexpr int CHANNELS = static_cast<int>(avq::CHANNELS);
 
 // ---------------------------------------------------------------------------
 // The sample table

@@ -57,7 +57,7 @@ avq::TimeHeader block_time_header(double t) {
 
 } // namespace
 
-void write_binary(const char* oname) {
+std::uint64_t write_binary(const char* oname) {
     // Every block time must be a calendar time; checked before the output is
     // opened, so that a refused group leaves no file and an existing one
     // untouched.
@@ -73,6 +73,7 @@ void write_binary(const char* oname) {
     out.write(&avq::BINARY_HEADER_END, 1);
 
     std::uint16_t record[CHANNELS * ILSIZE];
+    std::uint64_t clipped = 0;
     for (std::size_t b = 0; b < n1; b += SAMPLES) {
         const avq::TimeHeader th = block_time_header(samples[b].ch[0].time);
         for (unsigned c = 0; c < avq::CHANNELS; ++c) {
@@ -88,6 +89,7 @@ void write_binary(const char* oname) {
                 record[c * ILSIZE + 2 + j] = static_cast<std::uint16_t>(v);
             }
         }
+        clipped += scale_error;
         if (scale_error != 0) {
             std::fprintf(stderr, "Warning: scale out of range. %u values cliped.\n", scale_error);
         }
@@ -96,4 +98,5 @@ void write_binary(const char* oname) {
         out.commit(dest + avq::RECORD_BYTES);
     }
     out.finish();
+    return clipped;
 }

@@ -88,7 +88,7 @@ std::string construct_comment(const std::vector<samp_>& s) {
     return line.str();
 }
 
-void settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3) {
+bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3) {
     // One four-column file stands for all three channels.
     if (mode == MODE_4_COLUMN) {
         cline[2] = cline[1];
@@ -105,5 +105,7 @@ void settle_comment(int mode, const char* fname1, const char* fname2, const char
     }
     if (cline[1].empty() && !cline[2].empty()) cline[1] = cline[2];
     if (cline[1].empty() && !cline[3].empty()) cline[1] = cline[3];
-    if (cline[1].empty()) cline[1] = construct_comment(samples);
+    if (!cline[1].empty()) return false;
+    cline[1] = construct_comment(samples);
+    return true;
 }

@@ -10,7 +10,7 @@
 // output of the next group only). Arguments beginning with "@" or "$" name
 // argument files; every run is logged to "logfile" in the working directory.
 // The name "-" reads standard input or writes standard output; when any
-// group writes standard output, the progress lines and option
+// group writes standard output, the progress lines, summary lines and option
 // acknowledgements go to standard error, so that the data stream holds the
 // AVQ file alone.
 //
@@ -33,6 +33,7 @@
 
 #include "argutil.h"
 #include "fatal.h"
+#include "report.h"
 #include "velkor.h"
 #include "version.h"
 
@@ -59,6 +60,7 @@ option long_options[] = {
     {"minutes-in-day", no_argument, &min_in_day, 1},
     {"minutes-of-day", no_argument, &min_in_day, 1},
     {"version", no_argument, nullptr, 'v'},
+    {"summary", no_argument, &summary, 1},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -105,6 +107,7 @@ void usage(const char* path) {
     std::printf("     --unixtime          save time as 32-bit time_t\n");
     std::printf("     --minutes-in-day    express minutes as minutes of day (0-1439)\n");
     std::printf("     --version           print version\n");
+    std::printf("     --summary           print one line per output: rows, blocks, times\n");
     std::printf("\n");
     std::printf("%s\n%s\n%s\n", Version, Copyright, Bugs);
 }
@@ -120,12 +123,13 @@ bool explicit_help(char** argv, int before) {
     return !long_option && (optopt == 0 || optopt == '?');
 }
 
-// Progress lines, option acknowledgements and the codes of ignored options
-// go to standard output, or to standard error when the run writes an AVQ
-// file to standard output. Each is flushed at once, so that it stands in
-// order with the warnings of its group when both go to one file. A line that
-// cannot be written (the reader of a pipe has gone) is no error: the
-// conversion goes on, and only AVQ data that cannot be written fail the run.
+// Progress lines, option acknowledgements, --summary lines and the codes of
+// ignored options go to standard output, or to standard error when the run
+// writes an AVQ file to standard output. Each is flushed at once, so that it
+// stands in order with the warnings of its group when both go to one file. A
+// line that cannot be written (the reader of a pipe has gone) is no error:
+// the conversion goes on, and only AVQ data that cannot be written fail the
+// run.
 std::FILE* progress = stdout;
 
 void say(const std::string& line) {
@@ -331,6 +335,7 @@ int convert_groups(const Options& o, int argc, char** argv) {
         switch (walk.next(g)) {
         case Walk::group:
             convert(o.mode, o.timename, argv, g);
+            if (summary) say(summary_line(g.output.c_str(), group_summary));
             break;
         case Walk::end:
             return 0;

@@ -11,6 +11,11 @@
 // Every slot counts the lines it has read, comment lines included, so that a
 // line that does not parse is shown with its number. The name "-" stands for
 // standard input. An input that is an AVQ file is refused before it is read.
+//
+// A time may be written as an ISO 8601 UTC date and time (isotime.h). Each
+// row is handed to the group's integrity report (report.h) as it is read,
+// with the line numbers of its slots; when one input ends before the others,
+// the others are read on to their ends to count the rows that are lost.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -25,8 +30,10 @@
 
 #include "display_line.h"
 #include "fatal.h"
+#include "isotime.h"
 #include "line_reader.h"
 #include "numscan.h"
+#include "report.h"
 #include "velkor.h"
 
 namespace {
@@ -146,10 +153,12 @@ void close_slot(InputSlot& slot) {
     if (slot.file != nullptr && slot.file != stdin) std::fclose(slot.file);
 }
 
-// Per-group state of the channel time checks: one warning each at most.
+// Per-group state of the parsing: the channel time checks warn once each
+// at most; `iso_text` is room for the epoch text of an ISO 8601 time.
 struct TimeChecks {
     bool warned_ch2 = false;
     bool warned_ch3 = false;
+    std::string iso_text;
 };
 
 constexpr double TIME_TOLERANCE = 1e-5; // seconds
@@ -161,21 +170,23 @@ void check_time(double t_ch, double t_ch1, bool& warned, const char* message) {
     }
 }
 
-// A time as read, in seconds: --minutes converts each time right after it
-// is read, before any check uses it.
-double in_seconds(double t) {
-    return time_in_minutes ? t * 60.0 : t;
+// A time as read, in seconds: --minutes converts each numeric time right
+// after it is read, before any check uses it; an ISO 8601 time is an
+// instant, never minutes.
+double in_seconds(double t, bool iso) {
+    return time_in_minutes && !iso ? t * 60.0 : t;
 }
 
 // Parses the data lines of one row into `row` according to the layout.
 void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
     double v[4];
+    bool iso = false;
     switch (mode) {
     case MODE_1_COLUMN: {
-        if (scan_numbers(slots[0].line(), v, 1) != 1) {
+        if (scan_time_line(slots[0].line(), v, 1, iso, checks.iso_text) != 1) {
             fatal("No data in timefile\n%s", slots[0].where().c_str());
         }
-        const double t = in_seconds(v[0]);
+        const double t = in_seconds(v[0], iso);
         for (int c = 0; c < CHANNELS; ++c) {
             if (scan_numbers(slots[c + 1].line(), v, 1) != 1) {
                 fatal("No data in file for ch%d %s\n%s", c + 1, slots[c + 1].name,
@@ -188,11 +199,11 @@ void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
     }
     case MODE_2_COLUMN:
         for (int c = 0; c < CHANNELS; ++c) {
-            if (scan_numbers(slots[c + 1].line(), v, 2) != 2) {
+            if (scan_time_line(slots[c + 1].line(), v, 2, iso, checks.iso_text) != 2) {
                 fatal("Not 2 columns in file %s. Rerun with -t timefile\n%s", slots[c + 1].name,
                       slots[c + 1].where().c_str());
             }
-            row.ch[c].time = in_seconds(v[0]);
+            row.ch[c].time = in_seconds(v[0], iso);
             row.ch[c].data = v[1];
             if (c == 1) {
                 check_time(row.ch[1].time, row.ch[0].time, checks.warned_ch2,
@@ -204,10 +215,10 @@ void parse_row(int mode, InputSlot* slots, samp_& row, TimeChecks& checks) {
         }
         break;
     case MODE_4_COLUMN:
-        if (scan_numbers(slots[1].line(), v, 4) != 4) {
+        if (scan_time_line(slots[1].line(), v, 4, iso, checks.iso_text) != 4) {
             fatal("Not 4 columns in file %s\n%s", slots[1].name, slots[1].where().c_str());
         }
-        row.ch[0].time = in_seconds(v[0]);
+        row.ch[0].time = in_seconds(v[0], iso);
         row.ch[0].data = v[1];
         row.ch[1].data = v[2];
         row.ch[2].data = v[3];
@@ -252,6 +263,40 @@ void size_table(InputSlot& channel1, const char* name) {
     reserve_rows(maxsamples, name);
 }
 
+void begin_report(int mode, const InputSlot* slots) {
+    ReportSetup setup;
+    setup.mode = mode;
+    for (int k = 0; k < 4; ++k)
+        setup.names[k] = slots[k].name;
+    setup.binary_values = binary != 0;
+    setup.scale = global_scale;
+    setup.minute_of_day = binary != 0 && normaltime != 0;
+    report_begin(group_report, setup);
+}
+
+bool is_blank(const char* line) {
+    for (; *line != '\0'; ++line) {
+        if (*line != ' ' && (*line < '\t' || *line > '\r')) return false;
+    }
+    return true;
+}
+
+// When one input ends before the others: the most data lines (not comments,
+// not blank) that another input still holds, read on to its end. A data
+// line that the dropped last row had taken (`got`) counts as left too.
+std::uint64_t lines_left(InputSlot* slots, const SlotRead* got, int ended) {
+    std::uint64_t most = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (k == ended || slots[k].file == nullptr) continue;
+        std::uint64_t n = k < ended && got[k] == SlotRead::data ? 1 : 0;
+        while (slots[k].next_line()) {
+            if (!is_comment(slots[k].line()) && !is_blank(slots[k].line())) ++n;
+        }
+        most = std::max(most, n);
+    }
+    return most;
+}
+
 } // namespace
 
 void read_group(int mode, const char* timename, const char* fname1, const char* fname2,
@@ -269,14 +314,20 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
     const int last_slot = mode == MODE_4_COLUMN ? 1 : 3;
 
     size_table(slots[1], fname1);
+    begin_report(mode, slots);
     TimeChecks checks;
-    bool more = true;
-    while (more) {
-        for (int k = 0; k < 4 && more; ++k) {
+    SlotRead got[4] = {};
+    int ended = -1; // the slot whose end stopped the reading
+    while (ended < 0) {
+        for (int k = 0; k < 4; ++k) {
             if (slots[k].file == nullptr) continue;
-            more = read_slot(slots[k], k, k == last_slot) != SlotRead::end_of_group;
+            got[k] = read_slot(slots[k], k, k == last_slot);
+            if (got[k] == SlotRead::end_of_group) {
+                ended = k;
+                break;
+            }
         }
-        if (!more) break;
+        if (ended >= 0) break;
         samp_ row{};
         parse_row(mode, slots, row, checks);
         if (n1 == MAX_ROWS) {
@@ -288,8 +339,16 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
         }
         samples.push_back(row);
         ++n1;
-        more = !slots[1].at_end;
+        const std::uint64_t lines[4] = {slots[0].line_no, slots[1].line_no, slots[2].line_no,
+                                        slots[3].line_no};
+        report_row(group_report, row, lines);
+        if (slots[1].at_end) {
+            // The row is converted; no slot holds a line of a dropped row.
+            std::fill(got, got + 4, SlotRead::no_data);
+            ended = 1;
+        }
     }
+    report_input_end(group_report, ended, lines_left(slots, got, ended));
     // Block completion appends up to SAMPLES - 1 rows; room for them is made
     // here, where running out of memory can still be reported.
     reserve_rows(samples.size() + (SAMPLES - 1), fname1);

@@ -74,6 +74,7 @@ extern int time_in_minutes;          // 1: input times are minutes, 0: seconds (
 extern int end_mode;                 // an END_MODES value; default EM_ZERO
 extern int min_in_day;               // 1: ASCII minutes counted within the day
 extern int debug;                    // accepted, consulted by nothing
+extern int summary;                  // 1: one summary line per group (--summary)
 extern const std::size_t maxsamples; // initial room of the sample table in rows
 
 // ---------------------------------------------------------------------------
@@ -123,8 +124,9 @@ class my_time_t {
 std::ostream& operator<<(std::ostream& outstream, const std::tm& t);
 bool check_comment(const char* fnamea, std::string& clinea);
 std::string construct_comment(const std::vector<samp_>& s);
-// Leaves the group's header comment in cline[1].
-void settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3);
+// Leaves the group's header comment in cline[1]. Returns true when the
+// header was built from the rows (no channel file had a comment).
+bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3);
 
 // Block completion (complete_block.cpp): completes or drops a final partial
 // block so that every block start below n1 has SAMPLES rows after it.
@@ -136,7 +138,8 @@ void nop(const void* src, void* dest, std::size_t n);
 void myswab(const void* src, void* dest, std::size_t n);
 extern swabptr ilfilswab;
 std::int16_t clamp_to_short(double value, unsigned& scale_error);
-void write_binary(const char* oname);
+// Returns the number of values clipped to the 16-bit range.
+std::uint64_t write_binary(const char* oname);
 
 // ASCII writer (ascii_writer.cpp).
 void write_ascii(const char* oname);

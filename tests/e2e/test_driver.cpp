@@ -75,6 +75,7 @@ TEST_F(Driver, UsageTextLineByLine) {
         "     --unixtime          save time as 32-bit time_t\n"
         "     --minutes-in-day    express minutes as minutes of day (0-1439)\n"
         "     --version           print version\n"
+        "     --summary           print one line per output: rows, blocks, times\n"
         "\n" +
         version;
     ASSERT_GT(r.out.size(), expected.size());

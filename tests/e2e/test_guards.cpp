@@ -177,8 +177,11 @@ TEST_F(Guards, EmptyOutputNameIsRefusedBeforeConverting) {
     const auto r = velkor({"-4", "in.txt", "first.avq", "in.txt", ""});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "in.txt->first.avq\nin.txt->\n");
-    // Nothing of the second group is read: no warning of its own.
-    EXPECT_EQ(r.err, "Warning: length of file not multiple of 512\nFilling with zeroes\n"
+    // Nothing of the second group is read: no warning of its own. (The
+    // first group's third column, 0.0 to 0.9, is stored as 0 at scale 1.)
+    EXPECT_EQ(r.err, "Warning: 540 of 600 values of channel 3 are stored as 0 because |value x "
+                     "scale| < 1; use -s to scale them up or --ascii to keep them\n"
+                     "Warning: length of file not multiple of 512\nFilling with zeroes\n"
                      "Can't open output file : No such file or directory\n");
     EXPECT_TRUE(exists("first.avq"));
 }

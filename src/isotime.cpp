@@ -1,0 +1,196 @@
+// UTC times as text and ISO 8601 input times: see isotime.h for the rules.
+//
+// Calendar arithmetic is done here in integers (days since 1970-01-01 in
+// the proleptic Gregorian calendar), without the C library's time
+// functions, so that every 64-bit time is exact and nothing depends on the
+// time zone.
+#include "isotime.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// Days from 1970-01-01 to the date y-m-d (month 1-12, day 1-31).
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);                // 0..399
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1; // 0..365
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;           // 0..146096
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+struct Civil {
+    std::int64_t year;
+    unsigned month; // 1-12
+    unsigned day;   // 1-31
+};
+
+// The date of day `z` since 1970-01-01.
+Civil civil_from_days(std::int64_t z) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+    return {year, month, day};
+}
+
+bool leap_year(unsigned y) {
+    return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+}
+
+unsigned days_in_month(unsigned y, unsigned m) {
+    static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && leap_year(y) ? 29 : days[m - 1];
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The number of `n` digits at `p`; false unless they are all digits.
+bool read_digits(const char* p, int n, unsigned& value) {
+    value = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!is_digit(p[i])) return false;
+        value = value * 10 + static_cast<unsigned>(p[i] - '0');
+    }
+    return true;
+}
+
+bool ends_word(char c) {
+    return c == '\0' || c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The fields of a date and time as written.
+struct IsoFields {
+    unsigned year, month, day, hour, minute, second;
+    const char* fraction; // the digits after the point, or nullptr
+    int fraction_digits;
+    const char* end;
+};
+
+// Splits "YYYY-MM-DDThh:mm:ss[.f...][Z]" (or a space for the "T") into its
+// fields; nullptr when the text has not that shape.
+const char* split_fields(const char* p, IsoFields& f) {
+    if (!starts_like_date(p) || (p[10] != 'T' && p[10] != ' ')) return nullptr;
+    read_digits(p, 4, f.year);
+    read_digits(p + 5, 2, f.month);
+    read_digits(p + 8, 2, f.day);
+    const char* q = p + 11;
+    if (!read_digits(q, 2, f.hour) || q[2] != ':' || !read_digits(q + 3, 2, f.minute) ||
+        q[5] != ':' || !read_digits(q + 6, 2, f.second)) {
+        return nullptr;
+    }
+    q += 8;
+    f.fraction = nullptr;
+    f.fraction_digits = 0;
+    if (*q == '.') {
+        f.fraction = ++q;
+        while (is_digit(*q))
+            ++q;
+        f.fraction_digits = static_cast<int>(q - f.fraction);
+        if (f.fraction_digits == 0) return nullptr;
+    }
+    if (*q == 'Z') ++q;
+    if (!ends_word(*q)) return nullptr;
+    return f.end = q;
+}
+
+bool valid_fields(const IsoFields& f) {
+    if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > days_in_month(f.year, f.month)) {
+        return false;
+    }
+    if (f.hour > 23 || f.minute > 59) return false;
+    // A leap second stands at the end of a UTC day only.
+    return f.second <= 59 || (f.second == 60 && f.hour == 23 && f.minute == 59);
+}
+
+// Appends to `text` the ten's complement of the fraction digits: the digits
+// of 1 - 0.f, as many as f has (f is not all zeroes).
+void append_complement(std::string& text, const char* f, int n) {
+    int last = n - 1;
+    while (f[last] == '0')
+        --last;
+    for (int i = 0; i < n; ++i) {
+        const int d = f[i] - '0';
+        const int c = i < last ? 9 - d : i == last ? 10 - d : 0;
+        text.push_back(static_cast<char>('0' + c));
+    }
+}
+
+} // namespace
+
+std::string utc_text(double seconds) {
+    // Hundredths of a second must fit in 64 bits, with room to spare.
+    char buf[64];
+    if (!(std::fabs(seconds) < 9e15)) {
+        std::snprintf(buf, sizeof buf, "%g", seconds);
+        return buf;
+    }
+    // The fraction is split off exactly before it is rounded, so that the
+    // rounding does not depend on the size of the whole seconds.
+    const double floor = std::floor(seconds);
+    auto whole = static_cast<std::int64_t>(floor);
+    std::int64_t cs = std::llround((seconds - floor) * 100.0);
+    if (cs == 100) {
+        cs = 0;
+        ++whole;
+    }
+    std::int64_t days = whole / 86400;
+    std::int64_t s = whole % 86400;
+    if (s < 0) {
+        s += 86400;
+        --days;
+    }
+    const Civil c = civil_from_days(days);
+    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02d:%02d:%02d.%02d",
+                  static_cast<long long>(c.year), c.month, c.day, static_cast<int>(s / 3600),
+                  static_cast<int>(s / 60 % 60), static_cast<int>(s % 60), static_cast<int>(cs));
+    return buf;
+}
+
+const char* iso_epoch_text(const char* p, std::string& text) {
+    IsoFields f{};
+    if (split_fields(p, f) == nullptr || !valid_fields(f)) return nullptr;
+    const std::int64_t whole = days_from_civil(f.year, f.month, f.day) * 86400 +
+                               std::int64_t{f.hour} * 3600 + std::int64_t{f.minute} * 60 +
+                               std::int64_t{f.second};
+    bool any_fraction = false;
+    for (int i = 0; i < f.fraction_digits; ++i)
+        any_fraction = any_fraction || f.fraction[i] != '0';
+
+    // Before the epoch the value is -(|whole| - 0.f): the digits of
+    // |whole| - 1 and of the complement 1 - 0.f.
+    text.clear();
+    if (whole < 0 && any_fraction) {
+        text.push_back('-');
+        text += std::to_string(-whole - 1);
+        text.push_back('.');
+        append_complement(text, f.fraction, f.fraction_digits);
+    } else {
+        text = std::to_string(whole);
+        if (f.fraction != nullptr) {
+            text.push_back('.');
+            text.append(f.fraction, static_cast<std::size_t>(f.fraction_digits));
+        }
+    }
+    return f.end;
+}
+
+int scan_iso_line(const char* line, double* out, int count, std::string& text) {
+    const char* end = iso_epoch_text(line, text);
+    if (end == nullptr || scan_numbers(text.c_str(), out, 1) != 1) return 0;
+    if (count == 1) return 1;
+    // The numbers after the time, as the remaining conversions of one
+    // sscanf call would read them.
+    const int rest = scan_numbers(end, out + 1, count - 1);
+    return 1 + (rest > 0 ? rest : 0);
+}

@@ -1,0 +1,58 @@
+// UTC times as text: the time of a row in a message, and ISO 8601 dates
+// and times in the time column of the inputs.
+//
+// An input time may be written as an ISO 8601 UTC date and time instead of
+// seconds since the epoch:
+//
+//   YYYY-MM-DDThh:mm:ss[.f...][Z]      or    YYYY-MM-DD hh:mm:ss[.f...][Z]
+//
+// (one space in place of the "T": the time then spans two words of the
+// line). The date is checked against the calendar (leap years included),
+// hours run 00-23, minutes 00-59, seconds 00-59; second 60 is accepted only
+// at 23:59, where a leap second stands, and is the same instant as 00:00:00
+// of the next day (seconds since the epoch count no leap seconds). The
+// fraction has any number of digits. The time must end at a blank or at the
+// end of the line: an offset such as "+01:00" is not UTC and is refused.
+//
+// Such a time is turned into the decimal text of its seconds since the
+// epoch, the whole seconds computed exactly in integers and the fraction's
+// digits appended as written, and that text is read by the number scanner:
+// the value is bit for bit the one the epoch-seconds text gives.
+#pragma once
+
+#include <string>
+
+#include "numscan.h"
+
+// "YYYY-MM-DD hh:mm:ss.ss": `seconds` since the epoch as a UTC date and
+// time, rounded to hundredths of a second. A time too far from the epoch,
+// or not a number, is written as printf's "%g" writes it.
+std::string utc_text(double seconds);
+
+// Whether `p` begins like a date: four digits, "-", two digits, "-", two
+// digits.
+inline bool starts_like_date(const char* p) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return digit(p[0]) && digit(p[1]) && digit(p[2]) && digit(p[3]) && p[4] == '-' && digit(p[5]) &&
+           digit(p[6]) && p[7] == '-' && digit(p[8]) && digit(p[9]);
+}
+
+// Reads the ISO 8601 date and time at `p`. On success leaves the decimal
+// text of its seconds since the epoch in `text` and returns the end of the
+// date and time in `p`; returns nullptr when `p` holds no valid one.
+const char* iso_epoch_text(const char* p, std::string& text);
+
+// A data line whose first number is a time, read as scan_numbers reads it
+// (same arguments, same result), except that a first word that begins like
+// a date must be an ISO 8601 date and time: then `iso` is set and out[0]
+// holds its seconds since the epoch; an invalid one reads no number at all.
+// `text` is working room kept by the caller, so that no row allocates.
+int scan_iso_line(const char* line, double* out, int count, std::string& text);
+
+inline int scan_time_line(const char* line, double* out, int count, bool& iso, std::string& text) {
+    const char* p = line;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    iso = starts_like_date(p);
+    return iso ? scan_iso_line(p, out, count, text) : scan_numbers(line, out, count);
+}

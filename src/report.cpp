@@ -1,0 +1,339 @@
+// The integrity report of a group and the --summary line: see report.h.
+// This unit holds what runs once per group (setting up, finding the typical
+// steps, merging, the messages); the per-row part is inline in report.h.
+#include "report.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "isotime.h"
+
+GroupReport group_report;
+GroupSummary group_summary;
+
+namespace {
+
+void set_typical(GroupReport& r, const double* typical) {
+    for (int k = 0; k < CHANNELS; ++k) {
+        r.s[k].typical = typical[k];
+        r.s[k].gap_limit = typical[k] > 0 ? 1.5 * typical[k] : INFINITY;
+    }
+    r.align_limit = typical[0] > 0 ? typical[0] / 2 : INFINITY;
+    r.classifying = true;
+}
+
+// Classifies the buffered rows with the typical steps `typical`.
+void replay_pending(GroupReport& r, const double* typical) {
+    set_typical(r, typical);
+    for (std::size_t i = 0; i < r.pending.size(); ++i) {
+        if (i > 0) report_steps(r, r.pending[i - 1], r.pending[i]);
+        report_alignment(r, r.pending[i]);
+    }
+    std::vector<RowTimes>().swap(r.pending);
+}
+
+// Finds the typical steps from the buffered rows and classifies them.
+void resolve_pending(GroupReport& r) {
+    double typical[CHANNELS] = {};
+    std::vector<double> times(r.pending.size());
+    for (int k = 0; k < r.series; ++k) {
+        for (std::size_t i = 0; i < r.pending.size(); ++i)
+            times[i] = r.pending[i].series[k].time;
+        typical[k] = typical_step(times.data(), times.size());
+    }
+    replay_pending(r, typical);
+}
+
+// `a` followed by `b`: counts add, the first place is a's when it has one.
+void merge_finding(Finding& a, const Finding& b) {
+    if (a.count == 0) {
+        a.amount = b.amount;
+        a.at = b.at;
+    }
+    a.count += b.count;
+}
+
+void add_value_counts(GroupReport& to, const GroupReport& from) {
+    for (int c = 0; c < CHANNELS; ++c) {
+        to.zeros[c] += from.zeros[c];
+        to.nonzero[c] += from.nonzero[c];
+        to.nans[c] += from.nans[c];
+    }
+}
+
+// Merges the times of `b`, whose typical steps are known, after those of
+// `a`, which holds rows.
+void merge_classified(GroupReport& a, const GroupReport& b) {
+    if (!a.classifying) {
+        double typical[CHANNELS];
+        for (int k = 0; k < CHANNELS; ++k)
+            typical[k] = b.s[k].typical;
+        replay_pending(a, typical);
+    }
+    report_steps(a, a.last, b.first); // the step between the halves
+    for (int k = 0; k < a.series; ++k) {
+        merge_finding(a.s[k].gaps, b.s[k].gaps);
+        merge_finding(a.s[k].backs, b.s[k].backs);
+    }
+    for (int k = 0; k < 2; ++k)
+        merge_finding(a.out_of_line[k], b.out_of_line[k]);
+    for (std::uint64_t i = 0; i < b.rows && a.rows + i < ESTIMATE_ROWS; ++i)
+        a.head[a.rows + i] = b.head[i];
+    a.last = b.last;
+    a.rows += b.rows;
+}
+
+[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...) {
+    std::va_list ap;
+    va_start(ap, fmt);
+    std::va_list again;
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    std::vsnprintf(s.data(), s.size() + 1, fmt, again);
+    va_end(again);
+    return s;
+}
+
+std::string when(const Place& p) {
+    std::string s = "(";
+    s += utc_text(p.time);
+    s += " UTC)";
+    return s;
+}
+
+unsigned long long ull(std::uint64_t v) {
+    return static_cast<unsigned long long>(v);
+}
+
+const char* series_name(const GroupReport& r, int k) {
+    return r.setup.names[r.series_slot[k]];
+}
+
+// The built header's estimate: ten steps of channel 1 over the time they
+// span, between the first and the eleventh row (all rows when fewer), as
+// the header computes it.
+void check_estimate(const GroupReport& r, std::vector<std::string>& out) {
+    if (r.rows == 0) return;
+    const std::size_t b =
+        static_cast<std::size_t>(std::min<std::uint64_t>(r.rows, ESTIMATE_ROWS)) - 1;
+    const Place& p0 = r.head[0];
+    const Place& p1 = r.head[b];
+    const char* name = series_name(r, 0);
+    if (b == 0) {
+        out.push_back(format("Warning: sampling frequency estimate 0 is not a positive finite "
+                             "number: %s has one data row only (line %llu)\n",
+                             name, ull(p0.line)));
+        return;
+    }
+    const double d = p1.time - p0.time;
+    const double f = static_cast<double>(b) / d;
+    if (f > 0 && std::isfinite(f)) return;
+    const std::string head =
+        format("Warning: sampling frequency estimate %g is not a positive finite number: ", f);
+    if (d == 0) {
+        out.push_back(head +
+                      format("the times at lines %llu and %llu of %s are equal ", ull(p0.line),
+                             ull(p1.line), name) +
+                      when(p0) + "\n");
+    } else if (d < 0) {
+        out.push_back(head + format("the time at line %llu of %s ", ull(p1.line), name) + when(p1) +
+                      format(" is before the one at line %llu ", ull(p0.line)) + when(p0) + "\n");
+    } else {
+        out.push_back(head + format("the times at lines %llu and %llu of %s do not differ by a "
+                                    "finite amount\n",
+                                    ull(p0.line), ull(p1.line), name));
+    }
+}
+
+void report_series(const GroupReport& r, int k, std::vector<std::string>& out) {
+    const char* name = series_name(r, k);
+    const Finding& g = r.s[k].gaps;
+    if (g.count == 1) {
+        out.push_back(format("Warning: 1 gap in %s, %g s long before line %llu ", name, g.amount,
+                             ull(g.at.line)) +
+                      when(g.at) + "\n");
+    } else if (g.count > 1) {
+        out.push_back(format("Warning: %llu gaps in %s, the first %g s long before line %llu ",
+                             ull(g.count), name, g.amount, ull(g.at.line)) +
+                      when(g.at) + "\n");
+    }
+    const Finding& b = r.s[k].backs;
+    if (b.count == 1) {
+        out.push_back(format("Warning: time does not increase at 1 line of %s: line %llu ", name,
+                             ull(b.at.line)) +
+                      when(b.at) + "\n");
+    } else if (b.count > 1) {
+        out.push_back(format("Warning: time does not increase at %llu lines of %s, the first at "
+                             "line %llu ",
+                             ull(b.count), name, ull(b.at.line)) +
+                      when(b.at) + "\n");
+    }
+}
+
+void report_alignment_lines(const GroupReport& r, std::vector<std::string>& out) {
+    for (int k = 1; k < r.series; ++k) {
+        const Finding& f = r.out_of_line[k - 1];
+        if (f.count == 0) continue;
+        const std::string place = f.count == 1 ? format("at 1 row: line %llu", ull(f.at.line))
+                                               : format("at %llu rows, the first at line %llu",
+                                                        ull(f.count), ull(f.at.line));
+        out.push_back(format("Warning: channel %d (%s) is %g s %s channel 1 ", k + 1,
+                             series_name(r, k), std::fabs(f.amount),
+                             f.amount < 0 ? "behind" : "ahead of") +
+                      place + "\n");
+    }
+}
+
+void report_values(const GroupReport& r, std::vector<std::string>& out) {
+    if (!r.setup.binary_values) return;
+    for (int c = 0; c < CHANNELS; ++c) {
+        if (r.zeros[c] * 2 > r.nonzero[c]) {
+            out.push_back(format("Warning: %llu of %llu values of channel %d are stored as 0 "
+                                 "because |value x scale| < 1; use -s to scale them up or "
+                                 "--ascii to keep them\n",
+                                 ull(r.zeros[c]), ull(r.rows), c + 1));
+        }
+        if (r.nans[c] == 1) {
+            out.push_back(format("Warning: 1 value of channel %d is not a number (nan) and is "
+                                 "stored as 0\n",
+                                 c + 1));
+        } else if (r.nans[c] > 1) {
+            out.push_back(format("Warning: %llu values of channel %d are not numbers (nan) and "
+                                 "are stored as 0\n",
+                                 ull(r.nans[c]), c + 1));
+        }
+    }
+}
+
+constexpr double DAY = 86400.0; // seconds
+
+} // namespace
+
+double typical_step(const double* times, std::size_t n) {
+    std::vector<double> steps;
+    steps.reserve(n);
+    for (std::size_t i = 1; i < n; ++i) {
+        const double step = times[i] - times[i - 1];
+        if (std::isfinite(step)) steps.push_back(step);
+    }
+    if (steps.empty()) return 0.0;
+    const std::size_t mid = steps.size() / 2;
+    std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(mid), steps.end());
+    const double upper = steps[mid];
+    if (steps.size() % 2 == 1) return upper;
+    const double lower =
+        *std::max_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(mid));
+    return (lower + upper) / 2;
+}
+
+void report_begin(GroupReport& r, const ReportSetup& setup) {
+    r = GroupReport{};
+    r.setup = setup;
+    for (int k = 0; k < CHANNELS; ++k) {
+        r.series_channel[k] = setup.mode == MODE_2_COLUMN ? k : 0;
+        r.series_slot[k] = setup.mode == MODE_2_COLUMN   ? k + 1
+                           : setup.mode == MODE_1_COLUMN ? 0
+                                                         : 1;
+    }
+    r.series = setup.mode == MODE_2_COLUMN ? CHANNELS : 1;
+    if (setup.typical_given) {
+        set_typical(r, setup.typical_step);
+    } else {
+        r.pending.reserve(TYPICAL_ROWS);
+    }
+}
+
+void report_pending_row(GroupReport& r, const RowTimes& t) {
+    r.pending.push_back(t);
+    if (r.pending.size() == TYPICAL_ROWS) resolve_pending(r);
+}
+
+void report_input_end(GroupReport& r, int slot, std::uint64_t left) {
+    r.ended_slot = slot;
+    r.left = left;
+}
+
+void report_merge(GroupReport& first, const GroupReport& second) {
+    add_value_counts(first, second);
+    if (second.ended_slot >= 0) report_input_end(first, second.ended_slot, second.left);
+    if (second.rows == 0) return;
+    if (!second.classifying) {
+        // All of its rows are still buffered: read them on.
+        for (const RowTimes& t : second.pending)
+            report_times(first, t);
+        return;
+    }
+    if (first.rows == 0) {
+        const GroupReport counts = first;
+        first = second;
+        for (int c = 0; c < CHANNELS; ++c) {
+            first.zeros[c] = counts.zeros[c];
+            first.nonzero[c] = counts.nonzero[c];
+            first.nans[c] = counts.nans[c];
+        }
+        return;
+    }
+    merge_classified(first, second);
+}
+
+std::vector<std::string> report_end(GroupReport& r, bool header_built) {
+    if (!r.classifying) resolve_pending(r);
+    std::vector<std::string> out;
+    if (header_built) check_estimate(r, out);
+    const char* ended = r.ended_slot >= 0 ? r.setup.names[r.ended_slot] : series_name(r, 0);
+    if (r.rows == 0) out.push_back(format("Warning: no data rows in %s\n", ended));
+    if (r.ended_slot >= 0 && r.left > 0) {
+        out.push_back(format("Warning: %s ends after %llu rows; the last %llu rows of the other "
+                             "channels are not converted\n",
+                             ended, ull(r.rows), ull(r.left)));
+    }
+    for (int k = 0; k < r.series; ++k)
+        report_series(r, k, out);
+    report_alignment_lines(r, out);
+    if (r.setup.minute_of_day && r.rows > 0 &&
+        r.last.series[0].time - r.first.series[0].time > DAY) {
+        std::string line = "Warning: the data span more than one day (from ";
+        line += utc_text(r.first.series[0].time);
+        line += " to ";
+        line += utc_text(r.last.series[0].time);
+        line += " UTC); binary block times hold the minute of the day only: use --unixtime to "
+                "keep the date\n";
+        out.push_back(line);
+    }
+    report_values(r, out);
+    return out;
+}
+
+GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, int mode_of_end,
+                          std::uint64_t clipped) {
+    GroupSummary s;
+    s.rows_read = r.rows;
+    s.blocks = (rows_written + SAMPLES - 1) / SAMPLES;
+    s.end_mode = mode_of_end;
+    s.completed = mode_of_end == EM_TRUNCATE ? r.rows - rows_written : s.blocks * SAMPLES - r.rows;
+    s.clipped = clipped;
+    s.has_times = r.rows > 0;
+    s.first_time = r.first.series[0].time;
+    s.last_time = r.last.series[0].time;
+    s.typical_known = r.rows > 1;
+    s.typical = r.s[0].typical;
+    return s;
+}
+
+std::string summary_line(const char* oname, const GroupSummary& s) {
+    const char* completion = s.end_mode == EM_TRUNCATE ? "dropped by truncation"
+                             : s.end_mode == EM_MIRROR ? "added by mirror fill"
+                                                       : "added by zero fill";
+    std::string line = format("summary: %s: %llu rows read, %llu blocks written, %llu rows %s, "
+                              "%llu values clipped, ",
+                              oname, ull(s.rows_read), ull(s.blocks), ull(s.completed), completion,
+                              ull(s.clipped));
+    line += s.has_times ? utc_text(s.first_time) + " to " + utc_text(s.last_time) + " UTC"
+                        : std::string("no times");
+    line += s.typical_known ? format(", typical interval %g s\n", s.typical)
+                            : std::string(", typical interval unknown\n");
+    return line;
+}

@@ -1,0 +1,201 @@
+// The integrity report of a group: what is wrong with the data, in a few
+// warning lines after the group has been read, without changing what is
+// written.
+//
+// It is an accumulator fed once per row during the reading (report_row),
+// keeping counts and the first place of each finding, never the rows
+// themselves: apart from the first TYPICAL_ROWS rows' times, which it holds
+// until the typical step is known, its memory does not grow with the group.
+//
+// Each file that holds times (the time file, each two-column file, the
+// four-column file) is one time series. Its typical step is the median of
+// the steps between its first TYPICAL_ROWS rows (of all its rows when there
+// are fewer; steps that are not finite numbers left out). Then:
+// - a gap is a step longer than 1.5 times the typical step (when that is
+//   above 0);
+// - a time that does not increase is a step of 0 or less;
+// - in three two-column files, channel 2 or 3 is out of line at a row when
+//   its time differs from channel 1's by more than half of channel 1's
+//   typical step.
+// Over the rows read it counts, per channel, the values that the binary
+// form stores as 0 because |value x scale| < 1, and those that are not
+// numbers.
+//
+// Halves of a group can be read by two accumulators and merged
+// (report_merge): counts add, first places are the earlier ones, and the
+// step between the halves is classified at the merge. The result is the one
+// of a single accumulator fed every row, provided the halves use the same
+// typical steps: both begun with the group's typical steps given
+// (ReportSetup::typical_given), or the second half still holding all its
+// rows in its buffer.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "velkor.h"
+
+// Rows whose steps give the typical step.
+inline constexpr std::size_t TYPICAL_ROWS = 1000;
+// Rows whose channel-1 times the built header's estimate may use.
+inline constexpr std::size_t ESTIMATE_ROWS = 11;
+
+// What the report knows of a group before its first row.
+struct ReportSetup {
+    int mode = MODE_2_COLUMN;
+    const char* names[4] = {};  // slot 0 the time file, 1-3 the channel files; null if unused
+    bool binary_values = false; // count values stored as 0 or not numbers (binary form)
+    double scale = 1.0;
+    bool minute_of_day = false; // binary block times hold the minute of the day only
+    bool typical_given = false; // typical_step holds the typical steps of the series
+    double typical_step[CHANNELS] = {};
+};
+
+// One row of one time series: its time and its line in the series' file.
+struct Place {
+    double time = 0.0;
+    std::uint64_t line = 0;
+};
+
+// The times of one row, per time series.
+struct RowTimes {
+    Place series[CHANNELS];
+};
+
+// A kind of finding: how often, and the first time (its size and place).
+struct Finding {
+    std::uint64_t count = 0;
+    double amount = 0.0; // the step, or the time difference
+    Place at;
+
+    void note(double a, const Place& p) {
+        if (count++ == 0) {
+            amount = a;
+            at = p;
+        }
+    }
+};
+
+struct SeriesReport {
+    double typical = 0.0;
+    double gap_limit = INFINITY; // steps above it are gaps
+    Finding gaps;
+    Finding backs; // steps of 0 or less
+};
+
+struct GroupReport {
+    ReportSetup setup;
+    int series = 1;                    // time series: 3 for two-column files, else 1
+    int series_slot[CHANNELS] = {};    // the input slot of each series
+    int series_channel[CHANNELS] = {}; // the channel whose time the series holds
+    std::uint64_t rows = 0;
+    RowTimes first, last;
+    Place head[ESTIMATE_ROWS];     // series 0 of the first rows
+    bool classifying = false;      // the typical steps are known
+    std::vector<RowTimes> pending; // the first rows, until then
+    SeriesReport s[CHANNELS];
+    double align_limit = INFINITY; // half of channel 1's typical step
+    Finding out_of_line[2];        // channels 2 and 3 against channel 1
+    std::uint64_t zeros[CHANNELS] = {}, nonzero[CHANNELS] = {}, nans[CHANNELS] = {};
+    int ended_slot = -1;    // the input whose end stopped the reading
+    std::uint64_t left = 0; // the most data lines left in another input
+};
+
+// Starts the report of a group.
+void report_begin(GroupReport& r, const ReportSetup& setup);
+// The reading has ended at the end of input slot `slot`; `left` is the
+// largest number of data lines that another input still held.
+void report_input_end(GroupReport& r, int slot, std::uint64_t left);
+// Makes `first` the report of its rows followed by those of `second`.
+void report_merge(GroupReport& first, const GroupReport& second);
+// The warning lines of the group, each ending in "\n". `header_built`: the
+// header was built from the rows, so its frequency estimate is checked.
+std::vector<std::string> report_end(GroupReport& r, bool header_built);
+// The median of the finite steps between `n` times; 0 when there is none.
+double typical_step(const double* times, std::size_t n);
+
+// The report of the group being converted.
+extern GroupReport group_report;
+
+// What --summary says of a group once its output is written.
+struct GroupSummary {
+    std::uint64_t rows_read = 0;
+    std::uint64_t blocks = 0;
+    std::uint64_t completed = 0; // rows added by the fill, or dropped by truncation
+    int end_mode = EM_ZERO;
+    std::uint64_t clipped = 0;
+    bool has_times = false;
+    double first_time = 0.0, last_time = 0.0;
+    bool typical_known = false;
+    double typical = 0.0;
+};
+
+GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, int mode_of_end,
+                          std::uint64_t clipped);
+// "summary: OUT: ..." and a line end.
+std::string summary_line(const char* oname, const GroupSummary& s);
+// The summary of the group converted last.
+extern GroupSummary group_summary;
+
+// --- The per-row part, inline: it runs for every row of the reading. ---
+
+// Out of line: buffers the row until the typical steps are known.
+void report_pending_row(GroupReport& r, const RowTimes& t);
+
+// Classifies the step from `prev` to `t` in every series.
+inline void report_steps(GroupReport& r, const RowTimes& prev, const RowTimes& t) {
+    for (int k = 0; k < r.series; ++k) {
+        const double step = t.series[k].time - prev.series[k].time;
+        if (step > r.s[k].gap_limit) {
+            r.s[k].gaps.note(step, t.series[k]);
+        } else if (step <= 0) {
+            r.s[k].backs.note(step, t.series[k]);
+        }
+    }
+}
+
+// Checks the channels of row `t` against each other.
+inline void report_alignment(GroupReport& r, const RowTimes& t) {
+    for (int k = 1; k < r.series; ++k) {
+        const double d = t.series[k].time - t.series[0].time;
+        if (std::fabs(d) > r.align_limit) r.out_of_line[k - 1].note(d, t.series[k]);
+    }
+}
+
+// Feeds the times of one row.
+inline void report_times(GroupReport& r, const RowTimes& t) {
+    if (r.rows < ESTIMATE_ROWS) r.head[r.rows] = t.series[0];
+    if (r.rows == 0) r.first = t;
+    if (r.classifying) {
+        if (r.rows > 0) report_steps(r, r.last, t);
+        report_alignment(r, t);
+    } else {
+        report_pending_row(r, t);
+    }
+    r.last = t;
+    ++r.rows;
+}
+
+// Feeds one row as read; `lines` holds the line number of each input slot.
+inline void report_row(GroupReport& r, const samp_& row, const std::uint64_t* lines) {
+    if (r.setup.binary_values) {
+        for (int c = 0; c < CHANNELS; ++c) {
+            const double v = row.ch[c].data;
+            const bool nan = std::isnan(v);
+            const bool nonzero = v != 0.0 && !nan;
+            r.zeros[c] += nonzero && std::fabs(v * r.setup.scale) < 1.0 ? 1u : 0u;
+            r.nonzero[c] += nonzero ? 1u : 0u;
+            r.nans[c] += nan ? 1u : 0u;
+        }
+    }
+    // Series that the layout does not have repeat the first one.
+    RowTimes t;
+    for (int k = 0; k < CHANNELS; ++k) {
+        t.series[k].time = row.ch[r.series_channel[k]].time;
+        t.series[k].line = lines[r.series_slot[k]];
+    }
+    report_times(r, t);
+}

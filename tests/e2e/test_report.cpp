@@ -1,0 +1,319 @@
+// The integrity report, --summary and ISO 8601 input times, seen from the
+// command line: each warning's exact line, once, in its place among the
+// other lines of standard error; the summary line and where it goes; and
+// ISO times converting to the very bytes of their epoch seconds.
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using e2e::VelkorTest;
+
+constexpr long long T0 = 1767312000; // 2026-01-02 00:00:00 UTC
+
+// "S.CC": seconds since the epoch from hundredths.
+std::string epoch_text(long long centis) {
+    std::string cs = std::to_string(centis % 100);
+    return std::to_string(centis / 100) + "." + (cs.size() < 2 ? "0" : "") + cs;
+}
+
+// The same instant as ISO 8601, made with the C library: `sep` between
+// date and time, `zone` after it.
+std::string iso_text(long long centis, char sep, const char* zone) {
+    const std::time_t whole = centis / 100;
+    std::tm t{};
+    gmtime_r(&whole, &t);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d?%H:%M:%S", &t);
+    buf[10] = sep;
+    const std::string cs = epoch_text(centis);
+    return buf + cs.substr(cs.size() - 3) + zone;
+}
+
+// Times in hundredths of a second: `n` rows 5 apart (20 Hz) from T0, with
+// `shifts` (row, hundredths) added to that row and every later one.
+std::vector<long long> times_at(int n, const std::vector<std::pair<int, int>>& shifts = {}) {
+    std::vector<long long> t;
+    long long shift = 0;
+    for (int i = 0; i < n; ++i) {
+        for (const auto& s : shifts)
+            shift += s.first == i ? s.second : 0;
+        t.push_back(T0 * 100 + 5 * i + shift);
+    }
+    return t;
+}
+
+using TimeText = std::function<std::string(long long)>;
+
+// A four-column file of `times`, values 100, 200, 300 (nothing the report
+// flags), after a comment line unless `comment` is empty.
+std::string four_col(const std::vector<long long>& times, const std::string& comment = "!c",
+                     const TimeText& text = epoch_text) {
+    std::string s = comment.empty() ? "" : comment + "\n";
+    for (long long t : times)
+        s += text(t) + " 100 200 300\n";
+    return s;
+}
+
+std::string two_col(const std::vector<long long>& times) {
+    std::string s = "!c\n";
+    for (long long t : times)
+        s += epoch_text(t) + " 100\n";
+    return s;
+}
+
+const std::string FILLING = "Warning: length of file not multiple of 512\nFilling with zeroes\n";
+
+using DataReport = VelkorTest;
+
+TEST_F(DataReport, GapsAndTimesThatDoNotIncreaseOneLineEach) {
+    // Row 55 repeats row 54's time, row 300 goes back 0.2 s, before row 999
+    // (line 1001, after the comment) 12.5 s are missing, before row 1100
+    // one second.
+    write("in.txt", four_col(times_at(1200, {{55, -5}, {300, -25}, {999, 1245}, {1100, 100}})));
+    const auto r = velkor({"-4", "in.txt", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: 2 gaps in in.txt, the first 12.5 s long before line 1001 "
+                     "(2026-01-02 00:01:02.10 UTC)\n"
+                     "Warning: time does not increase at 2 lines of in.txt, the first at line 57 "
+                     "(2026-01-02 00:00:02.70 UTC)\n" +
+                         FILLING);
+    // Every row is converted all the same: three blocks.
+    EXPECT_EQ(read("out.avq").size(), 3u + 3 * 3084);
+}
+
+TEST_F(DataReport, ChannelsOutOfLineAndFilesOfUnequalLength) {
+    // Channel 1 lacks rows 98 to 108: from its line 100 on it is 0.55 s
+    // ahead of the other channels, which hold 11 rows more.
+    std::vector<long long> full = times_at(600);
+    std::vector<long long> cut = full;
+    cut.erase(cut.begin() + 98, cut.begin() + 109);
+    write("full.txt", two_col(full));
+    write("cut.txt", two_col(cut));
+    const std::string behind_lines =
+        "Warning: 1 gap in cut.txt, 0.6 s long before line 100 (2026-01-02 00:00:05.45 UTC)\n";
+    auto r = velkor({"cut.txt", "full.txt", "full.txt", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: cut.txt ends after 589 rows; the last 11 rows of the other "
+                     "channels are not converted\n" +
+                         behind_lines +
+                         "Warning: channel 2 (full.txt) is 0.55 s behind channel 1 at 491 rows, "
+                         "the first at line 100\n"
+                         "Warning: channel 3 (full.txt) is 0.55 s behind channel 1 at 491 rows, "
+                         "the first at line 100\n" +
+                         FILLING);
+
+    // The other way round: channel 2 ahead, which the reading's own line
+    // reports first. The row that channel 1 had read when channel 2 ended
+    // counts among the rows left.
+    r = velkor({"full.txt", "cut.txt", "full.txt", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "time difference between ch2 and ch1\n"
+                     "Warning: cut.txt ends after 589 rows; the last 11 rows of the other "
+                     "channels are not converted\n" +
+                         behind_lines +
+                         "Warning: channel 2 (cut.txt) is 0.55 s ahead of channel 1 at 491 rows, "
+                         "the first at line 100\n" +
+                         FILLING);
+}
+
+TEST_F(DataReport, InputsThatEndEarlyOrHoldNoRows) {
+    // The time file runs on to row 10 (a blank line and a comment after it
+    // are no rows); ch3 ends after 4. The row being read when it ended had
+    // taken a line of each other file.
+    std::string t = "!times\n", v = "", v3 = "";
+    for (int i = 1; i <= 10; ++i) {
+        t += std::to_string(i) + "\n";
+        v += std::to_string(100 * i) + "\n";
+        if (i <= 4) v3 += std::to_string(100 * i) + "\n";
+    }
+    write("t", t + "\n!end\n");
+    write("v", "!c\n" + v);
+    write("v3", "!c\n" + v3);
+    auto r = velkor({"-t", "t", "v", "v", "v3", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: v3 ends after 4 rows; the last 6 rows of the other channels are "
+                     "not converted\n" +
+                         FILLING);
+
+    // An empty channel-1 file: no rows, and the rows of the others lost.
+    // (Reading stops before the other files' comments are met.)
+    write("empty", "");
+    write("b", "!c\n1 100\n2 100\n3 100\n");
+    r = velkor({"empty", "b", "b", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: no comments in file empty\nWarning: no comments in file b\n"
+                     "Warning: no comments in file b\nBest guess at samplingfrequency is 0\n"
+                     "Warning: no data rows in empty\n"
+                     "Warning: empty ends after 0 rows; the last 3 rows of the other channels "
+                     "are not converted\n");
+    // A file of comments only: no rows, and nothing else to say.
+    write("c", "!c\n!d\n");
+    r = velkor({"-4", "c", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: no data rows in c\n");
+}
+
+TEST_F(DataReport, MoreThanOneDayInMinuteOfDayBlockTimes) {
+    write("days.txt", "!c\n1767312000 100 200 300\n1767340000 1 2 3\n1767400000.5 1 2 3\n");
+    write("day.txt", "!c\n1767312000 100 200 300\n1767398400 1 2 3\n");
+    auto r = velkor({"-4", "days.txt", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: the data span more than one day (from 2026-01-02 00:00:00.00 to "
+                     "2026-01-03 00:26:40.50 UTC); binary block times hold the minute of the day "
+                     "only: use --unixtime to keep the date\n" +
+                         FILLING);
+    // Block times that keep the date, and exactly one day, say nothing.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--unixtime", "-4", "days.txt", "out.avq"},
+          {"--ascii", "-4", "days.txt", "out.avq"},
+          {"-4", "day.txt", "out.avq"}}) {
+        r = velkor(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, FILLING) << args[0];
+    }
+}
+
+TEST_F(DataReport, ValuesTheBinaryFormStoresAsZero) {
+    write("v.txt", "!c\n1 0.5 nan 100\n2 0.2 1 100\n3 3 nan 100\n4 -0.1 2 1e6\n");
+    auto r = velkor({"-4", "v.txt", "out.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: 3 of 4 values of channel 1 are stored as 0 because |value x "
+                     "scale| < 1; use -s to scale them up or --ascii to keep them\n"
+                     "Warning: 2 values of channel 2 are not numbers (nan) and are stored as 0\n" +
+                         FILLING + "Warning: scale out of range. 1 values cliped.\n");
+    // Scaled up, 0.1 x 10 is 1 and is kept; the ASCII form keeps everything.
+    r = velkor({"-4", "-s", "10", "v.txt", "out.avq"});
+    EXPECT_EQ(r.err, "Warning: 2 values of channel 2 are not numbers (nan) and are stored as 0\n" +
+                         FILLING + "Warning: scale out of range. 1 values cliped.\n");
+    r = velkor({"-4", "--ascii", "v.txt", "out.txt"});
+    EXPECT_EQ(r.err, FILLING);
+}
+
+TEST_F(DataReport, SamplingFrequencyEstimateThatIsNoFrequency) {
+    std::string same;
+    for (int i = 0; i < 12; ++i)
+        same += "5 1 2 3\n";
+    write("same", same);
+    write("back", "10 1 2 3\n9 1 2 3\n8 1 2 3\n");
+    write("one", "7 1 2 3\n");
+    auto r = velkor({"-4", "same", "out.avq"});
+    EXPECT_EQ(r.err, "Warning: no comments in file same\n"
+                     "Best guess at samplingfrequency is inf\n"
+                     "Warning: sampling frequency estimate inf is not a positive finite number: "
+                     "the times at lines 1 and 11 of same are equal (1970-01-01 00:00:05.00 UTC)\n"
+                     "Warning: time does not increase at 11 lines of same, the first at line 2 "
+                     "(1970-01-01 00:00:05.00 UTC)\n" +
+                         FILLING);
+    r = velkor({"-4", "back", "out.avq"});
+    EXPECT_EQ(r.err, "Warning: no comments in file back\n"
+                     "Best guess at samplingfrequency is -1\n"
+                     "Warning: sampling frequency estimate -1 is not a positive finite number: "
+                     "the time at line 3 of back (1970-01-01 00:00:08.00 UTC) is before the one "
+                     "at line 1 (1970-01-01 00:00:10.00 UTC)\n"
+                     "Warning: time does not increase at 2 lines of back, the first at line 2 "
+                     "(1970-01-01 00:00:09.00 UTC)\n" +
+                         FILLING);
+    r = velkor({"-4", "one", "out.avq"});
+    EXPECT_EQ(r.err, "Warning: no comments in file one\n"
+                     "Best guess at samplingfrequency is 0\n"
+                     "Warning: sampling frequency estimate 0 is not a positive finite number: one "
+                     "has one data row only (line 1)\n" +
+                         FILLING);
+    // A header from a comment holds no estimate to warn about.
+    write("one", "!c\n7 1 2 3\n");
+    EXPECT_EQ(velkor({"-4", "one", "out.avq"}).err, FILLING);
+}
+
+TEST_F(DataReport, SummaryLinePerGroupAndTheOptionsItSharesAPrefixWith) {
+    write("in.txt", four_col(times_at(1000)));
+    const std::string line = "summary: %s: 1000 rows read, 2 blocks written, 24 rows added by "
+                             "zero fill, 0 values clipped, 2026-01-02 00:00:00.00 to 2026-01-02 "
+                             "00:00:49.95 UTC, typical interval 0.05 s\n";
+    auto summary_of = [&](const std::string& out) {
+        std::string s = line;
+        return s.replace(s.find("%s"), 2, out);
+    };
+    // "--su" is unique; each group's line follows its output.
+    auto r = velkor({"--su", "-4", "in.txt", "a.avq", "in.txt", "b.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "option summary\nin.txt->a.avq\n" + summary_of("a.avq") + "in.txt->b.avq\n" +
+                         summary_of("b.avq"));
+    EXPECT_EQ(r.err, FILLING + FILLING);
+    // With the AVQ file on standard output, on standard error after the
+    // group's warnings.
+    r = velkor({"--summary", "--ascii", "--truncate", "-4", "in.txt", "-"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "option summary\noption ascii\noption truncate\nin.txt->-\n"
+                     "Warning: length of file not multiple of 512\n"
+                     "summary: -: 1000 rows read, 1 blocks written, 488 rows dropped by "
+                     "truncation, 0 values clipped, 2026-01-02 00:00:00.00 to 2026-01-02 "
+                     "00:00:49.95 UTC, typical interval 0.05 s\n");
+    EXPECT_EQ(r.out.substr(0, 3), "!c\n");
+    // "--sc" and "--se" still select --scale and --seconds; "--s" is
+    // ambiguous as before.
+    r = velkor({"--sc", "2", "--se", "-4", "in.txt", "c.avq"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "option seconds\nin.txt->c.avq\n");
+    r = velkor({"--s", "-4", "in.txt", "c.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("option '--s' is ambiguous"), std::string::npos) << r.err;
+}
+
+TEST_F(DataReport, IsoTimesGiveTheBytesOfTheirEpochSeconds) {
+    // Two minutes of rows at 20 Hz across midnight, so the date changes.
+    const std::vector<long long> times = times_at(2400, {{0, 8640000 - 6000}});
+    write("epoch.txt", four_col(times, ""));
+    const std::vector<std::pair<char, const char*>> forms = {
+        {'T', "Z"}, {'T', ""}, {' ', ""}, {' ', "Z"}};
+    for (const char* form : {"--binary", "--ascii"}) {
+        ASSERT_EQ(velkor({"-4", form, "epoch.txt", "epoch.out"}).status, 0);
+        const std::string want = read("epoch.out");
+        for (const auto& [sep, zone] : forms) {
+            write("iso.txt",
+                  four_col(times, "", [&](long long t) { return iso_text(t, sep, zone); }));
+            const auto r = velkor({"-4", form, "iso.txt", "iso.out"});
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(read("iso.out") == want) << form << " '" << sep << "' " << zone;
+        }
+    }
+    // A time file and two-column files; --minutes leaves ISO times alone.
+    std::string t = "!t\n", v = "", two = "";
+    for (long long c : times_at(600)) {
+        t += iso_text(c, 'T', "Z") + "\n";
+        v += "100\n";
+        two += iso_text(c, ' ', "") + " 100\n";
+    }
+    write("t.txt", t);
+    write("v.txt", "!c\n" + v);
+    write("two.txt", "!c\n" + two);
+    write("num.txt", two_col(times_at(600)));
+    ASSERT_EQ(velkor({"num.txt", "num.txt", "num.txt", "want.avq"}).status, 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-t", "t.txt", "v.txt", "v.txt", "v.txt", "got.avq"},
+          {"--minutes", "two.txt", "two.txt", "two.txt", "got.avq"}}) {
+        const auto r = velkor(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(read("got.avq") == read("want.avq")) << args[0];
+    }
+}
+
+TEST_F(DataReport, InvalidIsoTimeIsTheLayoutsParseError) {
+    write("out.avq", "previous");
+    write("bad4.txt", "2026-02-28T23:59:59 1 2 3\n2026-02-29T00:00:00 1 2 3\n");
+    auto r = velkor({"-4", "bad4.txt", "out.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Not 4 columns in file bad4.txt\n  line 2: 2026-02-29T00:00:00 1 2 3\n");
+    write("t.txt", "2026-01-02T00:00:00+01:00\n");
+    write("v.txt", "1\n");
+    r = velkor({"-t", "t.txt", "v.txt", "v.txt", "v.txt", "out.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No data in timefile\n  line 1: 2026-01-02T00:00:00+01:00\n");
+    EXPECT_EQ(read("out.avq"), "previous");
+}
+
+} // namespace

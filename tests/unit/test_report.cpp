@@ -1,0 +1,263 @@
+// The integrity report's accumulator: the typical step, the thresholds at
+// their edges, and that halves of a group read by separate accumulators and
+// merged give exactly what one accumulator fed every row gives.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace {
+
+const char* const NAMES[4] = {"t.txt", "a.txt", "b.txt", "c.txt"};
+
+ReportSetup setup_for(int mode, bool binary_values = true, double scale = 1.0) {
+    ReportSetup s;
+    s.mode = mode;
+    for (int k = 0; k < 4; ++k)
+        s.names[k] = NAMES[k];
+    s.binary_values = binary_values;
+    s.scale = scale;
+    s.minute_of_day = binary_values;
+    return s;
+}
+
+// One row as the reading hands it over: the values and per-slot lines.
+struct FedRow {
+    samp_ row;
+    std::uint64_t lines[4];
+};
+
+void feed(GroupReport& r, const std::vector<FedRow>& rows, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i)
+        report_row(r, rows[i].row, rows[i].lines);
+}
+
+// Rows of four-column data: `times`, values 1, 2, 3, one line each.
+std::vector<FedRow> rows_at(const std::vector<double>& times) {
+    std::vector<FedRow> rows;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        FedRow f{};
+        for (int c = 0; c < CHANNELS; ++c)
+            f.row.ch[c] = {times[i], static_cast<double>(c + 1)};
+        for (auto& line : f.lines)
+            line = i + 1;
+        rows.push_back(f);
+    }
+    return rows;
+}
+
+std::vector<std::string> lines_of(int mode, const std::vector<FedRow>& rows,
+                                  bool header_built = false) {
+    GroupReport r;
+    report_begin(r, setup_for(mode));
+    feed(r, rows, 0, rows.size());
+    return report_end(r, header_built);
+}
+
+TEST(ReportAccumulator, TypicalStepIsTheMedianOfTheFiniteSteps) {
+    const double odd[] = {0, 1, 3, 4, 10};              // steps 1 2 1 6
+    const double even[] = {0, 1, 3, 6};                 // steps 1 2 3
+    const double holes[] = {0, NAN, 1, 2, INFINITY, 3}; // finite steps 1 1
+    const double four[] = {0, 1, 2, 5, 9};              // steps 1 1 3 4
+    EXPECT_EQ(typical_step(odd, 5), 1.5);
+    EXPECT_EQ(typical_step(even, 4), 2.0);
+    EXPECT_EQ(typical_step(holes, 6), 1.0);
+    EXPECT_EQ(typical_step(four, 5), 2.0);
+    EXPECT_EQ(typical_step(odd, 1), 0.0);
+}
+
+TEST(ReportAccumulator, GapsAndAlignmentStartJustAboveTheirLimits) {
+    // Typical step 2 (a power of two keeps the limits exact): a step of 3
+    // is 1.5 times it and no gap; 3.5 is one.
+    std::vector<double> t = {0, 2, 4, 6, 9, 11, 13, 16.5, 18.5};
+    EXPECT_EQ(lines_of(MODE_4_COLUMN, rows_at(t)),
+              std::vector<std::string>{
+                  "Warning: 1 gap in a.txt, 3.5 s long before line 8 (1970-01-01 00:00:16.50 "
+                  "UTC)\n"});
+
+    // Channel 2 one half step (1 s) off is in line; 1.25 s off is not.
+    auto rows = rows_at({0, 2, 4, 6, 8});
+    rows[1].row.ch[1].time = 3;
+    rows[3].row.ch[1].time = 4.75;
+    rows[4].row.ch[2].time = 9.25;
+    EXPECT_EQ(lines_of(MODE_2_COLUMN, rows),
+              (std::vector<std::string>{
+                  "Warning: 1 gap in b.txt, 3.25 s long before line 5 (1970-01-01 00:00:08.00 "
+                  "UTC)\n",
+                  "Warning: 1 gap in c.txt, 3.25 s long before line 5 (1970-01-01 00:00:09.25 "
+                  "UTC)\n",
+                  "Warning: channel 2 (b.txt) is 1.25 s behind channel 1 at 1 row: line 4\n",
+                  "Warning: channel 3 (c.txt) is 1.25 s ahead of channel 1 at 1 row: line 5\n"}));
+}
+
+TEST(ReportAccumulator, ValuesStoredAsZeroNeedMoreThanHalfOfTheNonZeroOnes) {
+    auto rows = rows_at({0, 1, 2, 3, 4, 5});
+    // Channel 1: two of four non-zero values are below 1 (two zeroes do
+    // not count): no line. Channel 2: three of five, and a nan.
+    const double ch1[] = {0.5, 0, 0.9, 0, 7, -3};
+    const double ch2[] = {0.5, -0.5, 0.99, 4, NAN, 5};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        rows[i].row.ch[0].data = ch1[i];
+        rows[i].row.ch[1].data = ch2[i];
+    }
+    EXPECT_EQ(lines_of(MODE_4_COLUMN, rows),
+              (std::vector<std::string>{
+                  "Warning: 3 of 6 values of channel 2 are stored as 0 because |value x scale| < "
+                  "1; use -s to scale them up or --ascii to keep them\n",
+                  "Warning: 1 value of channel 2 is not a number (nan) and is stored as 0\n"}));
+    // Neither is counted for the ASCII form, which keeps every value.
+    GroupReport r;
+    report_begin(r, setup_for(MODE_4_COLUMN, false));
+    feed(r, rows, 0, rows.size());
+    EXPECT_TRUE(report_end(r, false).empty());
+}
+
+// Every field that the messages and the summary are made of.
+void expect_same(const GroupReport& a, const GroupReport& b, const std::string& where) {
+    SCOPED_TRACE(where);
+    ASSERT_EQ(a.rows, b.rows);
+    ASSERT_EQ(a.classifying, b.classifying);
+    auto same_place = [](const Place& x, const Place& y) {
+        return std::memcmp(&x.time, &y.time, sizeof x.time) == 0 && x.line == y.line;
+    };
+    auto same_finding = [&](const Finding& x, const Finding& y) {
+        return x.count == y.count &&
+               (x.count == 0 || (x.amount == y.amount && same_place(x.at, y.at)));
+    };
+    for (int k = 0; k < a.series; ++k) {
+        EXPECT_TRUE(same_place(a.first.series[k], b.first.series[k])) << k;
+        EXPECT_TRUE(same_place(a.last.series[k], b.last.series[k])) << k;
+        EXPECT_EQ(a.s[k].typical, b.s[k].typical) << k;
+        EXPECT_TRUE(same_finding(a.s[k].gaps, b.s[k].gaps)) << "gaps " << k;
+        EXPECT_TRUE(same_finding(a.s[k].backs, b.s[k].backs)) << "backs " << k;
+    }
+    for (int k = 0; k < 2; ++k)
+        EXPECT_TRUE(same_finding(a.out_of_line[k], b.out_of_line[k])) << "channel " << k + 2;
+    for (std::uint64_t i = 0; i < a.rows && i < ESTIMATE_ROWS; ++i)
+        EXPECT_TRUE(same_place(a.head[i], b.head[i])) << "head " << i;
+    for (int c = 0; c < CHANNELS; ++c) {
+        EXPECT_EQ(a.zeros[c], b.zeros[c]);
+        EXPECT_EQ(a.nonzero[c], b.nonzero[c]);
+        EXPECT_EQ(a.nans[c], b.nans[c]);
+    }
+    EXPECT_EQ(a.ended_slot, b.ended_slot);
+    EXPECT_EQ(a.left, b.left);
+}
+
+// Rows of a station with the faults the report looks for: gaps, repeated
+// and falling times, channels drifting apart for a while, comment lines
+// between rows, values below 1, zeroes and nan.
+std::vector<FedRow> random_rows(std::mt19937_64& gen, std::size_t n) {
+    std::uniform_real_distribution<double> u(0, 1);
+    std::vector<FedRow> rows(n);
+    double t = 1767312000.0;
+    double offset[2] = {0, 0};
+    std::uint64_t line[4] = {0, 0, 0, 0};
+    for (FedRow& f : rows) {
+        const double p = u(gen);
+        t += p < 0.01 ? 0.05 * (2 + 50 * u(gen)) : p < 0.02 ? 0 : p < 0.025 ? -0.3 : 0.05;
+        for (double& o : offset) {
+            if (u(gen) < 0.01) o = u(gen) < 0.5 ? 0 : (u(gen) - 0.5) * 0.4;
+        }
+        f.row.ch[0] = {t, u(gen) - 0.5};
+        f.row.ch[1] = {t + offset[0], u(gen) < 0.01 ? NAN : 1000 * (u(gen) - 0.5)};
+        f.row.ch[2] = {t + offset[1], u(gen) < 0.1 ? 0.0 : 2 * u(gen)};
+        for (int k = 0; k < 4; ++k) {
+            line[k] += u(gen) < 0.02 ? 2 : 1;
+            f.lines[k] = line[k];
+        }
+    }
+    return rows;
+}
+
+TEST(ReportAccumulator, HalvesMergedGiveWhatOneAccumulatorGives) {
+    std::mt19937_64 gen(2026);
+    for (int trial = 0; trial < 120; ++trial) {
+        const int mode = trial % 3 == 0   ? MODE_2_COLUMN
+                         : trial % 3 == 1 ? MODE_4_COLUMN
+                                          : MODE_1_COLUMN;
+        // Small groups, where the halves still buffer their rows, and
+        // large ones, where the typical steps are given to the halves.
+        const std::size_t n = trial % 2 == 0 ? gen() % 900 : 1000 + gen() % 4000;
+        const std::vector<FedRow> rows = random_rows(gen, n);
+        const ReportSetup plain = setup_for(mode, trial % 4 != 3, trial % 5 == 0 ? 1000 : 1);
+
+        GroupReport whole;
+        report_begin(whole, plain);
+        feed(whole, rows, 0, n);
+        report_input_end(whole, 2, 17);
+
+        ReportSetup given = plain;
+        if (n >= TYPICAL_ROWS) {
+            // The typical steps as the streaming reader would find them
+            // up front: from the first rows' times of each series.
+            given.typical_given = true;
+            for (int k = 0; k < CHANNELS; ++k) {
+                std::vector<double> times;
+                for (std::size_t i = 0; i < TYPICAL_ROWS; ++i)
+                    times.push_back(rows[i].row.ch[mode == MODE_2_COLUMN ? k : 0].time);
+                given.typical_step[k] = typical_step(times.data(), times.size());
+            }
+        }
+        // Up to four pieces, split at random rows (empty pieces included).
+        std::vector<std::size_t> cuts = {0, n};
+        for (std::size_t c = gen() % 4; c > 0; --c)
+            cuts.push_back(n == 0 ? 0 : gen() % (n + 1));
+        std::sort(cuts.begin(), cuts.end());
+        GroupReport merged;
+        report_begin(merged, given);
+        feed(merged, rows, 0, cuts[1]);
+        for (std::size_t p = 1; p + 1 < cuts.size(); ++p) {
+            GroupReport piece;
+            report_begin(piece, given);
+            feed(piece, rows, cuts[p], cuts[p + 1]);
+            if (p + 2 == cuts.size()) report_input_end(piece, 2, 17);
+            report_merge(merged, piece);
+        }
+        if (cuts.size() == 2) report_input_end(merged, 2, 17);
+
+        const bool built = trial % 2 == 1;
+        const auto want = report_end(whole, built);
+        const auto got = report_end(merged, built);
+        const std::string where = "trial " + std::to_string(trial) + ", " + std::to_string(n) +
+                                  " rows, " + std::to_string(cuts.size() - 1) + " pieces";
+        expect_same(whole, merged, where);
+        EXPECT_EQ(want, got) << where;
+        EXPECT_EQ(summary_line("o", make_summary(whole, n, EM_ZERO, 0)),
+                  summary_line("o", make_summary(merged, n, EM_ZERO, 0)))
+            << where;
+    }
+}
+
+TEST(ReportAccumulator, SummaryLineInEachEndMode) {
+    GroupReport r;
+    report_begin(r, setup_for(MODE_4_COLUMN));
+    std::vector<double> t;
+    for (int i = 0; i < 1000; ++i)
+        t.push_back(1767312000.0 + i * 0.25);
+    const auto rows = rows_at(t);
+    feed(r, rows, 0, rows.size());
+    report_end(r, false);
+    EXPECT_EQ(summary_line("out.avq", make_summary(r, 1000, EM_ZERO, 3)),
+              "summary: out.avq: 1000 rows read, 2 blocks written, 24 rows added by zero fill, 3 "
+              "values clipped, 2026-01-02 00:00:00.00 to 2026-01-02 00:04:09.75 UTC, typical "
+              "interval 0.25 s\n");
+    EXPECT_EQ(summary_line("x", make_summary(r, 1000, EM_MIRROR, 0)).substr(0, 75),
+              "summary: x: 1000 rows read, 2 blocks written, 24 rows added by mirror fill,");
+    EXPECT_EQ(summary_line("x", make_summary(r, 512, EM_TRUNCATE, 0)).substr(0, 77),
+              "summary: x: 1000 rows read, 1 blocks written, 488 rows dropped by truncation,");
+
+    report_begin(r, setup_for(MODE_4_COLUMN));
+    report_end(r, false);
+    EXPECT_EQ(summary_line("e", make_summary(r, 0, EM_ZERO, 0)),
+              "summary: e: 0 rows read, 0 blocks written, 0 rows added by zero fill, 0 values "
+              "clipped, no times, typical interval unknown\n");
+}
+
+} // namespace

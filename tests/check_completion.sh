@@ -40,6 +40,8 @@ expect "long option prefix" "--ascii" _velkor velkor --as
 expect "long options sharing a prefix" "--minutes --minutes-in-day --minutes-of-day" \
     _velkor velkor --minu
 expect "option with argument ends in =" "--scale=" _velkor velkor --sc
+expect "options beginning with s" "--scale= --seconds --summary" _velkor velkor --s
+expect "summary" "--summary" _velkor velkor --su
 expect "short options" "-- -1 -2 -4 -h -o -s -t -v" _velkor velkor -
 expect "file after -t" "times.txt" _velkor velkor -t ti
 expect "file after -o" "out.avq" _velkor velkor -4 -o ou

@@ -5,21 +5,16 @@
 // which checks it and carries on. Unwinding runs the destructors on the way,
 // so the output file's cleanup runs as it does before the real exit.
 #include <cstdarg>
-#include <cstdio>
 #include <string>
 
 #include "fatal.h"
 #include "fuzz_support.h"
+#include "strformat.h"
 
 void fatal(const char* fmt, ...) {
     std::va_list ap;
     va_start(ap, fmt);
-    std::va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    std::string message = vstrformat(fmt, ap);
     va_end(ap);
-    std::string message(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(message.data(), message.size() + 1, fmt, again);
-    va_end(again);
     throw fuzz::FatalError{message};
 }

@@ -4,10 +4,9 @@
 #include "report.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 
 #include "isotime.h"
+#include "strformat.h"
 
 GroupReport group_report;
 GroupSummary group_summary;
@@ -84,19 +83,6 @@ void merge_classified(GroupReport& a, const GroupReport& b) {
     a.rows += b.rows;
 }
 
-[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...) {
-    std::va_list ap;
-    va_start(ap, fmt);
-    std::va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
-    va_end(ap);
-    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    std::vsnprintf(s.data(), s.size() + 1, fmt, again);
-    va_end(again);
-    return s;
-}
-
 std::string when(const Place& p) {
     std::string s = "(";
     s += utc_text(p.time);
@@ -123,28 +109,29 @@ void check_estimate(const GroupReport& r, std::vector<std::string>& out) {
     const Place& p1 = r.head[b];
     const char* name = series_name(r, 0);
     if (b == 0) {
-        out.push_back(format("Warning: sampling frequency estimate 0 is not a positive finite "
-                             "number: %s has one data row only (line %llu)\n",
-                             name, ull(p0.line)));
+        out.push_back(strformat("Warning: sampling frequency estimate 0 is not a positive finite "
+                                "number: %s has one data row only (line %llu)\n",
+                                name, ull(p0.line)));
         return;
     }
     const double d = p1.time - p0.time;
     const double f = static_cast<double>(b) / d;
     if (f > 0 && std::isfinite(f)) return;
     const std::string head =
-        format("Warning: sampling frequency estimate %g is not a positive finite number: ", f);
+        strformat("Warning: sampling frequency estimate %g is not a positive finite number: ", f);
     if (d == 0) {
         out.push_back(head +
-                      format("the times at lines %llu and %llu of %s are equal ", ull(p0.line),
-                             ull(p1.line), name) +
+                      strformat("the times at lines %llu and %llu of %s are equal ", ull(p0.line),
+                                ull(p1.line), name) +
                       when(p0) + "\n");
     } else if (d < 0) {
-        out.push_back(head + format("the time at line %llu of %s ", ull(p1.line), name) + when(p1) +
-                      format(" is before the one at line %llu ", ull(p0.line)) + when(p0) + "\n");
+        out.push_back(head + strformat("the time at line %llu of %s ", ull(p1.line), name) +
+                      when(p1) + strformat(" is before the one at line %llu ", ull(p0.line)) +
+                      when(p0) + "\n");
     } else {
-        out.push_back(head + format("the times at lines %llu and %llu of %s do not differ by a "
-                                    "finite amount\n",
-                                    ull(p0.line), ull(p1.line), name));
+        out.push_back(head + strformat("the times at lines %llu and %llu of %s do not differ by a "
+                                       "finite amount\n",
+                                       ull(p0.line), ull(p1.line), name));
     }
 }
 
@@ -152,23 +139,23 @@ void report_series(const GroupReport& r, int k, std::vector<std::string>& out) {
     const char* name = series_name(r, k);
     const Finding& g = r.s[k].gaps;
     if (g.count == 1) {
-        out.push_back(format("Warning: 1 gap in %s, %g s long before line %llu ", name, g.amount,
-                             ull(g.at.line)) +
+        out.push_back(strformat("Warning: 1 gap in %s, %g s long before line %llu ", name, g.amount,
+                                ull(g.at.line)) +
                       when(g.at) + "\n");
     } else if (g.count > 1) {
-        out.push_back(format("Warning: %llu gaps in %s, the first %g s long before line %llu ",
-                             ull(g.count), name, g.amount, ull(g.at.line)) +
+        out.push_back(strformat("Warning: %llu gaps in %s, the first %g s long before line %llu ",
+                                ull(g.count), name, g.amount, ull(g.at.line)) +
                       when(g.at) + "\n");
     }
     const Finding& b = r.s[k].backs;
     if (b.count == 1) {
-        out.push_back(format("Warning: time does not increase at 1 line of %s: line %llu ", name,
-                             ull(b.at.line)) +
+        out.push_back(strformat("Warning: time does not increase at 1 line of %s: line %llu ", name,
+                                ull(b.at.line)) +
                       when(b.at) + "\n");
     } else if (b.count > 1) {
-        out.push_back(format("Warning: time does not increase at %llu lines of %s, the first at "
-                             "line %llu ",
-                             ull(b.count), name, ull(b.at.line)) +
+        out.push_back(strformat("Warning: time does not increase at %llu lines of %s, the first at "
+                                "line %llu ",
+                                ull(b.count), name, ull(b.at.line)) +
                       when(b.at) + "\n");
     }
 }
@@ -177,12 +164,12 @@ void report_alignment_lines(const GroupReport& r, std::vector<std::string>& out)
     for (int k = 1; k < r.series; ++k) {
         const Finding& f = r.out_of_line[k - 1];
         if (f.count == 0) continue;
-        const std::string place = f.count == 1 ? format("at 1 row: line %llu", ull(f.at.line))
-                                               : format("at %llu rows, the first at line %llu",
-                                                        ull(f.count), ull(f.at.line));
-        out.push_back(format("Warning: channel %d (%s) is %g s %s channel 1 ", k + 1,
-                             series_name(r, k), std::fabs(f.amount),
-                             f.amount < 0 ? "behind" : "ahead of") +
+        const std::string place = f.count == 1 ? strformat("at 1 row: line %llu", ull(f.at.line))
+                                               : strformat("at %llu rows, the first at line %llu",
+                                                           ull(f.count), ull(f.at.line));
+        out.push_back(strformat("Warning: channel %d (%s) is %g s %s channel 1 ", k + 1,
+                                series_name(r, k), std::fabs(f.amount),
+                                f.amount < 0 ? "behind" : "ahead of") +
                       place + "\n");
     }
 }
@@ -191,19 +178,19 @@ void report_values(const GroupReport& r, std::vector<std::string>& out) {
     if (!r.setup.binary_values) return;
     for (int c = 0; c < CHANNELS; ++c) {
         if (r.zeros[c] * 2 > r.nonzero[c]) {
-            out.push_back(format("Warning: %llu of %llu values of channel %d are stored as 0 "
-                                 "because |value x scale| < 1; use -s to scale them up or "
-                                 "--ascii to keep them\n",
-                                 ull(r.zeros[c]), ull(r.rows), c + 1));
+            out.push_back(strformat("Warning: %llu of %llu values of channel %d are stored as 0 "
+                                    "because |value x scale| < 1; use -s to scale them up or "
+                                    "--ascii to keep them\n",
+                                    ull(r.zeros[c]), ull(r.rows), c + 1));
         }
         if (r.nans[c] == 1) {
-            out.push_back(format("Warning: 1 value of channel %d is not a number (nan) and is "
-                                 "stored as 0\n",
-                                 c + 1));
+            out.push_back(strformat("Warning: 1 value of channel %d is not a number (nan) and is "
+                                    "stored as 0\n",
+                                    c + 1));
         } else if (r.nans[c] > 1) {
-            out.push_back(format("Warning: %llu values of channel %d are not numbers (nan) and "
-                                 "are stored as 0\n",
-                                 ull(r.nans[c]), c + 1));
+            out.push_back(strformat("Warning: %llu values of channel %d are not numbers (nan) and "
+                                    "are stored as 0\n",
+                                    ull(r.nans[c]), c + 1));
         }
     }
 }
@@ -284,11 +271,11 @@ std::vector<std::string> report_end(GroupReport& r, bool header_built) {
     std::vector<std::string> out;
     if (header_built) check_estimate(r, out);
     const char* ended = r.ended_slot >= 0 ? r.setup.names[r.ended_slot] : series_name(r, 0);
-    if (r.rows == 0) out.push_back(format("Warning: no data rows in %s\n", ended));
+    if (r.rows == 0) out.push_back(strformat("Warning: no data rows in %s\n", ended));
     if (r.ended_slot >= 0 && r.left > 0) {
-        out.push_back(format("Warning: %s ends after %llu rows; the last %llu rows of the other "
-                             "channels are not converted\n",
-                             ended, ull(r.rows), ull(r.left)));
+        out.push_back(strformat("Warning: %s ends after %llu rows; the last %llu rows of the other "
+                                "channels are not converted\n",
+                                ended, ull(r.rows), ull(r.left)));
     }
     for (int k = 0; k < r.series; ++k)
         report_series(r, k, out);
@@ -327,13 +314,13 @@ std::string summary_line(const char* oname, const GroupSummary& s) {
     const char* completion = s.end_mode == EM_TRUNCATE ? "dropped by truncation"
                              : s.end_mode == EM_MIRROR ? "added by mirror fill"
                                                        : "added by zero fill";
-    std::string line = format("summary: %s: %llu rows read, %llu blocks written, %llu rows %s, "
-                              "%llu values clipped, ",
-                              oname, ull(s.rows_read), ull(s.blocks), ull(s.completed), completion,
-                              ull(s.clipped));
+    std::string line = strformat("summary: %s: %llu rows read, %llu blocks written, %llu rows %s, "
+                                 "%llu values clipped, ",
+                                 oname, ull(s.rows_read), ull(s.blocks), ull(s.completed),
+                                 completion, ull(s.clipped));
     line += s.has_times ? utc_text(s.first_time) + " to " + utc_text(s.last_time) + " UTC"
                         : std::string("no times");
-    line += s.typical_known ? format(", typical interval %g s\n", s.typical)
+    line += s.typical_known ? strformat(", typical interval %g s\n", s.typical)
                             : std::string(", typical interval unknown\n");
     return line;
 }

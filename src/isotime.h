@@ -42,17 +42,30 @@ inline bool starts_like_date(const char* p) {
 // date and time in `p`; returns nullptr when `p` holds no valid one.
 const char* iso_epoch_text(const char* p, std::string& text);
 
-// A data line whose first number is a time, read as scan_numbers reads it
-// (same arguments, same result), except that a first word that begins like
-// a date must be an ISO 8601 date and time: then `iso` is set and out[0]
-// holds its seconds since the epoch; an invalid one reads no number at all.
-// `text` is working room kept by the caller, so that no row allocates.
+// Reads the ISO 8601 date and time at the start of `line` and the numbers
+// after it, as scan_time_line does; 0 when the date and time are not valid.
 int scan_iso_line(const char* line, double* out, int count, std::string& text);
 
+// A data line whose first number is a time, read as scan_numbers reads it
+// (same arguments, same result), except that a line whose first word begins
+// like a date must be an ISO 8601 date and time: then `iso` is set and
+// out[0] holds its seconds since the epoch; an invalid one gives 0 (and
+// leaves `out` unspecified). `text` is working room kept by the caller, so
+// that no row allocates.
+//
+// Every row passes here, so the numeric reading comes first: a line that
+// begins like a date reads as its four-digit year (0 to 9999) and the
+// numbers after it, so only a line whose first number is below 10000 (or
+// not a number at all), or that holds fewer numbers than asked for, needs
+// looking at again. Times in seconds since the epoch are far above that.
 inline int scan_time_line(const char* line, double* out, int count, bool& iso, std::string& text) {
+    iso = false;
+    const int n = scan_numbers(line, out, count);
+    if (n == count && out[0] >= 10000.0) return n;
     const char* p = line;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
         ++p;
-    iso = starts_like_date(p);
-    return iso ? scan_iso_line(p, out, count, text) : scan_numbers(line, out, count);
+    if (!starts_like_date(p)) return n;
+    iso = true;
+    return scan_iso_line(p, out, count, text);
 }

@@ -339,9 +339,7 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
         }
         samples.push_back(row);
         ++n1;
-        const std::uint64_t lines[4] = {slots[0].line_no, slots[1].line_no, slots[2].line_no,
-                                        slots[3].line_no};
-        report_row(group_report, row, lines);
+        report_row(group_report, row, [&slots](int k) { return slots[k].line_no; });
         if (slots[1].at_end) {
             // The row is converted; no slot holds a line of a dropped row.
             std::fill(got, got + 4, SlotRead::no_data);

@@ -8,6 +8,15 @@
 #include "isotime.h"
 #include "strformat.h"
 
+// The values of a batch are counted with SSE2 where the machine has it
+// (every x86-64 does), else one at a time; the counts are the same.
+#if defined(__SSE2__) && !defined(VELKOR_NO_SIMD)
+#include <emmintrin.h>
+#define VELKOR_SSE2 1
+#else
+#define VELKOR_SSE2 0
+#endif
+
 GroupReport group_report;
 GroupSummary group_summary;
 
@@ -20,6 +29,7 @@ void set_typical(GroupReport& r, const double* typical) {
     }
     r.align_limit = typical[0] > 0 ? typical[0] / 2 : INFINITY;
     r.classifying = true;
+    r.steady_from = ESTIMATE_ROWS;
 }
 
 // Classifies the buffered rows with the typical steps `typical`.
@@ -53,12 +63,24 @@ void merge_finding(Finding& a, const Finding& b) {
     a.count += b.count;
 }
 
+// Adds the values batched in `from` to the counts of `to`.
+void count_batch(GroupReport& to, const GroupReport& from) {
+    for (int c = 0; c < CHANNELS; ++c) {
+        const ValueCounts k = count_values(from.batch[c], from.batched, from.setup.scale);
+        to.values[c].below_one += k.below_one;
+        to.values[c].zero += k.zero;
+        to.values[c].nan += k.nan;
+    }
+}
+
+// The counts of `from`, its batch included, added to those of `to`.
 void add_value_counts(GroupReport& to, const GroupReport& from) {
     for (int c = 0; c < CHANNELS; ++c) {
-        to.zeros[c] += from.zeros[c];
-        to.nonzero[c] += from.nonzero[c];
-        to.nans[c] += from.nans[c];
+        to.values[c].below_one += from.values[c].below_one;
+        to.values[c].zero += from.values[c].zero;
+        to.values[c].nan += from.values[c].nan;
     }
+    count_batch(to, from);
 }
 
 // Merges the times of `b`, whose typical steps are known, after those of
@@ -177,20 +199,24 @@ void report_alignment_lines(const GroupReport& r, std::vector<std::string>& out)
 void report_values(const GroupReport& r, std::vector<std::string>& out) {
     if (!r.setup.binary_values) return;
     for (int c = 0; c < CHANNELS; ++c) {
-        if (r.zeros[c] * 2 > r.nonzero[c]) {
+        // Of the values that are not 0 (nor nan), more than half.
+        const ValueCounts& v = r.values[c];
+        const std::uint64_t small = v.below_one - v.zero;
+        const std::uint64_t nans = v.nan;
+        if (small * 2 > r.rows - v.zero - v.nan) {
             out.push_back(strformat("Warning: %llu of %llu values of channel %d are stored as 0 "
                                     "because |value x scale| < 1; use -s to scale them up or "
                                     "--ascii to keep them\n",
-                                    ull(r.zeros[c]), ull(r.rows), c + 1));
+                                    ull(small), ull(r.rows), c + 1));
         }
-        if (r.nans[c] == 1) {
+        if (nans == 1) {
             out.push_back(strformat("Warning: 1 value of channel %d is not a number (nan) and is "
                                     "stored as 0\n",
                                     c + 1));
-        } else if (r.nans[c] > 1) {
+        } else if (nans > 1) {
             out.push_back(strformat("Warning: %llu values of channel %d are not numbers (nan) and "
                                     "are stored as 0\n",
-                                    ull(r.nans[c]), c + 1));
+                                    ull(nans), c + 1));
         }
     }
 }
@@ -198,6 +224,44 @@ void report_values(const GroupReport& r, std::vector<std::string>& out) {
 constexpr double DAY = 86400.0; // seconds
 
 } // namespace
+
+ValueCounts count_values(const double* v, unsigned n, double scale) {
+    ValueCounts k;
+    unsigned i = 0;
+#if VELKOR_SSE2
+    // Two values at a time; a comparison gives all ones (-1) in each lane
+    // where it holds, which is subtracted from that lane's count.
+    const __m128d s = _mm_set1_pd(scale);
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    __m128i below = _mm_setzero_si128();
+    __m128i zeros = _mm_setzero_si128();
+    __m128i nans = _mm_setzero_si128();
+    for (; i + 2 <= n; i += 2) {
+        const __m128d a = _mm_loadu_pd(v + i);
+        const __m128d x = _mm_mul_pd(a, s);
+        below = _mm_sub_epi64(below, _mm_castpd_si128(_mm_cmplt_pd(_mm_and_pd(x, magnitude), one)));
+        zeros = _mm_sub_epi64(zeros, _mm_castpd_si128(_mm_cmpeq_pd(a, zero)));
+        nans = _mm_sub_epi64(nans, _mm_castpd_si128(_mm_cmpunord_pd(x, x)));
+    }
+    const auto lanes = [](__m128i sum) {
+        std::uint64_t l[2];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(l), sum);
+        return l[0] + l[1];
+    };
+    k.below_one = lanes(below);
+    k.zero = lanes(zeros);
+    k.nan = lanes(nans);
+#endif
+    for (; i < n; ++i) {
+        const double x = v[i] * scale;
+        k.below_one += std::fabs(x) < 1.0 ? 1u : 0u; // false for nan
+        k.zero += v[i] == 0.0 ? 1u : 0u;
+        k.nan += std::isnan(x) ? 1u : 0u;
+    }
+    return k;
+}
 
 double typical_step(const double* times, std::size_t n) {
     std::vector<double> steps;
@@ -233,6 +297,11 @@ void report_begin(GroupReport& r, const ReportSetup& setup) {
     }
 }
 
+void report_count_values(GroupReport& r) {
+    count_batch(r, r);
+    r.batched = 0;
+}
+
 void report_pending_row(GroupReport& r, const RowTimes& t) {
     r.pending.push_back(t);
     if (r.pending.size() == TYPICAL_ROWS) resolve_pending(r);
@@ -254,13 +323,15 @@ void report_merge(GroupReport& first, const GroupReport& second) {
         return;
     }
     if (first.rows == 0) {
-        const GroupReport counts = first;
+        // The times are the second's; the values counted or batched stay.
+        const GroupReport kept = first;
         first = second;
         for (int c = 0; c < CHANNELS; ++c) {
-            first.zeros[c] = counts.zeros[c];
-            first.nonzero[c] = counts.nonzero[c];
-            first.nans[c] = counts.nans[c];
+            first.values[c] = kept.values[c];
+            for (unsigned i = 0; i < kept.batched; ++i)
+                first.batch[c][i] = kept.batch[c][i];
         }
+        first.batched = kept.batched;
         return;
     }
     merge_classified(first, second);
@@ -268,6 +339,7 @@ void report_merge(GroupReport& first, const GroupReport& second) {
 
 std::vector<std::string> report_end(GroupReport& r, bool header_built) {
     if (!r.classifying) resolve_pending(r);
+    report_count_values(r);
     std::vector<std::string> out;
     if (header_built) check_estimate(r, out);
     const char* ended = r.ended_slot >= 0 ? r.setup.names[r.ended_slot] : series_name(r, 0);

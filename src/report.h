@@ -86,6 +86,17 @@ struct SeriesReport {
     Finding backs; // steps of 0 or less
 };
 
+// Values are gathered per channel and counted a batch at a time, in a loop
+// the compiler can vectorise: per row they only need to be stored.
+inline constexpr unsigned VALUE_BATCH = 64;
+
+// What the binary form makes of a channel's values v, x = v x scale.
+struct ValueCounts {
+    std::uint64_t below_one = 0; // |x| < 1, so stored as 0 (zeroes included)
+    std::uint64_t zero = 0;      // v == 0
+    std::uint64_t nan = 0;       // x is not a number
+};
+
 struct GroupReport {
     ReportSetup setup;
     int series = 1;                    // time series: 3 for two-column files, else 1
@@ -99,7 +110,12 @@ struct GroupReport {
     SeriesReport s[CHANNELS];
     double align_limit = INFINITY; // half of channel 1's typical step
     Finding out_of_line[2];        // channels 2 and 3 against channel 1
-    std::uint64_t zeros[CHANNELS] = {}, nonzero[CHANNELS] = {}, nans[CHANNELS] = {};
+    // The row from which rows take the short way: once the typical steps
+    // are known and the first rows are kept.
+    std::uint64_t steady_from = UINT64_MAX;
+    ValueCounts values[CHANNELS];
+    double batch[CHANNELS][VALUE_BATCH]; // values not yet counted
+    unsigned batched = 0;
     int ended_slot = -1;    // the input whose end stopped the reading
     std::uint64_t left = 0; // the most data lines left in another input
 };
@@ -116,6 +132,8 @@ void report_merge(GroupReport& first, const GroupReport& second);
 std::vector<std::string> report_end(GroupReport& r, bool header_built);
 // The median of the finite steps between `n` times; 0 when there is none.
 double typical_step(const double* times, std::size_t n);
+// The counts of `n` values `v` of one channel, multiplied by `scale`.
+ValueCounts count_values(const double* v, unsigned n, double scale);
 
 // The report of the group being converted.
 extern GroupReport group_report;
@@ -144,17 +162,23 @@ extern GroupSummary group_summary;
 
 // Out of line: buffers the row until the typical steps are known.
 void report_pending_row(GroupReport& r, const RowTimes& t);
+// Out of line: counts the batched values.
+void report_count_values(GroupReport& r);
+
+// Classifies the step from `prev` to `p` in series k.
+inline void report_step(GroupReport& r, int k, const Place& prev, const Place& p) {
+    const double step = p.time - prev.time;
+    if (step > r.s[k].gap_limit) {
+        r.s[k].gaps.note(step, p);
+    } else if (step <= 0) {
+        r.s[k].backs.note(step, p);
+    }
+}
 
 // Classifies the step from `prev` to `t` in every series.
 inline void report_steps(GroupReport& r, const RowTimes& prev, const RowTimes& t) {
-    for (int k = 0; k < r.series; ++k) {
-        const double step = t.series[k].time - prev.series[k].time;
-        if (step > r.s[k].gap_limit) {
-            r.s[k].gaps.note(step, t.series[k]);
-        } else if (step <= 0) {
-            r.s[k].backs.note(step, t.series[k]);
-        }
-    }
+    for (int k = 0; k < r.series; ++k)
+        report_step(r, k, prev.series[k], t.series[k]);
 }
 
 // Checks the channels of row `t` against each other.
@@ -179,23 +203,36 @@ inline void report_times(GroupReport& r, const RowTimes& t) {
     ++r.rows;
 }
 
-// Feeds one row as read; `lines` holds the line number of each input slot.
-inline void report_row(GroupReport& r, const samp_& row, const std::uint64_t* lines) {
+// Feeds one row as read; line_of(k) is the line number of input slot k.
+// Past the first rows, with the typical steps known, a row takes the short
+// way: its steps and, for three two-column files, its alignment.
+template <class LineOf> inline void report_row(GroupReport& r, const samp_& row, LineOf line_of) {
     if (r.setup.binary_values) {
-        for (int c = 0; c < CHANNELS; ++c) {
-            const double v = row.ch[c].data;
-            const bool nan = std::isnan(v);
-            const bool nonzero = v != 0.0 && !nan;
-            r.zeros[c] += nonzero && std::fabs(v * r.setup.scale) < 1.0 ? 1u : 0u;
-            r.nonzero[c] += nonzero ? 1u : 0u;
-            r.nans[c] += nan ? 1u : 0u;
+        for (int c = 0; c < CHANNELS; ++c)
+            r.batch[c][r.batched] = row.ch[c].data;
+        if (++r.batched == VALUE_BATCH) report_count_values(r);
+    }
+    if (r.rows >= r.steady_from) {
+        if (r.series == 1) {
+            const Place p{row.ch[0].time, line_of(r.series_slot[0])};
+            report_step(r, 0, r.last.series[0], p);
+            r.last.series[0] = p;
+        } else {
+            // Three two-column files: channel k's time in slot k + 1.
+            RowTimes t;
+            for (int k = 0; k < CHANNELS; ++k) {
+                t.series[k] = {row.ch[k].time, line_of(k + 1)};
+                report_step(r, k, r.last.series[k], t.series[k]);
+            }
+            report_alignment(r, t);
+            r.last = t;
         }
+        ++r.rows;
+        return;
     }
     // Series that the layout does not have repeat the first one.
     RowTimes t;
-    for (int k = 0; k < CHANNELS; ++k) {
-        t.series[k].time = row.ch[r.series_channel[k]].time;
-        t.series[k].line = lines[r.series_slot[k]];
-    }
+    for (int k = 0; k < CHANNELS; ++k)
+        t.series[k] = {row.ch[r.series_channel[k]].time, line_of(r.series_slot[k])};
     report_times(r, t);
 }

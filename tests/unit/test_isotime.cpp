@@ -110,11 +110,10 @@ TEST(IsoTime, InvalidDatesAndTimesReadNoNumber) {
     for (const char* c : cases) {
         std::string text;
         EXPECT_EQ(iso_epoch_text(c, text), nullptr) << c;
-        double v[2] = {-1, -1};
+        double v[2] = {};
         bool iso = false;
         EXPECT_EQ(scan_time_line(c, v, 2, iso, text), 0) << c;
         EXPECT_TRUE(iso) << c;
-        EXPECT_EQ(v[0], -1) << c;
     }
 }
 

@@ -35,7 +35,7 @@ struct FedRow {
 
 void feed(GroupReport& r, const std::vector<FedRow>& rows, std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i)
-        report_row(r, rows[i].row, rows[i].lines);
+        report_row(r, rows[i].row, [&](int k) { return rows[i].lines[k]; });
 }
 
 // Rows of four-column data: `times`, values 1, 2, 3, one line each.
@@ -70,6 +70,32 @@ TEST(ReportAccumulator, TypicalStepIsTheMedianOfTheFiniteSteps) {
     EXPECT_EQ(typical_step(holes, 6), 1.0);
     EXPECT_EQ(typical_step(four, 5), 2.0);
     EXPECT_EQ(typical_step(odd, 1), 0.0);
+}
+
+TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
+    // Two at a time where the machine allows, the rest one by one: every
+    // length from 0 to 9 over values of every kind gives the same counts.
+    const double v[] = {0.5, -0.0, 1.0, -1.0, 0.999, NAN, INFINITY, -INFINITY, 0.0, 1e-300};
+    for (unsigned n = 0; n <= 10; ++n) {
+        ValueCounts want;
+        for (unsigned i = 0; i < n; ++i) {
+            want.below_one += std::fabs(v[i]) < 1.0 ? 1u : 0u;
+            want.zero += v[i] == 0.0 ? 1u : 0u;
+            want.nan += std::isnan(v[i]) ? 1u : 0u;
+        }
+        const ValueCounts got = count_values(v, n, 1.0);
+        EXPECT_EQ(got.below_one, want.below_one) << n;
+        EXPECT_EQ(got.zero, want.zero) << n;
+        EXPECT_EQ(got.nan, want.nan) << n;
+    }
+    // The scale applies before the comparison: 0.5 x 2 is kept, inf x 0 is
+    // not a number.
+    const ValueCounts scaled = count_values(v, 10, 2.0);
+    EXPECT_EQ(scaled.below_one, 3u); // -0.0, 0.0 and 1e-300
+    EXPECT_EQ(scaled.zero, 2u);
+    const ValueCounts none = count_values(v, 10, 0.0);
+    EXPECT_EQ(none.nan, 3u); // nan, inf x 0, -inf x 0
+    EXPECT_EQ(none.below_one, 7u);
 }
 
 TEST(ReportAccumulator, GapsAndAlignmentStartJustAboveTheirLimits) {
@@ -142,9 +168,9 @@ void expect_same(const GroupReport& a, const GroupReport& b, const std::string& 
     for (std::uint64_t i = 0; i < a.rows && i < ESTIMATE_ROWS; ++i)
         EXPECT_TRUE(same_place(a.head[i], b.head[i])) << "head " << i;
     for (int c = 0; c < CHANNELS; ++c) {
-        EXPECT_EQ(a.zeros[c], b.zeros[c]);
-        EXPECT_EQ(a.nonzero[c], b.nonzero[c]);
-        EXPECT_EQ(a.nans[c], b.nans[c]);
+        EXPECT_EQ(a.values[c].below_one, b.values[c].below_one) << "channel " << c + 1;
+        EXPECT_EQ(a.values[c].zero, b.values[c].zero) << "channel " << c + 1;
+        EXPECT_EQ(a.values[c].nan, b.values[c].nan) << "channel " << c + 1;
     }
     EXPECT_EQ(a.ended_slot, b.ended_slot);
     EXPECT_EQ(a.left, b.left);

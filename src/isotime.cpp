@@ -185,6 +185,15 @@ const char* iso_epoch_text(const char* p, std::string& text) {
     return f.end;
 }
 
+int rescan_time_line(const char* line, double* out, int count, int n, bool& iso,
+                     std::string& text) {
+    const char* p = line;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    iso = starts_like_date(p);
+    return iso ? scan_iso_line(p, out, count, text) : n;
+}
+
 int scan_iso_line(const char* line, double* out, int count, std::string& text) {
     const char* end = iso_epoch_text(line, text);
     if (end == nullptr || scan_numbers(text.c_str(), out, 1) != 1) return 0;

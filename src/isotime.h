@@ -46,6 +46,10 @@ const char* iso_epoch_text(const char* p, std::string& text);
 // after it, as scan_time_line does; 0 when the date and time are not valid.
 int scan_iso_line(const char* line, double* out, int count, std::string& text);
 
+// The rest of scan_time_line, for a line whose numeric reading `n` may
+// hide a date.
+int rescan_time_line(const char* line, double* out, int count, int n, bool& iso, std::string& text);
+
 // A data line whose first number is a time, read as scan_numbers reads it
 // (same arguments, same result), except that a line whose first word begins
 // like a date must be an ISO 8601 date and time: then `iso` is set and
@@ -59,13 +63,10 @@ int scan_iso_line(const char* line, double* out, int count, std::string& text);
 // not a number at all), or that holds fewer numbers than asked for, needs
 // looking at again. Times in seconds since the epoch are far above that.
 inline int scan_time_line(const char* line, double* out, int count, bool& iso, std::string& text) {
-    iso = false;
     const int n = scan_numbers(line, out, count);
-    if (n == count && out[0] >= 10000.0) return n;
-    const char* p = line;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    if (!starts_like_date(p)) return n;
-    iso = true;
-    return scan_iso_line(p, out, count, text);
+    if (n == count && out[0] >= 10000.0) {
+        iso = false;
+        return n;
+    }
+    return rescan_time_line(line, out, count, n, iso, text);
 }

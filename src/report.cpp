@@ -65,12 +65,7 @@ void merge_finding(Finding& a, const Finding& b) {
 
 // Adds the values batched in `from` to the counts of `to`.
 void count_batch(GroupReport& to, const GroupReport& from) {
-    for (int c = 0; c < CHANNELS; ++c) {
-        const ValueCounts k = count_values(from.batch[c], from.batched, from.setup.scale);
-        to.values[c].below_one += k.below_one;
-        to.values[c].zero += k.zero;
-        to.values[c].nan += k.nan;
-    }
+    count_values(from.batch, from.batched, from.setup.scale, to.values);
 }
 
 // The counts of `from`, its batch included, added to those of `to`.
@@ -225,42 +220,51 @@ constexpr double DAY = 86400.0; // seconds
 
 } // namespace
 
-ValueCounts count_values(const double* v, unsigned n, double scale) {
-    ValueCounts k;
+void count_values(const double* v, unsigned rows, double scale, ValueCounts* counts) {
     unsigned i = 0;
 #if VELKOR_SSE2
-    // Two values at a time; a comparison gives all ones (-1) in each lane
+    // Two rows (six values) at a time, in three pairs: channels (1, 2),
+    // (3, 1) and (2, 3). A comparison gives all ones (-1) in each lane
     // where it holds, which is subtracted from that lane's count.
     const __m128d s = _mm_set1_pd(scale);
     const __m128d one = _mm_set1_pd(1.0);
     const __m128d zero = _mm_setzero_pd();
     const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-    __m128i below = _mm_setzero_si128();
-    __m128i zeros = _mm_setzero_si128();
-    __m128i nans = _mm_setzero_si128();
-    for (; i + 2 <= n; i += 2) {
-        const __m128d a = _mm_loadu_pd(v + i);
-        const __m128d x = _mm_mul_pd(a, s);
-        below = _mm_sub_epi64(below, _mm_castpd_si128(_mm_cmplt_pd(_mm_and_pd(x, magnitude), one)));
-        zeros = _mm_sub_epi64(zeros, _mm_castpd_si128(_mm_cmpeq_pd(a, zero)));
-        nans = _mm_sub_epi64(nans, _mm_castpd_si128(_mm_cmpunord_pd(x, x)));
+    __m128i below[3], zeros[3], nans[3];
+    for (int p = 0; p < 3; ++p)
+        below[p] = zeros[p] = nans[p] = _mm_setzero_si128();
+    for (; i + 2 <= rows; i += 2) {
+        for (int p = 0; p < 3; ++p) {
+            const __m128d a = _mm_loadu_pd(v + CHANNELS * i + 2 * p);
+            const __m128d x = _mm_mul_pd(a, s);
+            const __m128d small = _mm_cmplt_pd(_mm_and_pd(x, magnitude), one);
+            below[p] = _mm_sub_epi64(below[p], _mm_castpd_si128(small));
+            zeros[p] = _mm_sub_epi64(zeros[p], _mm_castpd_si128(_mm_cmpeq_pd(a, zero)));
+            nans[p] = _mm_sub_epi64(nans[p], _mm_castpd_si128(_mm_cmpunord_pd(x, x)));
+        }
     }
-    const auto lanes = [](__m128i sum) {
-        std::uint64_t l[2];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(l), sum);
-        return l[0] + l[1];
+    // Lane l of pair p holds channel (2p + l) mod 3.
+    const auto add_lanes = [counts](const __m128i* pair, std::uint64_t ValueCounts::*field) {
+        for (int p = 0; p < 3; ++p) {
+            std::uint64_t lane[2];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(lane), pair[p]);
+            counts[(2 * p) % 3].*field += lane[0];
+            counts[(2 * p + 1) % 3].*field += lane[1];
+        }
     };
-    k.below_one = lanes(below);
-    k.zero = lanes(zeros);
-    k.nan = lanes(nans);
+    add_lanes(below, &ValueCounts::below_one);
+    add_lanes(zeros, &ValueCounts::zero);
+    add_lanes(nans, &ValueCounts::nan);
 #endif
-    for (; i < n; ++i) {
-        const double x = v[i] * scale;
-        k.below_one += std::fabs(x) < 1.0 ? 1u : 0u; // false for nan
-        k.zero += v[i] == 0.0 ? 1u : 0u;
-        k.nan += std::isnan(x) ? 1u : 0u;
+    for (; i < rows; ++i) {
+        for (int c = 0; c < CHANNELS; ++c) {
+            const double a = v[CHANNELS * i + static_cast<unsigned>(c)];
+            const double x = a * scale;
+            counts[c].below_one += std::fabs(x) < 1.0 ? 1u : 0u; // false for nan
+            counts[c].zero += a == 0.0 ? 1u : 0u;
+            counts[c].nan += std::isnan(x) ? 1u : 0u;
+        }
     }
-    return k;
 }
 
 double typical_step(const double* times, std::size_t n) {
@@ -326,11 +330,10 @@ void report_merge(GroupReport& first, const GroupReport& second) {
         // The times are the second's; the values counted or batched stay.
         const GroupReport kept = first;
         first = second;
-        for (int c = 0; c < CHANNELS; ++c) {
+        for (int c = 0; c < CHANNELS; ++c)
             first.values[c] = kept.values[c];
-            for (unsigned i = 0; i < kept.batched; ++i)
-                first.batch[c][i] = kept.batch[c][i];
-        }
+        for (unsigned i = 0; i < kept.batched * CHANNELS; ++i)
+            first.batch[i] = kept.batch[i];
         first.batched = kept.batched;
         return;
     }

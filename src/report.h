@@ -86,8 +86,8 @@ struct SeriesReport {
     Finding backs; // steps of 0 or less
 };
 
-// Values are gathered per channel and counted a batch at a time, in a loop
-// the compiler can vectorise: per row they only need to be stored.
+// Values are gathered row by row and counted a batch at a time, two at a
+// time: per row they only need to be stored.
 inline constexpr unsigned VALUE_BATCH = 64;
 
 // What the binary form makes of a channel's values v, x = v x scale.
@@ -114,7 +114,7 @@ struct GroupReport {
     // are known and the first rows are kept.
     std::uint64_t steady_from = UINT64_MAX;
     ValueCounts values[CHANNELS];
-    double batch[CHANNELS][VALUE_BATCH]; // values not yet counted
+    double batch[VALUE_BATCH * CHANNELS]; // values not yet counted, row by row
     unsigned batched = 0;
     int ended_slot = -1;    // the input whose end stopped the reading
     std::uint64_t left = 0; // the most data lines left in another input
@@ -133,7 +133,9 @@ std::vector<std::string> report_end(GroupReport& r, bool header_built);
 // The median of the finite steps between `n` times; 0 when there is none.
 double typical_step(const double* times, std::size_t n);
 // The counts of `n` values `v` of one channel, multiplied by `scale`.
-ValueCounts count_values(const double* v, unsigned n, double scale);
+// Adds to counts[c] the counts of channel c (0-2) of `rows` rows of values,
+// CHANNELS to a row, each multiplied by `scale`.
+void count_values(const double* v, unsigned rows, double scale, ValueCounts* counts);
 
 // The report of the group being converted.
 extern GroupReport group_report;
@@ -208,8 +210,9 @@ inline void report_times(GroupReport& r, const RowTimes& t) {
 // way: its steps and, for three two-column files, its alignment.
 template <class LineOf> inline void report_row(GroupReport& r, const samp_& row, LineOf line_of) {
     if (r.setup.binary_values) {
+        double* b = r.batch + r.batched * CHANNELS;
         for (int c = 0; c < CHANNELS; ++c)
-            r.batch[c][r.batched] = row.ch[c].data;
+            b[c] = row.ch[c].data;
         if (++r.batched == VALUE_BATCH) report_count_values(r);
     }
     if (r.rows >= r.steady_from) {

@@ -73,29 +73,36 @@ TEST(ReportAccumulator, TypicalStepIsTheMedianOfTheFiniteSteps) {
 }
 
 TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
-    // Two at a time where the machine allows, the rest one by one: every
-    // length from 0 to 9 over values of every kind gives the same counts.
-    const double v[] = {0.5, -0.0, 1.0, -1.0, 0.999, NAN, INFINITY, -INFINITY, 0.0, 1e-300};
-    for (unsigned n = 0; n <= 10; ++n) {
-        ValueCounts want;
-        for (unsigned i = 0; i < n; ++i) {
-            want.below_one += std::fabs(v[i]) < 1.0 ? 1u : 0u;
-            want.zero += v[i] == 0.0 ? 1u : 0u;
-            want.nan += std::isnan(v[i]) ? 1u : 0u;
+    // Two rows at a time where the machine allows, the rest one by one:
+    // every number of rows from 0 to 7 over values of every kind gives the
+    // counts of each channel.
+    const double v[] = {0.5, -0.0, 1.0, -1.0, 0.999,  NAN, INFINITY, 0.0, 1e-300, -0.5, -INFINITY,
+                        2.0, 0.25, NAN, 3.0,  -0.999, 0.0, 7.0,      NAN, 0.1,    -0.1};
+    for (double scale : {1.0, 2.0, 0.0}) {
+        for (unsigned rows = 0; rows <= 7; ++rows) {
+            ValueCounts want[CHANNELS], got[CHANNELS];
+            for (unsigned i = 0; i < rows * CHANNELS; ++i) {
+                const double x = v[i] * scale;
+                ValueCounts& w = want[i % CHANNELS];
+                w.below_one += std::fabs(x) < 1.0 ? 1u : 0u;
+                w.zero += v[i] == 0.0 ? 1u : 0u;
+                w.nan += std::isnan(x) ? 1u : 0u;
+            }
+            count_values(v, rows, scale, got);
+            for (int c = 0; c < CHANNELS; ++c) {
+                SCOPED_TRACE("scale " + std::to_string(scale) + ", " + std::to_string(rows) +
+                             " rows, channel " + std::to_string(c + 1));
+                EXPECT_EQ(got[c].below_one, want[c].below_one);
+                EXPECT_EQ(got[c].zero, want[c].zero);
+                EXPECT_EQ(got[c].nan, want[c].nan);
+            }
         }
-        const ValueCounts got = count_values(v, n, 1.0);
-        EXPECT_EQ(got.below_one, want.below_one) << n;
-        EXPECT_EQ(got.zero, want.zero) << n;
-        EXPECT_EQ(got.nan, want.nan) << n;
     }
-    // The scale applies before the comparison: 0.5 x 2 is kept, inf x 0 is
-    // not a number.
-    const ValueCounts scaled = count_values(v, 10, 2.0);
-    EXPECT_EQ(scaled.below_one, 3u); // -0.0, 0.0 and 1e-300
-    EXPECT_EQ(scaled.zero, 2u);
-    const ValueCounts none = count_values(v, 10, 0.0);
-    EXPECT_EQ(none.nan, 3u); // nan, inf x 0, -inf x 0
-    EXPECT_EQ(none.below_one, 7u);
+    // Spot checks of the rule itself: at scale 0, infinity is not a number.
+    ValueCounts at_zero[CHANNELS];
+    count_values(v, 7, 0.0, at_zero);
+    EXPECT_EQ(at_zero[0].nan + at_zero[1].nan + at_zero[2].nan, 5u);
+    EXPECT_EQ(at_zero[0].below_one + at_zero[1].below_one + at_zero[2].below_one, 16u);
 }
 
 TEST(ReportAccumulator, GapsAndAlignmentStartJustAboveTheirLimits) {

@@ -282,13 +282,15 @@ bool is_blank(const char* line) {
 }
 
 // When one input ends before the others: the most data lines (not comments,
-// not blank) that another input still holds, read on to its end. A data
-// line that the dropped last row had taken (`got`) counts as left too.
-std::uint64_t lines_left(InputSlot* slots, const SlotRead* got, int ended) {
+// not blank) that another input still holds, read on to its end. When the
+// reading stopped within a row (`dropped`), the slots read before the one
+// that ended hold the row's data line, unless they met their own end in a
+// run of comments (their line is then that comment): it counts as left.
+std::uint64_t lines_left(InputSlot* slots, int ended, bool dropped) {
     std::uint64_t most = 0;
     for (int k = 0; k < 4; ++k) {
         if (k == ended || slots[k].file == nullptr) continue;
-        std::uint64_t n = k < ended && got[k] == SlotRead::data ? 1 : 0;
+        std::uint64_t n = dropped && k < ended && !is_comment(slots[k].line()) ? 1 : 0;
         while (slots[k].next_line()) {
             if (!is_comment(slots[k].line()) && !is_blank(slots[k].line())) ++n;
         }
@@ -316,16 +318,12 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
     size_table(slots[1], fname1);
     begin_report(mode, slots);
     TimeChecks checks;
-    SlotRead got[4] = {};
-    int ended = -1; // the slot whose end stopped the reading
+    int ended = -1;      // the slot whose end stopped the reading
+    bool dropped = true; // within a row, which is dropped
     while (ended < 0) {
-        for (int k = 0; k < 4; ++k) {
+        for (int k = 0; k < 4 && ended < 0; ++k) {
             if (slots[k].file == nullptr) continue;
-            got[k] = read_slot(slots[k], k, k == last_slot);
-            if (got[k] == SlotRead::end_of_group) {
-                ended = k;
-                break;
-            }
+            if (read_slot(slots[k], k, k == last_slot) == SlotRead::end_of_group) ended = k;
         }
         if (ended >= 0) break;
         samp_ row{};
@@ -341,12 +339,11 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
         ++n1;
         report_row(group_report, row, [&slots](int k) { return slots[k].line_no; });
         if (slots[1].at_end) {
-            // The row is converted; no slot holds a line of a dropped row.
-            std::fill(got, got + 4, SlotRead::no_data);
+            dropped = false; // the row is converted
             ended = 1;
         }
     }
-    report_input_end(group_report, ended, lines_left(slots, got, ended));
+    report_input_end(group_report, ended, lines_left(slots, ended, dropped));
     // Block completion appends up to SAMPLES - 1 rows; room for them is made
     // here, where running out of memory can still be reported.
     reserve_rows(samples.size() + (SAMPLES - 1), fname1);

@@ -6,6 +6,8 @@
 // keeping counts and the first place of each finding, never the rows
 // themselves: apart from the first TYPICAL_ROWS rows' times, which it holds
 // until the typical step is known, its memory does not grow with the group.
+// Every row of every group passes through it, so the per-row part (inline,
+// at the end of this header) is kept to a few stores and comparisons.
 //
 // Each file that holds times (the time file, each two-column file, the
 // four-column file) is one time series. Its typical step is the median of
@@ -20,6 +22,11 @@
 // Over the rows read it counts, per channel, the values that the binary
 // form stores as 0 because |value x scale| < 1, and those that are not
 // numbers.
+//
+// The typical steps may also be given from outside (ReportSetup), when the
+// reading has found them up front; otherwise the first rows' times are
+// buffered until there are TYPICAL_ROWS of them (or the group ends), and
+// then classified in their order before the rows that follow.
 //
 // Halves of a group can be read by two accumulators and merged
 // (report_merge): counts add, first places are the earlier ones, and the
@@ -132,7 +139,6 @@ void report_merge(GroupReport& first, const GroupReport& second);
 std::vector<std::string> report_end(GroupReport& r, bool header_built);
 // The median of the finite steps between `n` times; 0 when there is none.
 double typical_step(const double* times, std::size_t n);
-// The counts of `n` values `v` of one channel, multiplied by `scale`.
 // Adds to counts[c] the counts of channel c (0-2) of `rows` rows of values,
 // CHANNELS to a row, each multiplied by `scale`.
 void count_values(const double* v, unsigned rows, double scale, ValueCounts* counts);

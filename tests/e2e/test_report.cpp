@@ -254,6 +254,14 @@ TEST_F(DataReport, SummaryLinePerGroupAndTheOptionsItSharesAPrefixWith) {
                      "truncation, 0 values clipped, 2026-01-02 00:00:00.00 to 2026-01-02 "
                      "00:00:49.95 UTC, typical interval 0.05 s\n");
     EXPECT_EQ(r.out.substr(0, 3), "!c\n");
+    // Mirror fill, and a group without rows.
+    write("none.txt", "!c\n");
+    r = velkor({"--summary", "--mirror", "-4", "in.txt", "d.avq", "none.txt", "e.avq"});
+    EXPECT_EQ(r.out.substr(r.out.find("summary: d.avq"), 78),
+              "summary: d.avq: 1000 rows read, 2 blocks written, 24 rows added by mirror fill");
+    EXPECT_EQ(r.out.substr(r.out.find("summary: e.avq")),
+              "summary: e.avq: 0 rows read, 0 blocks written, 0 rows added by mirror fill, 0 "
+              "values clipped, no times, typical interval unknown\n");
     // "--sc" and "--se" still select --scale and --seconds; "--s" is
     // ambiguous as before.
     r = velkor({"--sc", "2", "--se", "-4", "in.txt", "c.avq"});

@@ -268,29 +268,4 @@ TEST(ReportAccumulator, HalvesMergedGiveWhatOneAccumulatorGives) {
     }
 }
 
-TEST(ReportAccumulator, SummaryLineInEachEndMode) {
-    GroupReport r;
-    report_begin(r, setup_for(MODE_4_COLUMN));
-    std::vector<double> t;
-    for (int i = 0; i < 1000; ++i)
-        t.push_back(1767312000.0 + i * 0.25);
-    const auto rows = rows_at(t);
-    feed(r, rows, 0, rows.size());
-    report_end(r, false);
-    EXPECT_EQ(summary_line("out.avq", make_summary(r, 1000, EM_ZERO, 3)),
-              "summary: out.avq: 1000 rows read, 2 blocks written, 24 rows added by zero fill, 3 "
-              "values clipped, 2026-01-02 00:00:00.00 to 2026-01-02 00:04:09.75 UTC, typical "
-              "interval 0.25 s\n");
-    EXPECT_EQ(summary_line("x", make_summary(r, 1000, EM_MIRROR, 0)).substr(0, 75),
-              "summary: x: 1000 rows read, 2 blocks written, 24 rows added by mirror fill,");
-    EXPECT_EQ(summary_line("x", make_summary(r, 512, EM_TRUNCATE, 0)).substr(0, 77),
-              "summary: x: 1000 rows read, 1 blocks written, 488 rows dropped by truncation,");
-
-    report_begin(r, setup_for(MODE_4_COLUMN));
-    report_end(r, false);
-    EXPECT_EQ(summary_line("e", make_summary(r, 0, EM_ZERO, 0)),
-              "summary: e: 0 rows read, 0 blocks written, 0 rows added by zero fill, 0 values "
-              "clipped, no times, typical interval unknown\n");
-}
-
 } // namespace

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <avq/avq.h>
+
 namespace {
 
 // Days from 1970-01-01 to the date y-m-d (month 1-12, day 1-31).
@@ -20,26 +22,6 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
     const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1; // 0..365
     const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;           // 0..146096
     return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-struct Civil {
-    std::int64_t year;
-    unsigned month; // 1-12
-    unsigned day;   // 1-31
-};
-
-// The date of day `z` since 1970-01-01.
-Civil civil_from_days(std::int64_t z) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
-    return {year, month, day};
 }
 
 bool leap_year(unsigned y) {
@@ -144,17 +126,9 @@ std::string utc_text(double seconds) {
         cs = 0;
         ++whole;
     }
-    std::int64_t days = whole / 86400;
-    std::int64_t s = whole % 86400;
-    if (s < 0) {
-        s += 86400;
-        --days;
-    }
-    const Civil c = civil_from_days(days);
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02d:%02d:%02d.%02d",
-                  static_cast<long long>(c.year), c.month, c.day, static_cast<int>(s / 3600),
-                  static_cast<int>(s / 60 % 60), static_cast<int>(s % 60), static_cast<int>(cs));
-    return buf;
+    std::snprintf(buf, sizeof buf, ".%02d", static_cast<int>(cs));
+    // "%04Y": years before 1000 keep four digits, as in ISO 8601.
+    return avq::utc_text(whole, "%04Y-%m-%d %H:%M:%S") + buf;
 }
 
 const char* iso_epoch_text(const char* p, std::string& text) {

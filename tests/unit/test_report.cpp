@@ -201,8 +201,8 @@ std::vector<FedRow> random_rows(std::mt19937_64& gen, std::size_t n) {
         f.row.ch[0] = {t, u(gen) - 0.5};
         f.row.ch[1] = {t + offset[0], u(gen) < 0.01 ? NAN : 1000 * (u(gen) - 0.5)};
         f.row.ch[2] = {t + offset[1], u(gen) < 0.1 ? 0.0 : 2 * u(gen)};
-        for (int k = 0; k < 4; ++k) {
-            line[k] += u(gen) < 0.02 ? 2 : 1;
+        for (std::size_t k = 0; k < 4; ++k) {
+            line[k] += u(gen) < 0.02 ? 2u : 1u;
             f.lines[k] = line[k];
         }
     }

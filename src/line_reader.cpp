@@ -78,6 +78,12 @@ LineReader::LineReader(std::FILE* file, std::size_t block)
     : file_(file), cap_(std::max<std::size_t>(block, 1)), buf_(new char[cap_ + 1 + SIMD_PAD]()),
       pos_(buf_.get()), end_(buf_.get()), line_(held_.c_str()) {}
 
+LineReader::LineReader(int fd, std::uint64_t offset, std::size_t block)
+    : LineReader(nullptr, block) {
+    fd_ = fd;
+    offset_ = offset;
+}
+
 LineReader::Status LineReader::next() {
     // The byte after the current line is put back for the search; a failed
     // read puts the zero back, since the current line stays readable.
@@ -149,13 +155,33 @@ void LineReader::refill() {
     pos_ = buf_.get();
     end_ = pos_ + avail;
     const std::size_t want = cap_ - avail;
-    errno = 0;
-    const std::size_t got = std::fread(end_, 1, want, file_);
+    const std::size_t got = read_more(end_, want);
     end_ += got;
-    if (got < want) {
-        more_ = false;
-        if (std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
+    if (got < want) more_ = false;
+}
+
+// Reads up to `want` bytes; fewer only at the end of the file or on a read
+// error, which is kept in error_.
+std::size_t LineReader::read_more(char* to, std::size_t want) {
+    errno = 0;
+    if (fd_ < 0) {
+        const std::size_t got = std::fread(to, 1, want, file_);
+        if (got < want && std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
+        return got;
     }
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::pread(fd_, to + got, want - got, static_cast<off_t>(offset_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error_ = errno;
+            break;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+        offset_ += static_cast<std::uint64_t>(n);
+    }
+    return got;
 }
 
 std::string_view LineReader::peek(bool& whole) {
@@ -186,4 +212,87 @@ std::size_t LineReader::line_bound() const {
     }
     // Every line but a last one without a line feed ends in one.
     return static_cast<std::size_t>(line_feeds + 1);
+}
+
+namespace {
+
+// The state of a scan for line ends across chunks of a file.
+struct LineScan {
+    std::uint64_t count; // lines not beginning with the mark to pass
+    char mark;
+    std::uint64_t lines = 0; // lines ended so far
+    std::uint64_t plain = 0; // of them, lines not beginning with the mark
+    bool line_start = true;  // the next byte begins a line
+    bool marked = false;     // the line under way begins with the mark
+
+    // Goes through [p, end), which begins at byte `offset` of the file,
+    // line by line. Returns true, with `at` set, when the count is reached.
+    bool lines_in(const char* p, const char* end, std::uint64_t offset, LinePosition& at) {
+        const char* const begin = p;
+        while (p < end) {
+            if (line_start) marked = *p == mark;
+            const char* nl = find_line_feed(p, end);
+            if (nl == nullptr) {
+                line_start = false;
+                return false;
+            }
+            ++lines;
+            line_start = true;
+            p = nl + 1;
+            if (!marked && ++plain == count) {
+                at = {offset + static_cast<std::uint64_t>(p - begin), lines};
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The same for a chunk without the mark in it, when the count is not
+    // reached in it: line feeds are only counted. Returns false when the
+    // chunk needs lines_in().
+    bool skim(const char* p, const char* end) {
+        const std::size_t feeds = count_line_feeds(p, end);
+        // Only the line under way, begun in an earlier chunk, can be marked.
+        const bool first_marked = !line_start && marked;
+        const std::uint64_t ended_plain = feeds - (first_marked && feeds > 0 ? 1 : 0);
+        if (plain + ended_plain >= count) return false;
+        lines += feeds;
+        plain += ended_plain;
+        marked = feeds > 0 ? false : (line_start ? false : marked);
+        line_start = end[-1] == '\n';
+        return true;
+    }
+};
+
+} // namespace
+
+bool find_line_end(int fd, std::uint64_t count, char mark, LinePosition& at,
+                   const std::atomic<bool>& stop) {
+    if (count == 0) {
+        at = {};
+        return true;
+    }
+    constexpr std::size_t CHUNK = std::size_t{1} << 20;
+    const std::unique_ptr<char[]> chunk(new (std::nothrow) char[CHUNK + SIMD_PAD]());
+    if (chunk == nullptr) return false;
+    LineScan scan{count, mark};
+    std::uint64_t offset = 0;
+    while (!stop.load(std::memory_order_relaxed)) {
+        const ssize_t got = pread(fd, chunk.get(), CHUNK, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) {
+            // A last line without a line feed is a line too.
+            if (scan.line_start || scan.marked || scan.plain + 1 != count) return false;
+            at = {offset, scan.lines + 1};
+            return true;
+        }
+        const char* p = chunk.get();
+        const char* end = p + got;
+        if (std::memchr(p, mark, static_cast<std::size_t>(got)) != nullptr || !scan.skim(p, end)) {
+            if (scan.lines_in(p, end, offset, at)) return true;
+        }
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return false;
 }

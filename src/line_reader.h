@@ -14,10 +14,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include <atomic>
 
 class LineReader {
   public:
@@ -28,6 +31,11 @@ class LineReader {
     // Reads from `file` (not owned) in blocks of `block` bytes. Throws
     // std::bad_alloc if the block cannot be allocated.
     explicit LineReader(std::FILE* file, std::size_t block = BLOCK);
+
+    // Reads the regular file open as `fd` (not owned) from byte `offset` on,
+    // with pread: the file's own position is neither used nor moved, so
+    // several readers can read one open file at different places at once.
+    LineReader(int fd, std::uint64_t offset, std::size_t block = BLOCK);
 
     // Reads the next line. On END_OF_FILE and READ_ERROR, line() keeps the
     // previous line, as fgets leaves its buffer alone when it fails. Throws
@@ -65,9 +73,12 @@ class LineReader {
 
   private:
     void refill();
+    std::size_t read_more(char* to, std::size_t want);
     Status hand_out(std::size_t len);
 
     std::FILE* file_;
+    int fd_ = -1;              // read with pread when not -1
+    std::uint64_t offset_ = 0; // where the next pread starts
     std::size_t cap_;
     std::unique_ptr<char[]> buf_; // cap_ bytes, one for a terminating zero, padding
     char* pos_;                   // start of the unread bytes
@@ -82,3 +93,19 @@ class LineReader {
     bool at_end_ = false;
     int error_ = 0;
 };
+
+// Where a regular file's `count`-th line that does not begin with `mark`
+// ends, counting lines from the start of the file as LineReader cuts them:
+// `offset` is the byte after that line (after its line feed; the end of the
+// file for a last line without one), `lines` the number of lines up to and
+// including it, those beginning with `mark` included.
+struct LinePosition {
+    std::uint64_t offset = 0;
+    std::uint64_t lines = 0;
+};
+
+// Finds that place in the file open as `fd`, reading it with pread (its
+// position is not moved). Returns false when the file holds fewer such
+// lines, on a read error, or as soon as `stop` is set.
+bool find_line_end(int fd, std::uint64_t count, char mark, LinePosition& at,
+                   const std::atomic<bool>& stop);

@@ -8,15 +8,19 @@
 // The rest is the contents of the group's files, separated by the line
 // "====" (time file first in the one-column layout, then channels 1, 2, 3).
 //
-// fatal() throws in this build (fatal_throw.cpp), so one process can try
-// input after input. A group either fails with one line of message (and,
-// for a line that does not parse, a second line showing it), leaving
-// the previous output of that name byte for byte as it was and no stray file
-// in the directory, or it succeeds with an output that the strict AVQ reader
-// accepts, headed by the settled comment, with one record per 512 rows and,
-// in the binary form, every sample as the writer's saturation gives it.
-// (n1 is not raised by filling the last block: it stays the number of rows
-// read, and the writers write every block that starts below it.)
+// Each group is converted twice: streamed from the files into the output
+// (on two threads once it is longer than a few blocks: split_min_rows is
+// lowered here), and through the sample table. Both must give the same
+// output bytes, messages and failure. fatal() throws in this build
+// (fatal_throw.cpp), so one process can try input after input. A group
+// either fails with one line of message (and, for a line that does not
+// parse, a second line showing it), leaving the previous output of that name
+// byte for byte as it was and no stray file in the directory, or it succeeds
+// with an output that the strict AVQ reader accepts, headed by the settled
+// comment, with one record per 512 rows and, in the binary form, every
+// sample as the writer's saturation gives it from the table. (n1 is not
+// raised by filling the last block: it stays the number of rows read, and
+// the writers write every block that starts below it.)
 //
 // The group's input files are closed only at the end of a successful read;
 // a fatal error leaves them open, which does not matter when it ends the
@@ -27,6 +31,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,6 +39,7 @@
 #include <avq/reader.h>
 
 #include "fuzz_support.h"
+#include "stream.h"
 #include "velkor.h"
 
 namespace {
@@ -103,10 +109,57 @@ void check_output(const std::string& bytes) {
     }
 }
 
+// One conversion of the group: whether it failed, with what message, what it
+// wrote on standard error, and the output file after it.
+struct Run {
+    bool failed = false;
+    std::string message;
+    std::string err;
+    std::optional<std::string> out;
+    std::uint32_t rows = 0;
+    std::string header;
+};
+
+Run convert(bool stream, int mode, const std::string& t, const std::string& a, const std::string& b,
+            const std::string& c, std::vector<std::string> names) {
+    fuzz::write_file(out_name, previous);
+    streaming = stream;
+    Run run;
+    {
+        fuzz::CapturedStderr captured;
+        tracking = true;
+        try {
+            process_file(mode, mode == MODE_1_COLUMN ? t.c_str() : nullptr, a.c_str(),
+                         mode == MODE_4_COLUMN ? nullptr : b.c_str(),
+                         mode == MODE_4_COLUMN ? nullptr : c.c_str(), out_name.c_str());
+        } catch (const fuzz::FatalError& e) {
+            run.failed = true;
+            run.message = e.message;
+        }
+        tracking = false;
+        run.err = captured.text();
+    }
+    while (!open_files.empty())
+        __wrap_fclose(open_files.back());
+
+    const std::vector<std::string> present = testfiles::list_dir(dir);
+    std::sort(names.begin(), names.end());
+    std::string listing;
+    for (const std::string& n : present)
+        listing += n + "\n";
+    fuzz::check(present == names, "stray files left in the output directory", listing);
+    run.out = fuzz::try_read_file(out_name);
+    run.rows = n1;
+    run.header = cline[1];
+    return run;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
+    // Groups longer than about four blocks are split between two threads.
+    split_min_rows = 2048;
     const int mode = data[0] % 3;
     const unsigned flags = static_cast<std::uint8_t>(data[1] - '0');
     binary = (flags & 1) ? 0 : 1;
@@ -141,45 +194,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         a = input("ch1.txt", parts[0]);
     }
-    fuzz::write_file(out_name, previous);
     names.push_back("out.avq");
 
-    bool failed = false;
-    std::string message;
-    {
-        fuzz::QuietStderr quiet;
-        tracking = true;
-        try {
-            process_file(mode, mode == MODE_1_COLUMN ? t.c_str() : nullptr, a.c_str(),
-                         mode == MODE_4_COLUMN ? nullptr : b.c_str(),
-                         mode == MODE_4_COLUMN ? nullptr : c.c_str(), out_name.c_str());
-        } catch (const fuzz::FatalError& e) {
-            failed = true;
-            message = e.message;
-        }
-        tracking = false;
-    }
-    while (!open_files.empty())
-        __wrap_fclose(open_files.back());
+    const Run streamed = convert(true, mode, t, a, b, c, names);
+    // Last, so that the table and n1 are this run's.
+    const Run table = convert(false, mode, t, a, b, c, names);
+    const std::string both =
+        "streamed:\n" + streamed.err + streamed.message + "\ntable:\n" + table.err + table.message;
+    fuzz::check(streamed.failed == table.failed && streamed.message == table.message,
+                "the streamed conversion fails otherwise than the table's", both);
+    fuzz::check(streamed.err == table.err,
+                "the streamed conversion writes other messages than the table's", both);
+    fuzz::check(streamed.out == table.out, "the streamed conversion writes another output");
+    fuzz::check(streamed.failed || (streamed.rows == table.rows && streamed.header == table.header),
+                "the streamed conversion leaves other rows or another header");
 
-    const std::vector<std::string> present = testfiles::list_dir(dir);
-    std::sort(names.begin(), names.end());
-    std::string listing;
-    for (const std::string& n : present)
-        listing += n + "\n";
-    fuzz::check(present == names, "stray files left in the output directory", listing);
-
-    const auto out = fuzz::try_read_file(out_name);
-    fuzz::check(out.has_value(), "output file missing");
-    if (failed) {
+    fuzz::check(table.out.has_value(), "output file missing");
+    if (table.failed) {
         // One line; a line that does not parse is shown on a second line.
+        const std::string& message = table.message;
         const auto lines = std::count(message.begin(), message.end(), '\n');
         const bool where = lines == 2 && message.find("\n  line ") == message.find('\n');
         fuzz::check(!message.empty() && message.back() == '\n' && (lines == 1 || where),
                     "error message is not one line (and the line it failed on)", message);
-        fuzz::check(*out == previous, "a failed group changed the existing output", message);
+        fuzz::check(*table.out == previous, "a failed group changed the existing output", message);
     } else {
-        check_output(*out);
+        check_output(*table.out);
     }
     return 0;
 }

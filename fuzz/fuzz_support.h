@@ -72,4 +72,37 @@ class QuietStderr {
     std::FILE* saved_ = stderr;
 };
 
+// Collects what the code under test writes to the C stream stderr while it
+// lives, in place of writing it.
+class CapturedStderr {
+  public:
+    CapturedStderr() : file_(std::tmpfile()) {
+        std::fflush(stderr);
+        if (file_ != nullptr) stderr = file_;
+    }
+    ~CapturedStderr() {
+        stderr = saved_;
+        if (file_ != nullptr) std::fclose(file_);
+    }
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+
+    // What was written so far.
+    std::string text() {
+        std::string s;
+        if (file_ == nullptr) return s;
+        std::fflush(file_);
+        std::rewind(file_);
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0)
+            s.append(buf, n);
+        return s;
+    }
+
+  private:
+    std::FILE* saved_ = stderr;
+    std::FILE* file_;
+};
+
 } // namespace fuzz

@@ -7,45 +7,38 @@
 
 #include <avq/avq.h>
 
-#include "numfmt.h"
 #include "output_file.h"
 #include "velkor.h"
+#include "writers.h"
 
-namespace {
+AsciiPrefix ascii_prefix(double block_time) {
+    const avq::AsciiBlockTime t =
+        avq::ascii_block_time(block_time, normaltime == 0, min_in_day != 0);
+    AsciiPrefix prefix;
+    char* p = format_f0(prefix.text, t.minute);
+    *p++ = ' ';
+    p = format_g14(p, t.second);
+    prefix.length = static_cast<std::size_t>(p - prefix.text);
+    return prefix;
+}
 
-// Room one block line may need: every field formatter wants FORMAT_MAX bytes
-// free, and each field is followed by a blank or the line feed.
-constexpr std::size_t LINE_ROOM = static_cast<std::size_t>(avq::ASCII_FIELDS) * (FORMAT_MAX + 1);
-
-} // namespace
+char* ascii_line(const samp_* rows, int c, const AsciiPrefix& prefix, char* p) {
+    std::memcpy(p, prefix.text, prefix.length);
+    p += prefix.length;
+    const double scale = global_scale;
+    for (unsigned j = 0; j < SAMPLES; ++j) {
+        *p++ = ' ';
+        p = format_g14(p, rows[j].ch[c].data * scale);
+    }
+    *p++ = '\n';
+    return p;
+}
 
 void write_ascii(const char* oname) {
     OutputFile out(oname);
     out.write(cline[1].data(), cline[1].size());
     out.write(&avq::ASCII_HEADER_END, 1);
-
-    for (std::size_t b = 0; b < n1; b += SAMPLES) {
-        const avq::AsciiBlockTime t =
-            avq::ascii_block_time(samples[b].ch[0].time, normaltime == 0, min_in_day != 0);
-        // The minute and second fields are the same on all three lines.
-        char prefix[2 * FORMAT_MAX + 2];
-        char* pe = format_f0(prefix, t.minute);
-        *pe++ = ' ';
-        pe = format_g14(pe, t.second);
-        const std::size_t prefix_len = static_cast<std::size_t>(pe - prefix);
-
-        const samp_* rows = &samples[b];
-        for (int c = 0; c < CHANNELS; ++c) {
-            char* p = out.reserve(LINE_ROOM);
-            std::memcpy(p, prefix, prefix_len);
-            p += prefix_len;
-            for (unsigned j = 0; j < SAMPLES; ++j) {
-                *p++ = ' ';
-                p = format_g14(p, rows[j].ch[c].data * global_scale);
-            }
-            *p++ = '\n';
-            out.commit(p);
-        }
-    }
+    for (std::size_t b = 0; b < n1; b += SAMPLES)
+        write_ascii_block(&samples[b], out);
     out.finish();
 }

@@ -23,33 +23,42 @@ std::size_t reflected_row(std::size_t j, std::size_t n) {
 
 } // namespace
 
+bool completion_messages(std::size_t n) {
+    if (n % SAMPLES == 0) return false;
+    std::fprintf(stderr, "Warning: length of file not multiple of %u\n", SAMPLES);
+    if (end_mode == EM_MIRROR) std::fputs("Filling with mirror\n", stderr);
+    if (end_mode != EM_MIRROR && end_mode != EM_TRUNCATE)
+        std::fputs("Filling with zeroes\n", stderr);
+    return true;
+}
+
+void fill_last_block(samp_* block, std::size_t n, const samp_* previous) {
+    const std::size_t r = n % SAMPLES;
+    const std::size_t start = n - r; // the group's row of block[0]
+    for (std::size_t i = r; i < SAMPLES; ++i) {
+        samp_& to = block[i];
+        if (end_mode != EM_MIRROR) {
+            for (int c = 0; c < CHANNELS; ++c)
+                to.ch[c].data = 0.0;
+            continue;
+        }
+        const std::size_t m = reflected_row(start + i, n);
+        // Beyond the first block the mirror reaches back 511 rows at most.
+        const samp_& from = m >= start ? block[m - start] : previous[m + SAMPLES - start];
+        for (int c = 0; c < CHANNELS; ++c)
+            to.ch[c].data = from.ch[c].data;
+    }
+}
+
 void complete_last_block() {
     const std::size_t n = n1;
     const std::size_t r = n % SAMPLES;
-    if (r == 0) return;
-    std::fprintf(stderr, "Warning: length of file not multiple of %u\n", SAMPLES);
-    const std::size_t nn = n + (SAMPLES - r);
-
-    switch (end_mode) {
-    case EM_MIRROR:
-        std::fputs("Filling with mirror\n", stderr);
-        samples.resize(nn);
-        for (std::size_t j = n; j < nn; ++j) {
-            const samp_& from = samples[reflected_row(j, n)];
-            for (int c = 0; c < CHANNELS; ++c)
-                samples[j].ch[c].data = from.ch[c].data;
-        }
-        break;
-    case EM_TRUNCATE:
+    if (!completion_messages(n)) return;
+    if (end_mode == EM_TRUNCATE) {
         n1 = static_cast<std::uint32_t>(n - r);
-        break;
-    default: // EM_ZERO
-        std::fputs("Filling with zeroes\n", stderr);
-        samples.resize(nn);
-        for (std::size_t j = n; j < nn; ++j) {
-            for (int c = 0; c < CHANNELS; ++c)
-                samples[j].ch[c].data = 0.0;
-        }
-        break;
+        return;
     }
+    samples.resize(n + (SAMPLES - r));
+    const std::size_t start = n - r;
+    fill_last_block(&samples[start], n, start >= SAMPLES ? &samples[start - SAMPLES] : nullptr);
 }

@@ -57,38 +57,75 @@ std::string general6(double v) {
     return buf;
 }
 
+// Ten sample intervals over the time they span on channel 1, between the
+// first and the eleventh row. A shorter group uses all of its intervals;
+// with fewer than two rows there is nothing to measure and the estimate is 0.
+double estimate_frequency(const double* head, std::size_t n) {
+    if (n >= 11) return 10.0 / (head[10] - head[0]);
+    if (n >= 2) return static_cast<double>(n - 1) / (head[n - 1] - head[0]);
+    return 0.0;
+}
+
+// The start time is the first row's, or the epoch for a group without rows.
+double start_time(const double* head, std::size_t n) {
+    return n > 0 ? head[0] : 0.0;
+}
+
+// The built line, given the text of its start time.
+std::string built_line(double sampfreq, const std::string& start) {
+    std::string line(normaltime ? avq::HEADER_PREFIX_MINUTE_SECOND : avq::HEADER_PREFIX_UNIX);
+    return line + general6(sampfreq) + " gain: 1 station: x " + start;
+}
+
+// The first non-empty channel comment, as the settlement takes it; "" for
+// none.
+std::string channel_comment(int mode, const std::string* slots) {
+    for (int k = 1; k <= 3; ++k) {
+        // One four-column file stands for all three channels.
+        const std::string c = avq::strip_line_ends(slots[mode == MODE_4_COLUMN ? 1 : k]);
+        if (!c.empty()) return c;
+    }
+    return {};
+}
+
 } // namespace
 
-std::string construct_comment(const std::vector<samp_>& s) {
-    // Ten sample intervals over the time they span on channel 1, between the
-    // first and the eleventh row. A shorter group uses all of its intervals;
-    // with fewer than two rows there is nothing to measure and the estimate
-    // is 0.
-    const std::size_t n = s.size();
-    double sampfreq = 0.0;
-    if (n >= 11) {
-        sampfreq = 10.0 / (s[10].ch[0].time - s[0].ch[0].time);
-    } else if (n >= 2) {
-        sampfreq = static_cast<double>(n - 1) / (s[n - 1].ch[0].time - s[0].ch[0].time);
-    }
+std::string construct_comment(const double* head, std::size_t n) {
+    const double sampfreq = estimate_frequency(head, n);
     std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", general6(sampfreq).c_str());
     default_time_format = avq::BUILT_HEADER_TIME_FORMAT;
 
-    // The start time is the first row's, or the epoch for a group without
-    // rows. A time with no calendar date (not a number, or absurdly far from
-    // the epoch) cannot go into the header.
-    const double start = n > 0 ? s[0].ch[0].time : 0.0;
+    // A time with no calendar date (not a number, or absurdly far from the
+    // epoch) cannot go into the header.
+    const double start = start_time(head, n);
     if (!avq::time_breaks_down(start)) {
         fatal("Error: the time of the first row, %.17g, is not a valid UTC date\n", start);
     }
-
-    std::ostringstream line;
-    line << (normaltime ? avq::HEADER_PREFIX_MINUTE_SECOND : avq::HEADER_PREFIX_UNIX)
-         << general6(sampfreq) << " gain: 1 station: x " << static_cast<std::tm>(my_time_t(start));
-    return line.str();
+    std::ostringstream time;
+    time << static_cast<std::tm>(my_time_t(start));
+    return built_line(sampfreq, time.str());
 }
 
-bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3) {
+std::string construct_comment(const std::vector<samp_>& s) {
+    double head[HEAD_ROWS];
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n && i < HEAD_ROWS; ++i)
+        head[i] = s[i].ch[0].time;
+    return construct_comment(head, n);
+}
+
+std::string expected_header(int mode, const std::string* slots, const double* head, std::size_t n) {
+    std::string c = channel_comment(mode, slots);
+    if (!c.empty()) return c;
+    const double start = start_time(head, n);
+    if (!avq::time_breaks_down(start)) return {};
+    const std::tm t = my_time_t(start);
+    return built_line(estimate_frequency(head, n),
+                      avq::time_text(t, avq::BUILT_HEADER_TIME_FORMAT));
+}
+
+bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3,
+                    const double* head, std::size_t n) {
     // One four-column file stands for all three channels.
     if (mode == MODE_4_COLUMN) {
         cline[2] = cline[1];
@@ -106,6 +143,14 @@ bool settle_comment(int mode, const char* fname1, const char* fname2, const char
     if (cline[1].empty() && !cline[2].empty()) cline[1] = cline[2];
     if (cline[1].empty() && !cline[3].empty()) cline[1] = cline[3];
     if (!cline[1].empty()) return false;
-    cline[1] = construct_comment(samples);
+    cline[1] = construct_comment(head, n);
     return true;
+}
+
+bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3) {
+    double head[HEAD_ROWS];
+    const std::size_t n = samples.size();
+    for (std::size_t i = 0; i < n && i < HEAD_ROWS; ++i)
+        head[i] = samples[i].ch[0].time;
+    return settle_comment(mode, fname1, fname2, fname3, head, n);
 }

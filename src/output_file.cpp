@@ -84,22 +84,45 @@ std::string link_destination(const std::string& name) {
     return path;
 }
 
-// The temporary file being written, for the signal handler below: a run
-// stopped by SIGINT, SIGTERM or SIGHUP removes it before it ends. (SIGKILL
-// cannot be caught; the previous output survives that too, only a stray
-// ".velkor-" file is left. SIGPIPE is ignored for the whole run.)
-char pending_temp[PATH_MAX + 1];
+// The temporary files being written, for the handlers below: a run stopped
+// by SIGINT, SIGTERM or SIGHUP, or ended by an error (exit), removes them
+// before it ends. (SIGKILL cannot be caught; the previous output survives
+// that too, only a stray ".velkor-" file is left. SIGPIPE is ignored for the
+// whole run.) Slots are taken and given back by the main thread only.
+constexpr int MAX_PENDING = 3;
+char pending_temp[MAX_PENDING][PATH_MAX + 1];
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
+extern "C" void remove_pending_temps() {
+    for (char* path : pending_temp) {
+        if (path[0] != '\0') ::unlink(path);
+    }
+}
+
 extern "C" void remove_pending_temp(int sig) {
-    if (pending_temp[0] != '\0') ::unlink(pending_temp);
+    remove_pending_temps();
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
 
+bool any_pending() {
+    for (const char* path : pending_temp) {
+        if (path[0] != '\0') return true;
+    }
+    return false;
+}
+
 void watch_temp(const std::string& temp) {
     if (temp.size() > PATH_MAX) return;
-    std::memcpy(pending_temp, temp.c_str(), temp.size() + 1);
+    static bool at_exit = std::atexit(remove_pending_temps) == 0;
+    (void)at_exit;
+    const bool first = !any_pending();
+    for (char* path : pending_temp) {
+        if (path[0] != '\0') continue;
+        std::memcpy(path, temp.c_str(), temp.size() + 1);
+        break;
+    }
+    if (!first) return;
     for (int sig : CLEANUP_SIGNALS) {
         struct sigaction old {};
         ::sigaction(sig, nullptr, &old);
@@ -111,13 +134,24 @@ void watch_temp(const std::string& temp) {
     }
 }
 
-void unwatch_temp() {
+void unwatch_temp(const std::string& temp) {
+    for (char* path : pending_temp) {
+        if (temp == path) path[0] = '\0';
+    }
+    if (any_pending()) return;
     for (int sig : CLEANUP_SIGNALS) {
         struct sigaction old {};
         ::sigaction(sig, nullptr, &old);
         if (old.sa_handler == remove_pending_temp) std::signal(sig, SIG_DFL);
     }
-    pending_temp[0] = '\0';
+}
+
+// Removes the temporary file `path` (if any) and forgets it.
+void drop_temp(std::string& path) {
+    if (path.empty()) return;
+    ::unlink(path.c_str());
+    unwatch_temp(path);
+    path.clear();
 }
 
 } // namespace
@@ -166,47 +200,137 @@ void OutputFile::open_in_place(const std::string& path, int flags) {
     if (fd_ < 0) fatal("Can't open output file %s: %s\n", name_.c_str(), std::strerror(errno));
 }
 
-// Makes the temporary file beside the target, with the permission bits (and,
-// where the system lets us, the owner) of the file it replaces. Returns false
-// when an existing target's directory may not be written.
-bool OutputFile::open_temp(const struct stat* existing) {
-    std::string tmpl = directory_of(target_) + "/.velkor-XXXXXX";
-    fd_ = ::mkstemp(tmpl.data());
-    if (fd_ < 0) {
-        if (existing != nullptr && (errno == EACCES || errno == EPERM)) return false;
-        fatal("Can't open output file %s: %s\n", name_.c_str(), std::strerror(errno));
-    }
-    temp_ = tmpl;
-    watch_temp(temp_);
-    mode_t mode = 0;
+// The permission bits (and, where the system lets us, the owner) that the
+// temporary files get: those of the file they replace, or 0666 less the
+// umask for a new one.
+void OutputFile::take_mode(const struct stat* existing) {
     if (existing != nullptr) {
-        mode = existing->st_mode & 07777;
-        if ((existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) &&
-            ::fchown(fd_, existing->st_uid, existing->st_gid) != 0 &&
-            ::fchown(fd_, static_cast<uid_t>(-1), existing->st_gid) != 0) {
-            // Best effort only: the file then belongs to this user.
-        }
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
+        mode_ = existing->st_mode & 07777;
+        owner_ = existing->st_uid != ::geteuid() || existing->st_gid != ::getegid();
+        uid_ = existing->st_uid;
+        gid_ = existing->st_gid;
+        return;
     }
-    if (::fchmod(fd_, mode) != 0) fail(errno);
-    return true;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode_ = 0666 & ~mask;
+}
+
+// Makes a temporary file beside the target with those bits. Returns its
+// descriptor and name, or -1 with errno set; `made` tells whether the file
+// had been made (and is removed again) when setting its bits failed.
+int OutputFile::new_temp(std::string& path, bool& made) const {
+    std::string tmpl = directory_of(target_) + "/.velkor-XXXXXX";
+    made = false;
+    const int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) return -1;
+    made = true;
+    path = tmpl;
+    watch_temp(path);
+    if (owner_ && ::fchown(fd, uid_, gid_) != 0 &&
+        ::fchown(fd, static_cast<uid_t>(-1), gid_) != 0) {
+        // Best effort only: the file then belongs to this user.
+    }
+    if (::fchmod(fd, mode_) != 0) {
+        const int error = errno;
+        ::close(fd);
+        drop_temp(path);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Makes the temporary file that replaces the target. Returns false when an
+// existing target's directory may not be written.
+bool OutputFile::open_temp(const struct stat* existing) {
+    take_mode(existing);
+    bool made = false;
+    fd_ = new_temp(temp_, made);
+    if (fd_ >= 0) return true;
+    if (made) fail(errno);
+    if (existing != nullptr && (errno == EACCES || errno == EPERM)) return false;
+    fatal("Can't open output file %s: %s\n", name_.c_str(), std::strerror(errno));
+}
+
+std::unique_ptr<OutputFile> OutputFile::replacing(const char* name) {
+    if (special_output_name(name)) return nullptr;
+    std::unique_ptr<OutputFile> out(new OutputFile());
+    out->name_ = name;
+    out->target_ = link_destination(out->name_);
+    struct stat st {};
+    const bool exists = ::stat(out->target_.c_str(), &st) == 0;
+    if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) return nullptr;
+    if (exists && ::faccessat(AT_FDCWD, out->target_.c_str(), W_OK, AT_EACCESS) != 0) {
+        return nullptr;
+    }
+    out->take_mode(exists ? &st : nullptr);
+    bool made = false;
+    out->fd_ = out->new_temp(out->temp_, made);
+    if (out->fd_ < 0) return nullptr;
+    // Progress lines already printed come before the data when both go to
+    // the same place.
+    std::fflush(stdout);
+    return out;
+}
+
+int OutputFile::make_part() {
+    bool made = false;
+    part_fd_ = new_temp(part_, made);
+    return part_fd_;
+}
+
+void OutputFile::remove_part() {
+    if (part_fd_ >= 0) ::close(part_fd_);
+    part_fd_ = -1;
+    drop_temp(part_);
+}
+
+int OutputFile::append_part(std::uint64_t offset, std::uint64_t size, std::uint64_t& failed_at) {
+    const int error = copy_range(part_fd_, 0, fd_, offset, size, failed_at);
+    remove_part();
+    return error;
+}
+
+int OutputFile::replace_start(std::size_t old_length, const std::string& header, std::uint64_t size,
+                              std::uint64_t& failed_at) {
+    std::string path;
+    bool made = false;
+    const int fd = new_temp(path, made);
+    failed_at = 0;
+    if (fd < 0) return errno;
+    int error = 0;
+    for (std::size_t done = 0; done < header.size() && error == 0;) {
+        const ssize_t n = ::write(fd, header.data() + done, header.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            failed_at = done;
+        } else {
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    if (error == 0) {
+        error = copy_range(fd_, old_length, fd, header.size(), size - old_length, failed_at);
+    }
+    ::close(fd_);
+    drop_temp(temp_);
+    fd_ = fd;
+    temp_ = path;
+    return error;
 }
 
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-    unwatch_temp();
+    drop_temp(temp_);
+    remove_part();
 }
 
 void OutputFile::fail(int error) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-    temp_.clear();
-    unwatch_temp();
+    drop_temp(temp_);
+    remove_part();
     fatal("Error writing file %s: %s\n", name_.c_str(), std::strerror(error));
 }
 
@@ -256,7 +380,88 @@ void OutputFile::finish() {
     if (::close(fd) != 0) fail(errno);
     if (!temp_.empty()) {
         if (::rename(temp_.c_str(), target_.c_str()) != 0) fail(errno);
+        unwatch_temp(temp_);
         temp_.clear();
-        unwatch_temp();
     }
+}
+
+FileWriter::FileWriter(int fd, std::uint64_t offset)
+    : fd_(fd), offset_(offset), buffer_(new char[BUFFER_SIZE]) {}
+
+void FileWriter::flush() {
+    const char* p = buffer_.get();
+    std::size_t left = used_;
+    while (left > 0 && error_ == 0) {
+        const ssize_t n = ::pwrite(fd_, p, left, static_cast<off_t>(offset_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error_ = n < 0 ? errno : ENOSPC;
+            error_offset_ = offset_;
+            break;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+        offset_ += static_cast<std::uint64_t>(n);
+    }
+    offset_ += left; // bytes dropped after an error still count in end()
+    used_ = 0;
+}
+
+char* FileWriter::reserve(std::size_t n) {
+    if (BUFFER_SIZE - used_ < n) flush();
+    return buffer_.get() + used_;
+}
+
+void FileWriter::write(const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        if (used_ == BUFFER_SIZE) flush();
+        const std::size_t chunk = std::min(n, BUFFER_SIZE - used_);
+        std::memcpy(buffer_.get() + used_, p, chunk);
+        used_ += chunk;
+        p += chunk;
+        n -= chunk;
+    }
+}
+
+int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
+               std::uint64_t size, std::uint64_t& failed_at) {
+    auto in = static_cast<off_t>(from_offset);
+    auto out = static_cast<off_t>(to_offset);
+    const auto end = static_cast<off_t>(to_offset + size);
+    bool in_kernel = true;
+    std::unique_ptr<char[]> buffer;
+    while (out < end) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(end - out, off_t{1} << 30));
+        ssize_t n = -1;
+        if (in_kernel) {
+            n = ::copy_file_range(from, &in, to, &out, want, 0);
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                in_kernel = false; // not between these files: through a buffer
+                continue;
+            }
+        } else {
+            if (buffer == nullptr) buffer.reset(new char[BUFFER_SIZE]);
+            n = ::pread(from, buffer.get(), std::min(want, BUFFER_SIZE), in);
+            if (n > 0) {
+                const ssize_t w = ::pwrite(to, buffer.get(), static_cast<std::size_t>(n), out);
+                if (w < 0) {
+                    failed_at = static_cast<std::uint64_t>(out);
+                    return errno;
+                }
+                n = w;
+                in += n;
+                out += n;
+            }
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failed_at = static_cast<std::uint64_t>(out);
+            // The part is shorter than it was written: nothing to copy is a
+            // fault of the disk as much as a failed write.
+            return n < 0 ? errno : EIO;
+        }
+    }
+    return 0;
 }

@@ -8,15 +8,6 @@
 #include "isotime.h"
 #include "strformat.h"
 
-// The values of a batch are counted with SSE2 where the machine has it
-// (every x86-64 does), else one at a time; the counts are the same.
-#if defined(__SSE2__) && !defined(VELKOR_NO_SIMD)
-#include <emmintrin.h>
-#define VELKOR_SSE2 1
-#else
-#define VELKOR_SSE2 0
-#endif
-
 GroupReport group_report;
 GroupSummary group_summary;
 
@@ -61,21 +52,6 @@ void merge_finding(Finding& a, const Finding& b) {
         a.at = b.at;
     }
     a.count += b.count;
-}
-
-// Adds the values batched in `from` to the counts of `to`.
-void count_batch(GroupReport& to, const GroupReport& from) {
-    count_values(from.batch, from.batched, from.setup.scale, to.values);
-}
-
-// The counts of `from`, its batch included, added to those of `to`.
-void add_value_counts(GroupReport& to, const GroupReport& from) {
-    for (int c = 0; c < CHANNELS; ++c) {
-        to.values[c].below_one += from.values[c].below_one;
-        to.values[c].zero += from.values[c].zero;
-        to.values[c].nan += from.values[c].nan;
-    }
-    count_batch(to, from);
 }
 
 // Merges the times of `b`, whose typical steps are known, after those of
@@ -220,53 +196,6 @@ constexpr double DAY = 86400.0; // seconds
 
 } // namespace
 
-void count_values(const double* v, unsigned rows, double scale, ValueCounts* counts) {
-    unsigned i = 0;
-#if VELKOR_SSE2
-    // Two rows (six values) at a time, in three pairs: channels (1, 2),
-    // (3, 1) and (2, 3). A comparison gives all ones (-1) in each lane
-    // where it holds, which is subtracted from that lane's count.
-    const __m128d s = _mm_set1_pd(scale);
-    const __m128d one = _mm_set1_pd(1.0);
-    const __m128d zero = _mm_setzero_pd();
-    const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-    __m128i below[3], zeros[3], nans[3];
-    for (int p = 0; p < 3; ++p)
-        below[p] = zeros[p] = nans[p] = _mm_setzero_si128();
-    for (; i + 2 <= rows; i += 2) {
-        for (int p = 0; p < 3; ++p) {
-            const __m128d a = _mm_loadu_pd(v + CHANNELS * i + 2 * p);
-            const __m128d x = _mm_mul_pd(a, s);
-            const __m128d small = _mm_cmplt_pd(_mm_and_pd(x, magnitude), one);
-            below[p] = _mm_sub_epi64(below[p], _mm_castpd_si128(small));
-            zeros[p] = _mm_sub_epi64(zeros[p], _mm_castpd_si128(_mm_cmpeq_pd(a, zero)));
-            nans[p] = _mm_sub_epi64(nans[p], _mm_castpd_si128(_mm_cmpunord_pd(x, x)));
-        }
-    }
-    // Lane l of pair p holds channel (2p + l) mod 3.
-    const auto add_lanes = [counts](const __m128i* pair, std::uint64_t ValueCounts::*field) {
-        for (int p = 0; p < 3; ++p) {
-            std::uint64_t lane[2];
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(lane), pair[p]);
-            counts[(2 * p) % 3].*field += lane[0];
-            counts[(2 * p + 1) % 3].*field += lane[1];
-        }
-    };
-    add_lanes(below, &ValueCounts::below_one);
-    add_lanes(zeros, &ValueCounts::zero);
-    add_lanes(nans, &ValueCounts::nan);
-#endif
-    for (; i < rows; ++i) {
-        for (int c = 0; c < CHANNELS; ++c) {
-            const double a = v[CHANNELS * i + static_cast<unsigned>(c)];
-            const double x = a * scale;
-            counts[c].below_one += std::fabs(x) < 1.0 ? 1u : 0u; // false for nan
-            counts[c].zero += a == 0.0 ? 1u : 0u;
-            counts[c].nan += std::isnan(x) ? 1u : 0u;
-        }
-    }
-}
-
 double typical_step(const double* times, std::size_t n) {
     std::vector<double> steps;
     steps.reserve(n);
@@ -301,14 +230,83 @@ void report_begin(GroupReport& r, const ReportSetup& setup) {
     }
 }
 
-void report_count_values(GroupReport& r) {
-    count_batch(r, r);
-    r.batched = 0;
+void report_add_values(GroupReport& r, const ValueCounts* counts) {
+    for (int c = 0; c < CHANNELS; ++c) {
+        r.values[c].below_one += counts[c].below_one;
+        r.values[c].zero += counts[c].zero;
+        r.values[c].nan += counts[c].nan;
+    }
 }
 
 void report_pending_row(GroupReport& r, const RowTimes& t) {
     r.pending.push_back(t);
     if (r.pending.size() == TYPICAL_ROWS) resolve_pending(r);
+}
+
+namespace {
+
+// The steady rows `from` to n - 1 of one time series held in channel 1's
+// time (the time file, the four-column file): its steps only, in a tight
+// loop.
+void steady_one_series(GroupReport& r, const samp_* rows, unsigned from, unsigned n,
+                       const std::uint64_t* line) {
+    const double limit = r.s[0].gap_limit;
+    double prev = r.last.series[0].time;
+    for (unsigned j = from; j < n; ++j) {
+        const double t = rows[j].ch[0].time;
+        const double step = t - prev;
+        // Not a number is neither a gap nor a step back.
+        if (step > limit || step <= 0) [[unlikely]]
+            report_step(r, 0, {prev, 0}, {t, line[j]});
+        prev = t;
+    }
+    r.last.series[0] = {prev, line[n - 1]};
+}
+
+// The same for three two-column files: each channel's steps and its
+// alignment with channel 1.
+void steady_three_series(GroupReport& r, const samp_* rows, unsigned from, unsigned n,
+                         const std::uint64_t (*line)[SAMPLES]) {
+    const double align = r.align_limit;
+    double prev[CHANNELS];
+    double limit[CHANNELS];
+    for (int k = 0; k < CHANNELS; ++k) {
+        prev[k] = r.last.series[k].time;
+        limit[k] = r.s[k].gap_limit;
+    }
+    for (unsigned j = from; j < n; ++j) {
+        const samp_& row = rows[j];
+        for (int k = 0; k < CHANNELS; ++k) {
+            const double t = row.ch[k].time;
+            const double step = t - prev[k];
+            if (step > limit[k] || step <= 0) [[unlikely]]
+                report_step(r, k, {prev[k], 0}, {t, line[k + 1][j]});
+            prev[k] = t;
+        }
+        for (int k = 1; k < CHANNELS; ++k) {
+            const double d = row.ch[k].time - row.ch[0].time;
+            if (std::fabs(d) > align) [[unlikely]]
+                r.out_of_line[k - 1].note(d, {row.ch[k].time, line[k + 1][j]});
+        }
+    }
+    for (int k = 0; k < CHANNELS; ++k)
+        r.last.series[k] = {prev[k], line[k + 1][n - 1]};
+}
+
+} // namespace
+
+void report_block(GroupReport& r, const samp_* rows, unsigned n,
+                  const std::uint64_t (*line)[SAMPLES]) {
+    unsigned j = 0;
+    for (; j < n && r.rows < r.steady_from; ++j)
+        report_row(r, rows[j], [line, j](int k) { return line[k][j]; });
+    if (j == n) return;
+    if (r.series == 1) {
+        steady_one_series(r, rows, j, n, line[r.series_slot[0]]);
+    } else {
+        steady_three_series(r, rows, j, n, line);
+    }
+    r.rows += n - j;
 }
 
 void report_input_end(GroupReport& r, int slot, std::uint64_t left) {
@@ -317,7 +315,7 @@ void report_input_end(GroupReport& r, int slot, std::uint64_t left) {
 }
 
 void report_merge(GroupReport& first, const GroupReport& second) {
-    add_value_counts(first, second);
+    report_add_values(first, second.values);
     if (second.ended_slot >= 0) report_input_end(first, second.ended_slot, second.left);
     if (second.rows == 0) return;
     if (!second.classifying) {
@@ -327,14 +325,11 @@ void report_merge(GroupReport& first, const GroupReport& second) {
         return;
     }
     if (first.rows == 0) {
-        // The times are the second's; the values counted or batched stay.
+        // The times are the second's; the values counted stay.
         const GroupReport kept = first;
         first = second;
         for (int c = 0; c < CHANNELS; ++c)
             first.values[c] = kept.values[c];
-        for (unsigned i = 0; i < kept.batched * CHANNELS; ++i)
-            first.batch[i] = kept.batch[i];
-        first.batched = kept.batched;
         return;
     }
     merge_classified(first, second);
@@ -342,7 +337,6 @@ void report_merge(GroupReport& first, const GroupReport& second) {
 
 std::vector<std::string> report_end(GroupReport& r, bool header_built) {
     if (!r.classifying) resolve_pending(r);
-    report_count_values(r);
     std::vector<std::string> out;
     if (header_built) check_estimate(r, out);
     const char* ended = r.ended_slot >= 0 ? r.setup.names[r.ended_slot] : series_name(r, 0);

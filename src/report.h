@@ -2,12 +2,12 @@
 // warning lines after the group has been read, without changing what is
 // written.
 //
-// It is an accumulator fed once per row during the reading (report_row),
-// keeping counts and the first place of each finding, never the rows
-// themselves: apart from the first TYPICAL_ROWS rows' times, which it holds
-// until the typical step is known, its memory does not grow with the group.
-// Every row of every group passes through it, so the per-row part (inline,
-// at the end of this header) is kept to a few stores and comparisons.
+// It is an accumulator fed a block of rows at a time during the reading
+// (report_block), keeping counts and the first place of each finding, never
+// the rows themselves: apart from the first TYPICAL_ROWS rows' times, which
+// it holds until the typical step is known, its memory does not grow with
+// the group. Every row of every group passes through it, so past the first
+// rows a block takes a tight loop over its times.
 //
 // Each file that holds times (the time file, each two-column file, the
 // four-column file) is one time series. Its typical step is the median of
@@ -21,7 +21,8 @@
 //   typical step.
 // Over the rows read it counts, per channel, the values that the binary
 // form stores as 0 because |value x scale| < 1, and those that are not
-// numbers.
+// numbers. Those counts are made where the values are converted anyway (the
+// binary writer, count_values) and added with report_add_values.
 //
 // The typical steps may also be given from outside (ReportSetup), when the
 // reading has found them up front; otherwise the first rows' times are
@@ -48,7 +49,7 @@
 // Rows whose steps give the typical step.
 inline constexpr std::size_t TYPICAL_ROWS = 1000;
 // Rows whose channel-1 times the built header's estimate may use.
-inline constexpr std::size_t ESTIMATE_ROWS = 11;
+inline constexpr std::size_t ESTIMATE_ROWS = HEAD_ROWS;
 
 // What the report knows of a group before its first row.
 struct ReportSetup {
@@ -93,10 +94,6 @@ struct SeriesReport {
     Finding backs; // steps of 0 or less
 };
 
-// Values are gathered row by row and counted a batch at a time, two at a
-// time: per row they only need to be stored.
-inline constexpr unsigned VALUE_BATCH = 64;
-
 // What the binary form makes of a channel's values v, x = v x scale.
 struct ValueCounts {
     std::uint64_t below_one = 0; // |x| < 1, so stored as 0 (zeroes included)
@@ -121,14 +118,17 @@ struct GroupReport {
     // are known and the first rows are kept.
     std::uint64_t steady_from = UINT64_MAX;
     ValueCounts values[CHANNELS];
-    double batch[VALUE_BATCH * CHANNELS]; // values not yet counted, row by row
-    unsigned batched = 0;
     int ended_slot = -1;    // the input whose end stopped the reading
     std::uint64_t left = 0; // the most data lines left in another input
 };
 
 // Starts the report of a group.
 void report_begin(GroupReport& r, const ReportSetup& setup);
+// Feeds `n` rows as read; line[k][j] is the line of row j in input slot k.
+void report_block(GroupReport& r, const samp_* rows, unsigned n,
+                  const std::uint64_t (*line)[SAMPLES]);
+// Adds the counts of values of rows read, per channel.
+void report_add_values(GroupReport& r, const ValueCounts* counts);
 // The reading has ended at the end of input slot `slot`; `left` is the
 // largest number of data lines that another input still held.
 void report_input_end(GroupReport& r, int slot, std::uint64_t left);
@@ -170,8 +170,6 @@ extern GroupSummary group_summary;
 
 // Out of line: buffers the row until the typical steps are known.
 void report_pending_row(GroupReport& r, const RowTimes& t);
-// Out of line: counts the batched values.
-void report_count_values(GroupReport& r);
 
 // Classifies the step from `prev` to `p` in series k.
 inline void report_step(GroupReport& r, int k, const Place& prev, const Place& p) {
@@ -211,16 +209,10 @@ inline void report_times(GroupReport& r, const RowTimes& t) {
     ++r.rows;
 }
 
-// Feeds one row as read; line_of(k) is the line number of input slot k.
-// Past the first rows, with the typical steps known, a row takes the short
-// way: its steps and, for three two-column files, its alignment.
+// Feeds the times of one row as read; line_of(k) is the line number of input
+// slot k. Past the first rows, with the typical steps known, a row takes the
+// short way: its steps and, for three two-column files, its alignment.
 template <class LineOf> inline void report_row(GroupReport& r, const samp_& row, LineOf line_of) {
-    if (r.setup.binary_values) {
-        double* b = r.batch + r.batched * CHANNELS;
-        for (int c = 0; c < CHANNELS; ++c)
-            b[c] = row.ch[c].data;
-        if (++r.batched == VALUE_BATCH) report_count_values(r);
-    }
     if (r.rows >= r.steady_from) {
         if (r.series == 1) {
             const Place p{row.ch[0].time, line_of(r.series_slot[0])};

@@ -4,7 +4,10 @@
 
 #include <cstdio>
 
+#include "read_input.h"
 #include "report.h"
+#include "stream.h"
+#include "writers.h"
 
 std::vector<samp_> samples;
 std::uint32_t n1 = 0;
@@ -20,6 +23,37 @@ int debug = 0;
 int summary = 0;
 const std::size_t maxsamples = 655360; // 1280 blocks of 512 rows
 
+namespace {
+
+// The conversion through the sample table, for inputs that can be read only
+// once and outputs written in place. Returns the number of values clipped.
+std::uint64_t convert_in_memory(GroupInputs& in, const char* oname) {
+    const int mode = in.mode;
+    // All input is read and parsed before the output is opened, so a group
+    // that fails while reading leaves no output behind.
+    read_into_table(in);
+    const bool built =
+        settle_comment(mode, in.slots[1].name, mode == MODE_4_COLUMN ? nullptr : in.slots[2].name,
+                       mode == MODE_4_COLUMN ? nullptr : in.slots[3].name);
+    if (binary) {
+        ValueCounts values[CHANNELS];
+        count_values(samples.data(), samples.size(), global_scale, values);
+        report_add_values(group_report, values);
+    }
+    // What is wrong with the data: after the header's lines, before block
+    // completion's.
+    for (const std::string& line : report_end(group_report, built))
+        std::fputs(line.c_str(), stderr);
+    complete_last_block();
+    if (!binary) {
+        write_ascii(oname);
+        return 0;
+    }
+    return write_binary(oname);
+}
+
+} // namespace
+
 int process_file(int mode, const char* timename, const char* fname1, const char* fname2,
                  const char* fname3, const char* oname) {
     // Each group is converted from its own rows and comments only.
@@ -31,22 +65,11 @@ int process_file(int mode, const char* timename, const char* fname1, const char*
     check_group_names(mode == MODE_1_COLUMN ? timename : nullptr, fname1,
                       mode == MODE_4_COLUMN ? nullptr : fname2,
                       mode == MODE_4_COLUMN ? nullptr : fname3, oname);
-    // All input is read and parsed before the output is opened, so a group
-    // that fails while reading leaves no output behind.
-    read_group(mode, timename, fname1, fname2, fname3);
-    const bool built = settle_comment(mode, fname1, mode == MODE_4_COLUMN ? nullptr : fname2,
-                                      mode == MODE_4_COLUMN ? nullptr : fname3);
-    // What is wrong with the data: after the header's lines, before block
-    // completion's.
-    for (const std::string& line : report_end(group_report, built))
-        std::fputs(line.c_str(), stderr);
-    complete_last_block();
+    GroupInputs in;
+    open_inputs(in, mode, timename, fname1, fname2, fname3);
     std::uint64_t clipped = 0;
-    if (binary) {
-        clipped = write_binary(oname);
-    } else {
-        write_ascii(oname);
-    }
+    if (!stream_group(in, oname, clipped)) clipped = convert_in_memory(in, oname);
+    close_inputs(in);
     group_summary = make_summary(group_report, n1, end_mode, clipped);
     return 0;
 }

@@ -128,9 +128,28 @@ std::string construct_comment(const std::vector<samp_>& s);
 // header was built from the rows (no channel file had a comment).
 bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3);
 
+// The same from the channel-1 times of the group's first rows alone:
+// `head` holds those of the first min(n, HEAD_ROWS) of the `n` rows read.
+inline constexpr std::size_t HEAD_ROWS = 11; // rows 0 to 10
+std::string construct_comment(const double* head, std::size_t n);
+bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3,
+                    const double* head, std::size_t n);
+// The header that settle_comment will settle on for the comment slots
+// `slots` (as cline), without writing anything; "" when it would refuse the
+// group (a built header whose start time has no calendar date).
+std::string expected_header(int mode, const std::string* slots, const double* head, std::size_t n);
+
 // Block completion (complete_block.cpp): completes or drops a final partial
 // block so that every block start below n1 has SAMPLES rows after it.
 void complete_last_block();
+// The parts of it that work without the table. completion_messages writes
+// the messages of completing a group of `n` rows read; false when there is
+// nothing to complete (n a multiple of SAMPLES). fill_last_block fills the
+// rows after the n % SAMPLES rows read of the last block `block` (with zeroes
+// or their mirror image, as end_mode says); `previous` is the full block
+// before it, null when there is none.
+bool completion_messages(std::size_t n);
+void fill_last_block(samp_* block, std::size_t n, const samp_* previous);
 
 // Binary writer (binary_writer.cpp).
 using swabptr = void (*)(const void* src, void* dest, std::size_t n);

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "read_input.h"
 #include "report.h"
+#include "writers.h"
 
 namespace {
 
@@ -33,9 +35,25 @@ struct FedRow {
     std::uint64_t lines[4];
 };
 
+// Feeds rows [from, to) as the reading does: a block at a time, and the
+// counts of the values as the binary writer makes them.
 void feed(GroupReport& r, const std::vector<FedRow>& rows, std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i)
-        report_row(r, rows[i].row, [&](int k) { return rows[i].lines[k]; });
+    RowBlock block;
+    while (from < to) {
+        const auto n = static_cast<unsigned>(std::min<std::size_t>(to - from, SAMPLES));
+        for (unsigned j = 0; j < n; ++j) {
+            block.rows[j] = rows[from + j].row;
+            for (int k = 0; k < 4; ++k)
+                block.line[k][j] = rows[from + j].lines[k];
+        }
+        report_block(r, block.rows, n, block.line);
+        if (r.setup.binary_values) {
+            ValueCounts counts[CHANNELS];
+            count_values(block.rows, n, r.setup.scale, counts);
+            report_add_values(r, counts);
+        }
+        from += n;
+    }
 }
 
 // Rows of four-column data: `times`, values 1, 2, 3, one line each.
@@ -78,6 +96,9 @@ TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
     // counts of each channel.
     const double v[] = {0.5, -0.0, 1.0, -1.0, 0.999,  NAN, INFINITY, 0.0, 1e-300, -0.5, -INFINITY,
                         2.0, 0.25, NAN, 3.0,  -0.999, 0.0, 7.0,      NAN, 0.1,    -0.1};
+    samp_ table[7];
+    for (unsigned i = 0; i < 7 * CHANNELS; ++i)
+        table[i / CHANNELS].ch[i % CHANNELS] = {0.0, v[i]};
     for (double scale : {1.0, 2.0, 0.0}) {
         for (unsigned rows = 0; rows <= 7; ++rows) {
             ValueCounts want[CHANNELS], got[CHANNELS];
@@ -88,7 +109,7 @@ TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
                 w.zero += v[i] == 0.0 ? 1u : 0u;
                 w.nan += std::isnan(x) ? 1u : 0u;
             }
-            count_values(v, rows, scale, got);
+            count_values(table, rows, scale, got);
             for (int c = 0; c < CHANNELS; ++c) {
                 SCOPED_TRACE("scale " + std::to_string(scale) + ", " + std::to_string(rows) +
                              " rows, channel " + std::to_string(c + 1));
@@ -100,7 +121,7 @@ TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
     }
     // Spot checks of the rule itself: at scale 0, infinity is not a number.
     ValueCounts at_zero[CHANNELS];
-    count_values(v, 7, 0.0, at_zero);
+    count_values(table, 7, 0.0, at_zero);
     EXPECT_EQ(at_zero[0].nan + at_zero[1].nan + at_zero[2].nan, 5u);
     EXPECT_EQ(at_zero[0].below_one + at_zero[1].below_one + at_zero[2].below_one, 16u);
 }

@@ -181,10 +181,14 @@ std::uint64_t write_binary(const char* oname) {
     out.write(cline[1].data(), cline[1].size());
     out.write(&avq::BINARY_HEADER_END, 1);
     std::uint64_t clipped = 0;
+    std::uint16_t record[CHANNELS * ILSIZE];
     for (std::size_t b = 0; b < n1; b += SAMPLES) {
-        const unsigned scale_error = write_binary_block(&samples[b], out, nullptr);
+        // A block's clipping line comes before its record is written (and
+        // before a write error that the record's room meets).
+        const unsigned scale_error = binary_record(&samples[b], record, nullptr);
         clipped += scale_error;
         if (scale_error != 0) warn_clipped(scale_error);
+        put_record(record, out);
     }
     out.finish();
     return clipped;

@@ -127,7 +127,9 @@ void write_block(Part& p, const samp_* rows, std::uint64_t index, bool count) {
         p.bad_row = index * SAMPLES;
         p.bad_time_value = t;
     }
-    p.clips.note(index, write_binary_block(rows, *p.writer, count ? p.values : nullptr));
+    std::uint16_t record[CHANNELS * ILSIZE];
+    p.clips.note(index, binary_record(rows, record, count ? p.values : nullptr));
+    put_record(record, *p.writer);
 }
 
 // Reads the part's next rows into the block being read and feeds the

@@ -30,16 +30,11 @@ void warn_clipped(unsigned count);
 // are not numbers.
 void count_values(const samp_* rows, std::size_t n, double scale, ValueCounts* counts);
 
-// Writes the binary record of the block at `rows` to `out` (through the
-// byte-order step); returns the number of values clipped.
-template <class Sink>
-unsigned write_binary_block(const samp_* rows, Sink& out, ValueCounts* counts) {
-    std::uint16_t record[CHANNELS * ILSIZE];
-    const unsigned clipped = binary_record(rows, record, counts);
+// Writes a binary record to `out`, through the byte-order step.
+template <class Sink> void put_record(const std::uint16_t* record, Sink& out) {
     char* dest = out.reserve(avq::RECORD_BYTES);
     ilfilswab(record, dest, avq::RECORD_BYTES);
     out.commit(dest + avq::RECORD_BYTES);
-    return clipped;
 }
 
 // The minute and second fields of an ASCII block's lines, the same on all

@@ -2,6 +2,7 @@
 #include "harness.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,10 +74,12 @@ Result spawn(const std::string& program, const std::vector<std::string>& args,
         ::_exit(127);
     }
     int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    struct rusage usage {};
+    while (::wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
     }
     Result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.peak_kib = usage.ru_maxrss;
     ::lseek(err_fd, 0, SEEK_SET);
     r.err = slurp_fd(err_fd);
     ::close(err_fd);

@@ -17,9 +17,10 @@ using testfiles::read_file;
 using testfiles::write_file;
 
 struct Result {
-    int status = -1; // exit status, or 128 + signal number
-    std::string out; // standard output
-    std::string err; // standard error
+    int status = -1;    // exit status, or 128 + signal number
+    std::string out;    // standard output
+    std::string err;    // standard error
+    long peak_kib = -1; // the program's maximum resident set size
 };
 
 // Runs `program` with `args` (argv[0] is `program` unless `argv0` is given)

@@ -128,6 +128,9 @@ void write_block(Part& p, const samp_* rows, std::uint64_t index, bool count) {
         p.bad_time_value = t;
     }
     std::uint16_t record[CHANNELS * ILSIZE];
+#ifdef VELKOR_REPORT_OFF // see report_block
+    count = false;
+#endif
     p.clips.note(index, binary_record(rows, record, count ? p.values : nullptr));
     put_record(record, *p.writer);
 }

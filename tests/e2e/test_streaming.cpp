@@ -251,7 +251,9 @@ TEST_F(Streaming, MemoryDoesNotGrowWithTheGroup) {
     const std::string out = read("out.avq");
     EXPECT_EQ(out.size(), out.find('\r') + 1 + 1954 * 3084u);
     EXPECT_GT(r.peak_kib, 0);
+#if !defined(__SANITIZE_ADDRESS__) // its shadow memory is many times the program's
     EXPECT_LT(r.peak_kib, 32 * 1024);
+#endif
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 // "====" (time file first in the one-column layout, then channels 1, 2, 3).
 //
 // Each group is converted twice: streamed from the files into the output
-// (on two threads once it is longer than a few blocks: split_min_rows is
+// (on two threads once it is longer than about 1,950 rows: split_min_rows is
 // lowered here), and through the sample table. Both must give the same
 // output bytes, messages and failure. fatal() throws in this build
 // (fatal_throw.cpp), so one process can try input after input. A group
@@ -158,8 +158,9 @@ Run convert(bool stream, int mode, const std::string& t, const std::string& a, c
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    // Groups longer than about four blocks are split between two threads.
-    split_min_rows = 2048;
+    // Groups of more than about 1,950 rows are split between two threads (the
+    // first part must hold the 1,000 rows that give the typical steps).
+    split_min_rows = 1024;
     const int mode = data[0] % 3;
     const unsigned flags = static_cast<std::uint8_t>(data[1] - '0');
     binary = (flags & 1) ? 0 : 1;

@@ -21,7 +21,7 @@ trap 'rm -rf "$scratch"' EXIT
 export TMPDIR="$scratch" # the targets' own temporary directories go here too
 
 targets=(numscan convert argfile logline)
-declare -A max_len=([numscan]=256 [convert]=8192 [argfile]=8192 [logline]=1024)
+declare -A max_len=([numscan]=256 [convert]=49152 [argfile]=8192 [logline]=1024)
 # Groups of more than one 512-row block need inputs of several kilobytes from
 # the start, not after libFuzzer's slow growth of the input length.
 declare -A extra=([numscan]="" [convert]="-len_control=0" [argfile]="" [logline]="")

@@ -213,13 +213,14 @@ class Streamer {
 
 // The row S at which the group is split, or 0 to read it on one thread:
 // the rows are estimated from the size of the channel-1 file and the
-// length of the lines in its first block.
+// length of the lines in its first block (counted, when the file is all in
+// that block: a file of short lines may hold many rows).
 std::uint64_t Streamer::split_row() {
     bool whole = false;
     const std::string_view start = in_.slots[1].reader->peek(whole);
     const auto lines = static_cast<std::uint64_t>(std::count(start.begin(), start.end(), '\n'));
     struct stat st {};
-    if (whole || lines == 0 || ::fstat(fileno(in_.slots[1].file), &st) != 0) return 0;
+    if (lines == 0 || ::fstat(fileno(in_.slots[1].file), &st) != 0) return 0;
     const double rows = static_cast<double>(st.st_size) * static_cast<double>(lines) /
                         static_cast<double>(start.size());
     if (rows < static_cast<double>(split_min_rows)) return 0;

@@ -154,6 +154,21 @@ void drop_temp(std::string& path) {
     path.clear();
 }
 
+// Copies n bytes at p into a buffer of `capacity` bytes holding `used`,
+// calling flush() (which empties it) whenever it is full.
+template <class Flush>
+void buffered_write(char* buffer, std::size_t& used, std::size_t capacity, const char* p,
+                    std::size_t n, Flush flush) {
+    while (n > 0) {
+        if (used == capacity) flush();
+        const std::size_t chunk = std::min(n, capacity - used);
+        std::memcpy(buffer + used, p, chunk);
+        used += chunk;
+        p += chunk;
+        n -= chunk;
+    }
+}
+
 } // namespace
 
 bool special_output_name(const char* name) {
@@ -362,15 +377,8 @@ char* OutputFile::reserve(std::size_t n) {
 }
 
 void OutputFile::write(const void* data, std::size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        if (used_ == capacity_) flush();
-        const std::size_t chunk = std::min(n, capacity_ - used_);
-        std::memcpy(buffer_.get() + used_, p, chunk);
-        used_ += chunk;
-        p += chunk;
-        n -= chunk;
-    }
+    buffered_write(buffer_.get(), used_, capacity_, static_cast<const char*>(data), n,
+                   [this] { flush(); });
 }
 
 void OutputFile::finish() {
@@ -413,15 +421,8 @@ char* FileWriter::reserve(std::size_t n) {
 }
 
 void FileWriter::write(const void* data, std::size_t n) {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-        if (used_ == BUFFER_SIZE) flush();
-        const std::size_t chunk = std::min(n, BUFFER_SIZE - used_);
-        std::memcpy(buffer_.get() + used_, p, chunk);
-        used_ += chunk;
-        p += chunk;
-        n -= chunk;
-    }
+    buffered_write(buffer_.get(), used_, BUFFER_SIZE, static_cast<const char*>(data), n,
+                   [this] { flush(); });
 }
 
 int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,

@@ -69,8 +69,8 @@ input=$src/examples/station-4col.txt
 "$prefix/bin/velkor" -s 10000 -4 "$input" day.avq >/dev/null 2>&1
 "$prefix/bin/velkor" -s 10000 --unixtime -4 "$input" day-unix.avq >/dev/null 2>&1
 "$prefix/bin/velkor" --ascii -4 "$input" day.txt >/dev/null 2>&1
-for spec in "day.avq binary minsec" "day-unix.avq binary unix" "day.txt ASCII minsec"; do
-    read -r file form unix <<<"$spec"
+for conversion in "day.avq binary minsec" "day-unix.avq binary unix" "day.txt ASCII minsec"; do
+    read -r file form unix <<<"$conversion"
     want=$(expected "$file" "$form" 7 "$unix")
     got=$("$work/first-pc" "$file" 7) || fail "the pkg-config build failed on $file"
     [[ $got == "$want" ]] || fail "$file: the example printed

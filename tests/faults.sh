@@ -4,8 +4,9 @@
 # killed while writing, 200 runs at once in one directory, and a corpus of
 # malformed inputs. Every run must end either in a correct conversion or in
 # a clear error (status 1, the error as the last line on standard error, or
-# followed by the line it failed on; no output file); never in a crash (status 128 and up, a sanitizer report) or a
-# hang (each run is limited by timeout).
+# followed by the line it failed on; no output file); never in a crash
+# (status 128 and up, a sanitizer report) or a hang (each run is limited by
+# timeout).
 #
 # usage: tests/faults.sh [path/to/velkor]     (default build/test/velkor)
 # avqdump next to velkor, when present, validates every output strictly.

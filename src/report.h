@@ -139,9 +139,6 @@ void report_merge(GroupReport& first, const GroupReport& second);
 std::vector<std::string> report_end(GroupReport& r, bool header_built);
 // The median of the finite steps between `n` times; 0 when there is none.
 double typical_step(const double* times, std::size_t n);
-// Adds to counts[c] the counts of channel c (0-2) of `rows` rows of values,
-// CHANNELS to a row, each multiplied by `scale`.
-void count_values(const double* v, unsigned rows, double scale, ValueCounts* counts);
 
 // The report of the group being converted.
 extern GroupReport group_report;

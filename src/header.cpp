@@ -4,10 +4,9 @@
 // disagree, takes the first channel's comment that exists, and otherwise
 // builds a line from the data (estimated sampling frequency and the UTC time
 // of the first row). It also owns the whole-second time type my_time_t and
-// the stream operator for broken-down times that the built line uses.
+// the stream operator for broken-down times (in default_time_format).
 #include <cstdio>
 #include <ostream>
-#include <sstream>
 
 #include <avq/avq.h>
 
@@ -71,10 +70,19 @@ double start_time(const double* head, std::size_t n) {
     return n > 0 ? head[0] : 0.0;
 }
 
-// The built line, given the text of its start time.
-std::string built_line(double sampfreq, const std::string& start) {
+// The built line of the group whose first rows' channel-1 times are `head`,
+// when its start time has a calendar date.
+std::string built_line(const double* head, std::size_t n) {
+    const std::tm start = my_time_t(start_time(head, n));
     std::string line(normaltime ? avq::HEADER_PREFIX_MINUTE_SECOND : avq::HEADER_PREFIX_UNIX);
-    return line + general6(sampfreq) + " gain: 1 station: x " + start;
+    return line + general6(estimate_frequency(head, n)) + " gain: 1 station: x " +
+           avq::time_text(start, avq::BUILT_HEADER_TIME_FORMAT);
+}
+
+// The channel-1 times of the first HEAD_ROWS rows of the table `s`.
+void table_head(const std::vector<samp_>& s, double* head) {
+    for (std::size_t i = 0; i < s.size() && i < HEAD_ROWS; ++i)
+        head[i] = s[i].ch[0].time;
 }
 
 // The first non-empty channel comment, as the settlement takes it; "" for
@@ -101,27 +109,20 @@ std::string construct_comment(const double* head, std::size_t n) {
     if (!avq::time_breaks_down(start)) {
         fatal("Error: the time of the first row, %.17g, is not a valid UTC date\n", start);
     }
-    std::ostringstream time;
-    time << static_cast<std::tm>(my_time_t(start));
-    return built_line(sampfreq, time.str());
+    return built_line(head, n);
 }
 
 std::string construct_comment(const std::vector<samp_>& s) {
     double head[HEAD_ROWS];
-    const std::size_t n = s.size();
-    for (std::size_t i = 0; i < n && i < HEAD_ROWS; ++i)
-        head[i] = s[i].ch[0].time;
-    return construct_comment(head, n);
+    table_head(s, head);
+    return construct_comment(head, s.size());
 }
 
 std::string expected_header(int mode, const std::string* slots, const double* head, std::size_t n) {
     std::string c = channel_comment(mode, slots);
     if (!c.empty()) return c;
-    const double start = start_time(head, n);
-    if (!avq::time_breaks_down(start)) return {};
-    const std::tm t = my_time_t(start);
-    return built_line(estimate_frequency(head, n),
-                      avq::time_text(t, avq::BUILT_HEADER_TIME_FORMAT));
+    if (!avq::time_breaks_down(start_time(head, n))) return {};
+    return built_line(head, n);
 }
 
 bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3,
@@ -149,8 +150,6 @@ bool settle_comment(int mode, const char* fname1, const char* fname2, const char
 
 bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3) {
     double head[HEAD_ROWS];
-    const std::size_t n = samples.size();
-    for (std::size_t i = 0; i < n && i < HEAD_ROWS; ++i)
-        head[i] = samples[i].ch[0].time;
-    return settle_comment(mode, fname1, fname2, fname3, head, n);
+    table_head(samples, head);
+    return settle_comment(mode, fname1, fname2, fname3, head, samples.size());
 }

@@ -27,7 +27,8 @@ inline constexpr std::uint32_t MAX_ROWS = UINT32_MAX - (SAMPLES - 1);
 // One input file of a group. Slot 0 is the time file, slots 1 to 3 the
 // channel files.
 struct InputSlot {
-    std::FILE* file = nullptr; // null when the layout does not use the slot
+    // Both null when the layout does not use the slot.
+    std::FILE* file = nullptr;
     const char* name = nullptr;
     std::unique_ptr<LineReader> reader;
     bool at_end = false;       // the last read met the end of the file

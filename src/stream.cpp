@@ -167,6 +167,12 @@ struct Handover {
     double typical[CHANNELS] = {};
 };
 
+// The channel-1 times of the first HEAD_ROWS rows that `r` has been fed.
+void head_times(const GroupReport& r, double* head) {
+    for (std::size_t i = 0; i < HEAD_ROWS; ++i)
+        head[i] = r.head[i].time;
+}
+
 bool regular_file(std::FILE* f) {
     struct stat st {};
     return f != stdin && ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
@@ -344,8 +350,7 @@ void Streamer::read_first() {
         if (!started) {
             // The header the rows read so far say; checked at the end.
             double head[HEAD_ROWS];
-            for (std::size_t i = 0; i < HEAD_ROWS; ++i)
-                head[i] = p.report.head[i].time;
+            head_times(p.report, head);
             header_ = expected_header(in_.mode, p.reader.comment, head, p.reader.rows);
             p.writer->write(header_.data(), header_.size());
             p.writer->write(binary ? &avq::BINARY_HEADER_END : &avq::ASCII_HEADER_END, 1);
@@ -517,12 +522,9 @@ std::uint64_t Streamer::run() {
     merge_report(last);
     const std::uint64_t rows = last.reader.rows;
     double head[HEAD_ROWS];
-    for (std::size_t i = 0; i < HEAD_ROWS; ++i)
-        head[i] = group_report.head[i].time;
-    const int mode = in_.mode;
-    const bool built =
-        settle_comment(mode, in_.slots[1].name, mode == MODE_4_COLUMN ? nullptr : in_.slots[2].name,
-                       mode == MODE_4_COLUMN ? nullptr : in_.slots[3].name, head, rows);
+    head_times(group_report, head);
+    const bool built = settle_comment(in_.mode, in_.slots[1].name, in_.slots[2].name,
+                                      in_.slots[3].name, head, rows);
     for (const std::string& line : report_end(group_report, built))
         std::fputs(line.c_str(), stderr);
     complete(last, rows);

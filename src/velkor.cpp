@@ -28,13 +28,11 @@ namespace {
 // The conversion through the sample table, for inputs that can be read only
 // once and outputs written in place. Returns the number of values clipped.
 std::uint64_t convert_in_memory(GroupInputs& in, const char* oname) {
-    const int mode = in.mode;
     // All input is read and parsed before the output is opened, so a group
     // that fails while reading leaves no output behind.
     read_into_table(in);
     const bool built =
-        settle_comment(mode, in.slots[1].name, mode == MODE_4_COLUMN ? nullptr : in.slots[2].name,
-                       mode == MODE_4_COLUMN ? nullptr : in.slots[3].name);
+        settle_comment(in.mode, in.slots[1].name, in.slots[2].name, in.slots[3].name);
     if (binary) {
         ValueCounts values[CHANNELS];
         count_values(samples.data(), samples.size(), global_scale, values);

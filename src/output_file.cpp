@@ -169,6 +169,23 @@ void buffered_write(char* buffer, std::size_t& used, std::size_t capacity, const
     }
 }
 
+// Writes the `n` bytes at `p` to `fd`, with pwrite from `offset` on, or at
+// the file's position when `offset` is negative, resuming after a short
+// write or an interruption. Returns 0, or the errno value of the write that
+// failed (ENOSPC for one that wrote nothing); `done` counts the bytes
+// written.
+int write_fully(int fd, const char* p, std::size_t n, off_t offset, std::size_t& done) {
+    for (done = 0; done < n;) {
+        const ssize_t w = offset < 0
+                              ? ::write(fd, p + done, n - done)
+                              : ::pwrite(fd, p + done, n - done, offset + static_cast<off_t>(done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return w < 0 ? errno : ENOSPC;
+        done += static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
 } // namespace
 
 bool special_output_name(const char* name) {
@@ -314,18 +331,11 @@ int OutputFile::replace_start(std::size_t old_length, const std::string& header,
     const int fd = new_temp(path, made);
     failed_at = 0;
     if (fd < 0) return errno;
-    int error = 0;
-    for (std::size_t done = 0; done < header.size() && error == 0;) {
-        const ssize_t n = ::write(fd, header.data() + done, header.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : ENOSPC;
-            failed_at = done;
-        } else {
-            done += static_cast<std::size_t>(n);
-        }
-    }
-    if (error == 0) {
+    std::size_t done = 0;
+    int error = write_fully(fd, header.data(), header.size(), 0, done);
+    if (error != 0) {
+        failed_at = done;
+    } else {
         error = copy_range(fd_, old_length, fd, header.size(), size - old_length, failed_at);
     }
     ::close(fd_);
@@ -350,18 +360,8 @@ void OutputFile::fail(int error) {
 }
 
 void OutputFile::flush() {
-    const char* p = buffer_.get();
-    std::size_t left = used_;
-    while (left > 0) {
-        const ssize_t n = ::write(fd_, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail(errno);
-        }
-        if (n == 0) fail(ENOSPC);
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    std::size_t done = 0;
+    if (const int error = write_fully(fd_, buffer_.get(), used_, -1, done); error != 0) fail(error);
     used_ = 0;
 }
 
@@ -397,21 +397,12 @@ FileWriter::FileWriter(int fd, std::uint64_t offset)
     : fd_(fd), offset_(offset), buffer_(new char[BUFFER_SIZE]) {}
 
 void FileWriter::flush() {
-    const char* p = buffer_.get();
-    std::size_t left = used_;
-    while (left > 0 && error_ == 0) {
-        const ssize_t n = ::pwrite(fd_, p, left, static_cast<off_t>(offset_));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            error_ = n < 0 ? errno : ENOSPC;
-            error_offset_ = offset_;
-            break;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-        offset_ += static_cast<std::uint64_t>(n);
+    if (error_ == 0) {
+        std::size_t done = 0;
+        error_ = write_fully(fd_, buffer_.get(), used_, static_cast<off_t>(offset_), done);
+        if (error_ != 0) error_offset_ = offset_ + done;
     }
-    offset_ += left; // bytes dropped after an error still count in end()
+    offset_ += used_; // bytes dropped after an error still count in end()
     used_ = 0;
 }
 

@@ -206,10 +206,9 @@ OutputFile::OutputFile(const char* name)
         open_in_place(name_, O_CREAT);
         return;
     }
-    target_ = link_destination(name_);
     struct stat st {};
-    const bool exists = ::stat(target_.c_str(), &st) == 0;
-    if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) {
+    bool exists = false;
+    if (!find_target(st, exists)) {
         // Devices, FIFOs, terminals; a path that cannot be looked at comes
         // back from open with its reason.
         open_in_place(name_, O_CREAT);
@@ -225,6 +224,15 @@ OutputFile::OutputFile(const char* name)
         // rewritten in place.
         open_in_place(target_, 0);
     }
+}
+
+// Resolves the target of the name (not a special one) and looks at it.
+// Returns true when it may be replaced through a temporary file: a regular
+// file (`exists`, its status in `st`) or nothing yet.
+bool OutputFile::find_target(struct stat& st, bool& exists) {
+    target_ = link_destination(name_);
+    exists = ::stat(target_.c_str(), &st) == 0;
+    return exists ? S_ISREG(st.st_mode) : errno == ENOENT;
 }
 
 void OutputFile::open_in_place(const std::string& path, int flags) {
@@ -289,10 +297,9 @@ std::unique_ptr<OutputFile> OutputFile::replacing(const char* name) {
     if (special_output_name(name)) return nullptr;
     std::unique_ptr<OutputFile> out(new OutputFile());
     out->name_ = name;
-    out->target_ = link_destination(out->name_);
     struct stat st {};
-    const bool exists = ::stat(out->target_.c_str(), &st) == 0;
-    if (exists ? !S_ISREG(st.st_mode) : errno != ENOENT) return nullptr;
+    bool exists = false;
+    if (!out->find_target(st, exists)) return nullptr;
     if (exists && ::faccessat(AT_FDCWD, out->target_.c_str(), W_OK, AT_EACCESS) != 0) {
         return nullptr;
     }

@@ -91,6 +91,7 @@ class OutputFile {
 
   private:
     OutputFile() = default;
+    bool find_target(struct stat& st, bool& exists);
     void take_mode(const struct stat* existing);
     int new_temp(std::string& path, bool& made) const;
     bool open_temp(const struct stat* existing);

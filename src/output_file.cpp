@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr std::size_t BUFFER_SIZE = std::size_t{1} << 20; // written in chunks of 1 MiB
-
 std::string directory_of(const std::string& path) {
     const auto slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -193,7 +191,7 @@ bool special_output_name(const char* name) {
 }
 
 OutputFile::OutputFile(const char* name)
-    : name_(name), target_(name), buffer_(new char[BUFFER_SIZE]), capacity_(BUFFER_SIZE) {
+    : name_(name), target_(name), buffer_(new char[OUTPUT_BUFFER]), capacity_(OUTPUT_BUFFER) {
     // Progress lines already printed come before the data when both go to
     // the same place.
     std::fflush(stdout);
@@ -401,7 +399,7 @@ void OutputFile::finish() {
 }
 
 FileWriter::FileWriter(int fd, std::uint64_t offset)
-    : fd_(fd), offset_(offset), buffer_(new char[BUFFER_SIZE]) {}
+    : fd_(fd), offset_(offset), buffer_(new char[OUTPUT_BUFFER]) {}
 
 void FileWriter::flush() {
     if (error_ == 0) {
@@ -414,12 +412,12 @@ void FileWriter::flush() {
 }
 
 char* FileWriter::reserve(std::size_t n) {
-    if (BUFFER_SIZE - used_ < n) flush();
+    if (OUTPUT_BUFFER - used_ < n) flush();
     return buffer_.get() + used_;
 }
 
 void FileWriter::write(const void* data, std::size_t n) {
-    buffered_write(buffer_.get(), used_, BUFFER_SIZE, static_cast<const char*>(data), n,
+    buffered_write(buffer_.get(), used_, OUTPUT_BUFFER, static_cast<const char*>(data), n,
                    [this] { flush(); });
 }
 
@@ -441,8 +439,8 @@ int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_off
                 continue;
             }
         } else {
-            if (buffer == nullptr) buffer.reset(new char[BUFFER_SIZE]);
-            n = ::pread(from, buffer.get(), std::min(want, BUFFER_SIZE), in);
+            if (buffer == nullptr) buffer.reset(new char[OUTPUT_BUFFER]);
+            n = ::pread(from, buffer.get(), std::min(want, OUTPUT_BUFFER), in);
             if (n > 0) {
                 const ssize_t w = ::pwrite(to, buffer.get(), static_cast<std::size_t>(n), out);
                 if (w < 0) {

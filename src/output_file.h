@@ -45,6 +45,9 @@
 // written in place and never compared with the inputs.
 bool special_output_name(const char* name);
 
+// The bytes that OutputFile and FileWriter gather before they write them.
+inline constexpr std::size_t OUTPUT_BUFFER = std::size_t{1} << 20;
+
 class OutputFile {
   public:
     // Opens the output `name` for writing, or ends the process.
@@ -114,9 +117,9 @@ class OutputFile {
 };
 
 // Writes bytes into an open file from a given offset on, through a buffer
-// of 1 MiB (pwrite, so that several writers can fill one file at different
-// places). A write error is kept: what follows it is dropped, and the
-// caller reports it when it is its turn.
+// of OUTPUT_BUFFER bytes (pwrite, so that several writers can fill one file
+// at different places). A write error is kept: what follows it is dropped,
+// and the caller reports it when it is its turn.
 class FileWriter {
   public:
     FileWriter(int fd, std::uint64_t offset);

@@ -443,11 +443,11 @@ void Streamer::check_block_times() {
 
 // How many blocks' clipping lines come before a write error at byte `at` of
 // the output when the table is written out (write_binary): its writer fills
-// a buffer of 1 MiB with the header and then whole records, and writes the
-// buffer out when the next record does not fit, right after that record's
-// clipping line.
+// its buffer of OUTPUT_BUFFER bytes with the header and then whole records,
+// and writes the buffer out when the next record does not fit, right after
+// that record's clipping line.
 std::uint64_t lines_before_error(std::uint64_t header, std::uint64_t at) {
-    constexpr std::uint64_t BUFFER = std::uint64_t{1} << 20;
+    constexpr std::uint64_t BUFFER = OUTPUT_BUFFER;
     constexpr std::uint64_t PER_BUFFER = BUFFER / avq::RECORD_BYTES;
     const std::uint64_t in_first = (BUFFER - header - 1) / avq::RECORD_BYTES;
     const std::uint64_t first_end = header + 1 + in_first * avq::RECORD_BYTES;

@@ -56,11 +56,7 @@
 #include "velkor.h"
 #include "writers.h"
 
-#ifndef VELKOR_SPLIT_MIN_ROWS
-#define VELKOR_SPLIT_MIN_ROWS 65536
-#endif
-
-std::uint64_t split_min_rows = VELKOR_SPLIT_MIN_ROWS;
+std::uint64_t split_min_rows = 65536;
 bool streaming = true;
 
 namespace {

@@ -289,6 +289,12 @@ std::uint64_t RowReader::lines_left() {
     return most;
 }
 
+void RowReader::keep_comments(std::string* slots) const {
+    for (int k = 0; k < 4; ++k) {
+        if (stored[k]) slots[k] = comment[k];
+    }
+}
+
 void begin_report(GroupReport& r, const GroupInputs& in, const double* typical_step) {
     ReportSetup setup;
     setup.mode = in.mode;
@@ -367,9 +373,7 @@ void read_into_table(GroupInputs& in) {
     const std::uint64_t left = reader.lines_left();
     if (reader.failed) fatal("%s", reader.error.c_str());
     report_input_end(group_report, reader.ended_slot, left);
-    for (int k = 0; k < 4; ++k) {
-        if (reader.stored[k]) cline[k] = reader.comment[k];
-    }
+    reader.keep_comments(cline);
     // Block completion appends up to SAMPLES - 1 rows; room for them is made
     // here, where running out of memory can still be reported.
     reserve_rows(samples.size() + (SAMPLES - 1), channel1.name);

@@ -87,6 +87,10 @@ class RowReader {
     // blank) that another input still holds, read on to its end.
     std::uint64_t lines_left();
 
+    // Sets slots[k] (laid out as cline) to the comment kept of each input
+    // slot k that had one.
+    void keep_comments(std::string* slots) const;
+
     bool ended = false;  // the reading of the group has ended
     int ended_slot = -1; // at the end of this slot's file
     bool dropped = true; // within a row, which is dropped

@@ -406,10 +406,8 @@ void Streamer::merge_report(Part& last) {
         count_values(last.block().rows, last.last_rows, global_scale, partial);
         report_add_values(group_report, partial);
     }
-    for (int k = 0; k < 4; ++k) {
-        if (first_.reader.stored[k]) cline[k] = first_.reader.comment[k];
-        if (&last != &first_ && last.reader.stored[k]) cline[k] = last.reader.comment[k];
-    }
+    first_.reader.keep_comments(cline);
+    if (&last != &first_) last.reader.keep_comments(cline);
 }
 
 // Completes the last block of the `rows` rows read (or drops it) and writes

@@ -48,7 +48,7 @@ bool read_digits(const char* p, int n, unsigned& value) {
 }
 
 bool ends_word(char c) {
-    return c == '\0' || c == ' ' || (c >= '\t' && c <= '\r');
+    return c == '\0' || is_space(c);
 }
 
 // The fields of a date and time as written.
@@ -162,7 +162,7 @@ const char* iso_epoch_text(const char* p, std::string& text) {
 int rescan_time_line(const char* line, double* out, int count, int n, bool& iso,
                      std::string& text) {
     const char* p = line;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+    while (is_space(*p))
         ++p;
     iso = starts_like_date(p);
     return iso ? scan_iso_line(p, out, count, text) : n;

@@ -36,11 +36,6 @@ static_assert(FLT_EVAL_METHOD == 0, "double arithmetic must round to double");
 
 namespace {
 
-// White space as isspace() in the C locale: space, \t, \n, \v, \f, \r.
-inline bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 // The value of a decimal digit; 10 or more for any other character.
 inline unsigned digit_value(char c) {
     return static_cast<unsigned char>(c) - unsigned{'0'};

@@ -19,3 +19,8 @@
 // without allocation and without consulting the locale; other forms are read
 // by sscanf itself.
 int scan_numbers(const char* s, double* out, int count);
+
+// White space as isspace() in the C locale: space, \t, \n, \v, \f, \r.
+inline bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}

@@ -74,7 +74,7 @@ double in_seconds(double t, bool iso) {
 
 bool is_blank(const char* line) {
     for (; *line != '\0'; ++line) {
-        if (*line != ' ' && (*line < '\t' || *line > '\r')) return false;
+        if (!is_space(*line)) return false;
     }
     return true;
 }

@@ -23,12 +23,16 @@ std::size_t reflected_row(std::size_t j, std::size_t n) {
 
 } // namespace
 
-bool completion_messages(std::size_t n) {
-    if (n % SAMPLES == 0) return false;
+bool begin_completion(std::size_t n) {
+    n1 = static_cast<std::uint32_t>(n);
+    const std::size_t r = n % SAMPLES;
+    if (r == 0) return false;
     std::fprintf(stderr, "Warning: length of file not multiple of %u\n", SAMPLES);
-    if (end_mode == EM_MIRROR) std::fputs("Filling with mirror\n", stderr);
-    if (end_mode != EM_MIRROR && end_mode != EM_TRUNCATE)
-        std::fputs("Filling with zeroes\n", stderr);
+    if (end_mode == EM_TRUNCATE) {
+        n1 = static_cast<std::uint32_t>(n - r);
+        return false;
+    }
+    std::fputs(end_mode == EM_MIRROR ? "Filling with mirror\n" : "Filling with zeroes\n", stderr);
     return true;
 }
 
@@ -52,13 +56,8 @@ void fill_last_block(samp_* block, std::size_t n, const samp_* previous) {
 
 void complete_last_block() {
     const std::size_t n = n1;
-    const std::size_t r = n % SAMPLES;
-    if (!completion_messages(n)) return;
-    if (end_mode == EM_TRUNCATE) {
-        n1 = static_cast<std::uint32_t>(n - r);
-        return;
-    }
-    samples.resize(n + (SAMPLES - r));
-    const std::size_t start = n - r;
+    if (!begin_completion(n)) return;
+    const std::size_t start = n - n % SAMPLES;
+    samples.resize(start + SAMPLES);
     fill_last_block(&samples[start], n, start >= SAMPLES ? &samples[start - SAMPLES] : nullptr);
 }

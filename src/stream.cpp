@@ -413,12 +413,7 @@ void Streamer::merge_report(Part& last) {
 // Completes the last block of the `rows` rows read (or drops it) and writes
 // it; n1 becomes the number of rows written.
 void Streamer::complete(Part& last, std::uint64_t rows) {
-    n1 = static_cast<std::uint32_t>(rows);
-    if (!completion_messages(rows)) return;
-    if (end_mode == EM_TRUNCATE) {
-        n1 = static_cast<std::uint32_t>(rows - rows % SAMPLES);
-        return;
-    }
+    if (!begin_completion(rows)) return;
     // The block before the last may be the first part's last one.
     const samp_* previous = last.previous() != nullptr ? last.previous() : first_.previous();
     fill_last_block(last.block().rows, rows, previous);

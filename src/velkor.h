@@ -142,13 +142,15 @@ std::string expected_header(int mode, const std::string* slots, const double* he
 // Block completion (complete_block.cpp): completes or drops a final partial
 // block so that every block start below n1 has SAMPLES rows after it.
 void complete_last_block();
-// The parts of it that work without the table. completion_messages writes
-// the messages of completing a group of `n` rows read; false when there is
-// nothing to complete (n a multiple of SAMPLES). fill_last_block fills the
+// The parts of it that work without the table. begin_completion writes the
+// messages of completing a group of `n` rows read and sets n1: to n, or to
+// fewer when truncation drops the partial block; true when the last block is
+// to be filled.
+// fill_last_block fills the
 // rows after the n % SAMPLES rows read of the last block `block` (with zeroes
 // or their mirror image, as end_mode says); `previous` is the full block
 // before it, null when there is none.
-bool completion_messages(std::size_t n);
+bool begin_completion(std::size_t n);
 void fill_last_block(samp_* block, std::size_t n, const samp_* previous);
 
 // Binary writer (binary_writer.cpp).

@@ -37,6 +37,13 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// Whether `p` begins like a date: four digits, "-", two digits, "-", two
+// digits.
+bool starts_like_date(const char* p) {
+    return is_digit(p[0]) && is_digit(p[1]) && is_digit(p[2]) && is_digit(p[3]) && p[4] == '-' &&
+           is_digit(p[5]) && is_digit(p[6]) && p[7] == '-' && is_digit(p[8]) && is_digit(p[9]);
+}
+
 // The number of `n` digits at `p`; false unless they are all digits.
 bool read_digits(const char* p, int n, unsigned& value) {
     value = 0;
@@ -159,15 +166,10 @@ const char* iso_epoch_text(const char* p, std::string& text) {
     return f.end;
 }
 
-int rescan_time_line(const char* line, double* out, int count, int n, bool& iso,
-                     std::string& text) {
-    const char* p = line;
-    while (is_space(*p))
-        ++p;
-    iso = starts_like_date(p);
-    return iso ? scan_iso_line(p, out, count, text) : n;
-}
+namespace {
 
+// Reads the ISO 8601 date and time at the start of `line` and the numbers
+// after it, as scan_time_line does; 0 when the date and time are not valid.
 int scan_iso_line(const char* line, double* out, int count, std::string& text) {
     const char* end = iso_epoch_text(line, text);
     if (end == nullptr || scan_numbers(text.c_str(), out, 1) != 1) return 0;
@@ -176,4 +178,15 @@ int scan_iso_line(const char* line, double* out, int count, std::string& text) {
     // sscanf call would read them.
     const int rest = scan_numbers(end, out + 1, count - 1);
     return 1 + (rest > 0 ? rest : 0);
+}
+
+} // namespace
+
+int rescan_time_line(const char* line, double* out, int count, int n, bool& iso,
+                     std::string& text) {
+    const char* p = line;
+    while (is_space(*p))
+        ++p;
+    iso = starts_like_date(p);
+    return iso ? scan_iso_line(p, out, count, text) : n;
 }

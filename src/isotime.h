@@ -29,22 +29,10 @@
 // or not a number, is written as printf's "%g" writes it.
 std::string utc_text(double seconds);
 
-// Whether `p` begins like a date: four digits, "-", two digits, "-", two
-// digits.
-inline bool starts_like_date(const char* p) {
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    return digit(p[0]) && digit(p[1]) && digit(p[2]) && digit(p[3]) && p[4] == '-' && digit(p[5]) &&
-           digit(p[6]) && p[7] == '-' && digit(p[8]) && digit(p[9]);
-}
-
 // Reads the ISO 8601 date and time at `p`. On success leaves the decimal
 // text of its seconds since the epoch in `text` and returns the end of the
 // date and time in `p`; returns nullptr when `p` holds no valid one.
 const char* iso_epoch_text(const char* p, std::string& text);
-
-// Reads the ISO 8601 date and time at the start of `line` and the numbers
-// after it, as scan_time_line does; 0 when the date and time are not valid.
-int scan_iso_line(const char* line, double* out, int count, std::string& text);
 
 // The rest of scan_time_line, for a line whose numeric reading `n` may
 // hide a date.

@@ -1,8 +1,8 @@
 // argutil: argument files and the invocation log.
 //
 // rebuild_argv replaces every argument that begins with "@" or "$" by the
-// lines of the file it names (a carriage return at a line's end is dropped
-// with the line feed) (nested files included) and drops every
+// lines of the file it names (nested files included; a carriage return at a
+// line's end is dropped with the line feed) and drops every
 // argument that begins with "#". logfile appends one line per run, a local
 // time stamp followed by the arguments, to the file "logfile" in the working
 // directory. No failure of this library reaches its caller.

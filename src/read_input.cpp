@@ -112,7 +112,7 @@ void close_inputs(GroupInputs& in) {
 
 RowReader::RowReader(const GroupInputs& in, InputSlot* slots, std::uint64_t first_row, bool hold)
     : rows(first_row), mode_(in.mode), first_slot_(in.first_slot), last_slot_(in.last_slot),
-      slots_(slots), hold_(hold), name1_(in.slots[1].name) {}
+      slots_(slots), hold_(hold) {}
 
 bool RowReader::fail(std::string message) {
     failed = true;
@@ -254,8 +254,8 @@ unsigned RowReader::read_block(RowBlock& block) {
         }
         if (!parse_row(block.rows[j])) return j;
         if (rows == MAX_ROWS) {
-            fail(strformat("Too many rows in file %s: at most %u rows can be converted\n", name1_,
-                           static_cast<unsigned>(MAX_ROWS)));
+            fail(strformat("Too many rows in file %s: at most %u rows can be converted\n",
+                           slots_[1].name, static_cast<unsigned>(MAX_ROWS)));
             return j;
         }
         for (int k = first_slot_; k <= last_slot_; ++k)

@@ -118,7 +118,6 @@ class RowReader {
     int first_slot_, last_slot_;
     InputSlot* slots_;
     bool hold_;
-    const char* name1_; // the channel-1 file, for "too many rows"
     std::string iso_text_;
 };
 

@@ -62,28 +62,35 @@ const Lines& lines(int columns) {
     return l;
 }
 
-void BM_scan_numbers(benchmark::State& state) {
-    const int columns = static_cast<int>(state.range(0));
-    const Lines& l = lines(columns);
-    double v[4];
-    std::size_t i = 0;
-    for (auto _ : state) {
-        int r = scan_numbers(l.text[i].c_str(), v, columns);
-        benchmark::DoNotOptimize(r);
-        benchmark::DoNotOptimize(v);
-        i = (i + 1) & 4095;
-    }
-    state.SetItemsProcessed(state.iterations());
+// The ways of scanning a data line of `length` bytes into `v`; each returns
+// something that depends on the work, for DoNotOptimize.
+int by_scan_numbers(const char* line, std::size_t, double* v, int columns) {
+    return scan_numbers(line, v, columns);
 }
 
-void BM_sscanf(benchmark::State& state) {
-    const int columns = static_cast<int>(state.range(0));
-    const Lines& l = lines(columns);
+int by_sscanf(const char* line, std::size_t, double* v, int columns) {
     static const char* const formats[] = {"", "%lf", "%lf %lf", "", "%lf %lf %lf %lf"};
+    return std::sscanf(line, formats[columns], &v[0], &v[1], &v[2], &v[3]);
+}
+
+int by_from_chars(const char* line, std::size_t length, double* v, int columns) {
+    const char* p = line;
+    const char* end = line + length;
+    for (int k = 0; k < columns; ++k) {
+        while (*p == ' ')
+            ++p;
+        p = std::from_chars(p, end, v[k]).ptr;
+    }
+    return static_cast<int>(p - line);
+}
+
+template <auto Scan> void BM_scan(benchmark::State& state) {
+    const int columns = static_cast<int>(state.range(0));
+    const Lines& l = lines(columns);
     double v[4];
     std::size_t i = 0;
     for (auto _ : state) {
-        int r = std::sscanf(l.text[i].c_str(), formats[columns], &v[0], &v[1], &v[2], &v[3]);
+        int r = Scan(l.text[i].c_str(), l.length[i], v, columns);
         benchmark::DoNotOptimize(r);
         benchmark::DoNotOptimize(v);
         i = (i + 1) & 4095;
@@ -91,24 +98,17 @@ void BM_sscanf(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_bare_from_chars(benchmark::State& state) {
-    const int columns = static_cast<int>(state.range(0));
-    const Lines& l = lines(columns);
-    double v[4];
-    std::size_t i = 0;
-    for (auto _ : state) {
-        const char* p = l.text[i].c_str();
-        const char* end = p + l.length[i];
-        for (int k = 0; k < columns; ++k) {
-            while (*p == ' ')
-                ++p;
-            p = std::from_chars(p, end, v[k]).ptr;
+// N passes over the lines with one method; kept out of line so that
+// callgrind can count its instructions alone.
+template <auto Scan> [[gnu::noinline]] double run_passes(const Lines& l, int columns, long passes) {
+    double sum = 0, v[4] = {};
+    for (long pass = 0; pass < passes; ++pass) {
+        for (std::size_t i = 0; i < l.text.size(); ++i) {
+            Scan(l.text[i].c_str(), l.length[i], v, columns);
+            sum += v[0] + v[columns - 1];
         }
-        benchmark::DoNotOptimize(p);
-        benchmark::DoNotOptimize(v);
-        i = (i + 1) & 4095;
     }
-    state.SetItemsProcessed(state.iterations());
+    return sum;
 }
 
 // Values as the ASCII writer meets them: 6 to 8 significant digits.
@@ -125,121 +125,110 @@ const std::vector<double>& values() {
     return v;
 }
 
-void BM_format_g14(benchmark::State& state) {
-    const std::vector<double>& v = values();
-    char buf[FORMAT_MAX];
-    std::size_t i = 0;
-    for (auto _ : state) {
-        char* end = format_g14(buf, v[i]);
-        benchmark::DoNotOptimize(end);
-        benchmark::ClobberMemory();
-        i = i + 1 == v.size() ? 0 : i + 1;
-    }
+// The ways of formatting a value with 14 significant digits into `buf` (of
+// FORMAT_MAX bytes); each returns the length of the text.
+std::size_t by_format_g14(char* buf, double x) {
+    return static_cast<std::size_t>(format_g14(buf, x) - buf);
 }
 
-void BM_snprintf_g14(benchmark::State& state) {
+std::size_t by_snprintf(char* buf, double x) {
+    return static_cast<std::size_t>(std::snprintf(buf, FORMAT_MAX, "%.14g", x));
+}
+
+std::size_t by_to_chars(char* buf, double x) {
+    return static_cast<std::size_t>(
+        std::to_chars(buf, buf + FORMAT_MAX, x, std::chars_format::general, 14).ptr - buf);
+}
+
+template <auto Format> void BM_format(benchmark::State& state) {
     const std::vector<double>& v = values();
     char buf[FORMAT_MAX];
     std::size_t i = 0;
     for (auto _ : state) {
-        int n = std::snprintf(buf, sizeof buf, "%.14g", v[i]);
+        std::size_t n = Format(buf, v[i]);
         benchmark::DoNotOptimize(n);
         benchmark::ClobberMemory();
         i = i + 1 == v.size() ? 0 : i + 1;
     }
 }
 
-void BM_to_chars_g14(benchmark::State& state) {
-    const std::vector<double>& v = values();
-    char buf[FORMAT_MAX];
-    std::size_t i = 0;
-    for (auto _ : state) {
-        char* end = std::to_chars(buf, buf + sizeof buf, v[i], std::chars_format::general, 14).ptr;
-        benchmark::DoNotOptimize(end);
-        benchmark::ClobberMemory();
-        i = i + 1 == v.size() ? 0 : i + 1;
-    }
-}
-
-} // namespace
-
-BENCHMARK(BM_format_g14);
-BENCHMARK(BM_snprintf_g14);
-BENCHMARK(BM_to_chars_g14);
-BENCHMARK(BM_scan_numbers)->Arg(4)->Arg(2)->Arg(1);
-BENCHMARK(BM_sscanf)->Arg(4)->Arg(2)->Arg(1);
-BENCHMARK(BM_bare_from_chars)->Arg(4)->Arg(2)->Arg(1);
-
-// N passes over the lines with one method; kept out of line so that
-// callgrind can count its instructions alone.
-[[gnu::noinline]] double run_passes(const Lines& l, int method, int columns, long passes) {
-    static const char* const formats[] = {"", "%lf", "%lf %lf", "", "%lf %lf %lf %lf"};
-    double sum = 0, v[4] = {};
-    for (long pass = 0; pass < passes; ++pass) {
-        for (std::size_t i = 0; i < l.text.size(); ++i) {
-            const char* p = l.text[i].c_str();
-            if (method == 0) {
-                scan_numbers(p, v, columns);
-            } else if (method == 1) {
-                std::sscanf(p, formats[columns], &v[0], &v[1], &v[2], &v[3]);
-            } else {
-                const char* end = p + l.length[i];
-                for (int k = 0; k < columns; ++k) {
-                    while (*p == ' ')
-                        ++p;
-                    p = std::from_chars(p, end, v[k]).ptr;
-                }
-            }
-            sum += v[0] + v[columns - 1];
-        }
-    }
-    return sum;
-}
-
 // N passes of formatting over the values with one method, likewise.
-[[gnu::noinline]] std::size_t run_format_passes(int method, long passes) {
+template <auto Format> [[gnu::noinline]] std::size_t run_format_passes(long passes) {
     const std::vector<double>& v = values();
     char buf[FORMAT_MAX];
     std::size_t total = 0;
     for (long pass = 0; pass < passes; ++pass) {
-        for (double x : v) {
-            if (method == 0) {
-                total += static_cast<std::size_t>(format_g14(buf, x) - buf);
-            } else if (method == 1) {
-                total += static_cast<std::size_t>(std::snprintf(buf, sizeof buf, "%.14g", x));
-            } else {
-                total += static_cast<std::size_t>(
-                    std::to_chars(buf, buf + sizeof buf, x, std::chars_format::general, 14).ptr -
-                    buf);
-            }
-        }
+        for (double x : v)
+            total += Format(buf, x);
     }
     return total;
 }
 
+// The methods: their names on the command line and as benchmarks, the
+// benchmark and the passes for callgrind.
+struct ScanMethod {
+    const char* name;
+    const char* bench;
+    void (*benchmark)(benchmark::State&);
+    double (*passes)(const Lines&, int columns, long passes);
+};
+template <auto Scan> constexpr ScanMethod scan_method(const char* name, const char* bench) {
+    return {name, bench, BM_scan<Scan>, run_passes<Scan>};
+}
+const ScanMethod SCANS[] = {
+    scan_method<by_scan_numbers>("scan_numbers", "BM_scan_numbers"),
+    scan_method<by_sscanf>("sscanf", "BM_sscanf"),
+    scan_method<by_from_chars>("from_chars", "BM_bare_from_chars"),
+};
+
+struct FormatMethod {
+    const char* name;
+    const char* bench;
+    void (*benchmark)(benchmark::State&);
+    std::size_t (*passes)(long passes);
+};
+template <auto Format> constexpr FormatMethod format_method(const char* name, const char* bench) {
+    return {name, bench, BM_format<Format>, run_format_passes<Format>};
+}
+const FormatMethod FORMATS[] = {
+    format_method<by_format_g14>("format_g14", "BM_format_g14"),
+    format_method<by_snprintf>("snprintf", "BM_snprintf_g14"),
+    format_method<by_to_chars>("to_chars", "BM_to_chars_g14"),
+};
+
+// The method named `name`; the last one for any other name.
+template <class Method, std::size_t N>
+const Method& method(const Method (&table)[N], const char* name) {
+    for (const Method& m : table)
+        if (std::strcmp(m.name, name) == 0) return m;
+    return table[N - 1];
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--format-passes") == 0) {
         const long passes = std::atol(argv[2]);
-        const int method = std::strcmp(argv[3], "format_g14") == 0 ? 0
-                           : std::strcmp(argv[3], "snprintf") == 0 ? 1
-                                                                   : 2;
+        const FormatMethod& m = method(FORMATS, argv[3]);
         values();
         std::printf("%ld values, %zu characters\n", passes * static_cast<long>(values().size()),
-                    run_format_passes(method, passes));
+                    m.passes(passes));
         return 0;
     }
     if (argc == 5 && std::strcmp(argv[1], "--passes") == 0) {
         const long passes = std::atol(argv[2]);
-        const int method = std::strcmp(argv[3], "scan_numbers") == 0 ? 0
-                           : std::strcmp(argv[3], "sscanf") == 0     ? 1
-                                                                     : 2;
+        const ScanMethod& m = method(SCANS, argv[3]);
         const int columns = std::atoi(argv[4]);
         if (columns != 1 && columns != 2 && columns != 4) return 2;
         const Lines& l = lines(columns);
         std::printf("%ld lines, checksum %g\n", passes * static_cast<long>(l.text.size()),
-                    run_passes(l, method, columns, passes));
+                    m.passes(l, columns, passes));
         return 0;
     }
+    for (const FormatMethod& m : FORMATS)
+        benchmark::RegisterBenchmark(m.bench, m.benchmark);
+    for (const ScanMethod& m : SCANS)
+        benchmark::RegisterBenchmark(m.bench, m.benchmark)->Arg(4)->Arg(2)->Arg(1);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -166,40 +166,29 @@ template <auto Format> [[gnu::noinline]] std::size_t run_format_passes(long pass
 
 // The methods: their names on the command line and as benchmarks, the
 // benchmark and the passes for callgrind.
-struct ScanMethod {
+template <class Passes> struct Method {
     const char* name;
     const char* bench;
     void (*benchmark)(benchmark::State&);
-    double (*passes)(const Lines&, int columns, long passes);
+    Passes* passes;
 };
-template <auto Scan> constexpr ScanMethod scan_method(const char* name, const char* bench) {
-    return {name, bench, BM_scan<Scan>, run_passes<Scan>};
-}
-const ScanMethod SCANS[] = {
-    scan_method<by_scan_numbers>("scan_numbers", "BM_scan_numbers"),
-    scan_method<by_sscanf>("sscanf", "BM_sscanf"),
-    scan_method<by_from_chars>("from_chars", "BM_bare_from_chars"),
-};
+using ScanMethod = Method<double(const Lines&, int columns, long passes)>;
+using FormatMethod = Method<std::size_t(long passes)>;
 
-struct FormatMethod {
-    const char* name;
-    const char* bench;
-    void (*benchmark)(benchmark::State&);
-    std::size_t (*passes)(long passes);
+const ScanMethod SCANS[] = {
+    {"scan_numbers", "BM_scan_numbers", BM_scan<by_scan_numbers>, run_passes<by_scan_numbers>},
+    {"sscanf", "BM_sscanf", BM_scan<by_sscanf>, run_passes<by_sscanf>},
+    {"from_chars", "BM_bare_from_chars", BM_scan<by_from_chars>, run_passes<by_from_chars>},
 };
-template <auto Format> constexpr FormatMethod format_method(const char* name, const char* bench) {
-    return {name, bench, BM_format<Format>, run_format_passes<Format>};
-}
 const FormatMethod FORMATS[] = {
-    format_method<by_format_g14>("format_g14", "BM_format_g14"),
-    format_method<by_snprintf>("snprintf", "BM_snprintf_g14"),
-    format_method<by_to_chars>("to_chars", "BM_to_chars_g14"),
+    {"format_g14", "BM_format_g14", BM_format<by_format_g14>, run_format_passes<by_format_g14>},
+    {"snprintf", "BM_snprintf_g14", BM_format<by_snprintf>, run_format_passes<by_snprintf>},
+    {"to_chars", "BM_to_chars_g14", BM_format<by_to_chars>, run_format_passes<by_to_chars>},
 };
 
 // The method named `name`; the last one for any other name.
-template <class Method, std::size_t N>
-const Method& method(const Method (&table)[N], const char* name) {
-    for (const Method& m : table)
+template <class M, std::size_t N> const M& method(const M (&table)[N], const char* name) {
+    for (const M& m : table)
         if (std::strcmp(m.name, name) == 0) return m;
     return table[N - 1];
 }

@@ -21,12 +21,8 @@ void Steps::add(double t, bool wraps_at_midnight) {
             first_odd_block = blocks;
         if (first_half_odd_block == 0 && std::fabs(d - *first_step) > tolerance / 2)
             first_half_odd_block = blocks;
-        ++count;
-    } else {
-        first_time = t;
     }
     prev_time = t;
-    last_time = t;
     ++blocks;
 }
 

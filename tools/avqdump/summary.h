@@ -17,10 +17,9 @@ namespace avqdump {
 struct Steps {
     explicit Steps(double tol) : tolerance(tol) {}
     double tolerance;
-    std::optional<double> first_time, prev_time, last_time;
+    std::optional<double> prev_time;
     std::optional<double> first_step;
     double min_step = 0, max_step = 0;
-    std::uint64_t count = 0;
     std::uint64_t blocks = 0;
     std::uint64_t first_odd_block = 0; // block whose step first differs from the first step
     // ... by more than half the tolerance: the block to name when no step

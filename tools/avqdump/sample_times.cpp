@@ -89,10 +89,7 @@ std::optional<std::int64_t> header_date(std::string_view header) {
 // --- TimedReader ---------------------------------------------------------------
 
 TimedReader::TimedReader(avq::Reader& reader, TimeForm asked)
-    : reader_(reader), asked_(asked),
-      // Binary times are whole seconds (truncated), so steps of one file may
-      // differ by one; ASCII times keep the fraction of the second.
-      tolerance_(reader.form() == avq::Form::binary ? 1 : 1e-3), ref_step_(NaN),
+    : reader_(reader), asked_(asked), tolerance_(step_tolerance(reader.form())), ref_step_(NaN),
       prev_interval_(NaN) {
     facts_.form = reader.form();
     facts_.sampfrek = header_sampfrek(reader.header());

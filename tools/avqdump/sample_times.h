@@ -67,6 +67,13 @@ double header_sampfrek(std::string_view header);
 // Midnight (seconds since the epoch) of the header's "date: YYYY-MM-DD".
 std::optional<std::int64_t> header_date(std::string_view header);
 
+// How far two steps between block times may differ and still be one run, in
+// seconds: binary times are whole seconds (truncated), so steps of one file
+// may differ by one; ASCII times keep the fraction of the second.
+constexpr double step_tolerance(avq::Form form) {
+    return form == avq::Form::binary ? 1 : 1e-3;
+}
+
 // One block with the times of its samples: sample j is at start + j × interval.
 struct TimedBlock {
     const avq::Block* block = nullptr;

@@ -44,9 +44,8 @@ struct Summary {
     avq::TimeHeader first_words{}, last_words{};
     AsciiTime first_ascii, last_ascii;
     std::uint64_t at_max[avq::CHANNELS] = {}, at_min[avq::CHANNELS] = {};
-    // Binary times are whole seconds (truncated), so steps may differ by one;
-    // ASCII times keep the fraction of the second.
-    Steps normal{1}, unix_seconds{1}, ascii{1e-3};
+    Steps normal{step_tolerance(avq::Form::binary)},
+        unix_seconds{step_tolerance(avq::Form::binary)}, ascii{step_tolerance(avq::Form::ascii)};
     std::optional<Misfit> misfit; // the first block whose words are no minute and second
     double prev_ascii_minute = -1;
 

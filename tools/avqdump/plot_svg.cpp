@@ -328,23 +328,14 @@ struct Axis {
     std::vector<int> marks_upto; // marked columns up to and including each column
 };
 
-struct Column {
-    double lo[avq::CHANNELS], hi[avq::CHANNELS];
-};
+// A pixel column holds the smallest and largest values of the bins that fall
+// in it, as one bin of its own.
+using Column = Envelope::Bin;
 
 std::vector<Column> columns_of(const Envelope& env, const Range& r) {
-    const Envelope::Bin none = empty_bin();
-    std::vector<Column> cols(COLUMNS);
-    for (Column& col : cols) {
-        std::copy(none.lo, none.lo + avq::CHANNELS, col.lo);
-        std::copy(none.hi, none.hi + avq::CHANNELS, col.hi);
-    }
+    std::vector<Column> cols(COLUMNS, empty_bin());
     env.for_each([&](double centre, const Envelope::Bin& bin) {
-        Column& col = cols[static_cast<std::size_t>(r.column(centre))];
-        for (unsigned c = 0; c < avq::CHANNELS; ++c) {
-            col.lo[c] = std::min(col.lo[c], bin.lo[c]);
-            col.hi[c] = std::max(col.hi[c], bin.hi[c]);
-        }
+        merge(cols[static_cast<std::size_t>(r.column(centre))], bin);
     });
     return cols;
 }

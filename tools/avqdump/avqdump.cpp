@@ -114,28 +114,25 @@ void write_out(const std::string& s) {
 }
 
 void dump_block(const avq::Block& b, avq::Form form, std::string& out) {
+    // The block's time fields as stored, the same on each of its rows.
+    std::string time;
+    if (form == avq::Form::binary) {
+        avqdump::append_number(time, b.time.word0);
+        time.push_back(' ');
+        avqdump::append_number(time, b.time.word1);
+    } else {
+        time.append(b.fields[0][0]).append(" ").append(b.fields[0][1]);
+    }
     out.clear();
     for (unsigned j = 0; j < avq::SAMPLES; ++j) {
         avqdump::append_number(out, static_cast<long long>(b.index));
         out.push_back(' ');
         avqdump::append_number(out, j);
         out.push_back(' ');
-        if (form == avq::Form::binary) {
-            avqdump::append_number(out, b.time.word0);
+        out.append(time);
+        for (unsigned c = 0; c < avq::CHANNELS; ++c) {
             out.push_back(' ');
-            avqdump::append_number(out, b.time.word1);
-            for (unsigned c = 0; c < avq::CHANNELS; ++c) {
-                out.push_back(' ');
-                avqdump::append_number(out, b.samples[c][j]);
-            }
-        } else {
-            out.append(b.fields[0][0]);
-            out.push_back(' ');
-            out.append(b.fields[0][1]);
-            for (unsigned c = 0; c < avq::CHANNELS; ++c) {
-                out.push_back(' ');
-                out.append(b.fields[c][j + 2]);
-            }
+            avqdump::append_value(out, b, form, c, j);
         }
         out.push_back('\n');
     }

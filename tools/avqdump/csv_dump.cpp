@@ -50,13 +50,20 @@ void append_number(std::string& out, long long v) {
     out.append(buf, r.ptr);
 }
 
+void append_value(std::string& out, const avq::Block& b, avq::Form form, unsigned c, unsigned j) {
+    if (form == avq::Form::binary) {
+        append_number(out, b.samples[c][j]);
+    } else {
+        out.append(b.fields[c][j + 2]);
+    }
+}
+
 void write_csv(TimedReader& timed) {
     std::string out = "time_utc,block,sample,ch1,ch2,ch3\n";
     IsoClock clock;
     TimedBlock tb;
     while (timed.next(tb)) {
         const avq::Block& b = *tb.block;
-        const bool binary = timed.facts().form == avq::Form::binary;
         for (unsigned j = 0; j < avq::SAMPLES; ++j) {
             clock.append(out, tb.start, j == 0 ? 0.0 : j * tb.interval);
             out.push_back(',');
@@ -65,11 +72,7 @@ void write_csv(TimedReader& timed) {
             append_number(out, j);
             for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                 out.push_back(',');
-                if (binary) {
-                    append_number(out, b.samples[c][j]);
-                } else {
-                    out.append(b.fields[c][j + 2]);
-                }
+                append_value(out, b, timed.facts().form, c, j);
             }
             out.push_back('\n');
         }

@@ -22,6 +22,10 @@ namespace avqdump {
 // default rows).
 void append_number(std::string& out, long long v);
 
+// Appends value j of channel c + 1 of `b` as stored: the 16-bit integer of the
+// binary form, the text of the field of the ASCII form.
+void append_value(std::string& out, const avq::Block& b, avq::Form form, unsigned c, unsigned j);
+
 // Writes the rows on standard output as the blocks are read; an error in a
 // later block (FormatError) leaves the rows before it written.
 void write_csv(TimedReader& timed);

@@ -70,6 +70,7 @@
 namespace {
 
 using avqdump::AsciiTime;
+using avqdump::BinaryTimes;
 using avqdump::Summary;
 using avqdump::TimeForm;
 using avqdump::TimeKind;
@@ -202,12 +203,8 @@ void print_rows(const char* name, avq::Reader& reader, bool several) {
 }
 
 void print_info(const char* name, const avq::Reader& reader, const Summary& sum,
-                TimeForm time_form) {
+                const BinaryTimes& times) {
     const avq::Form form = reader.form();
-    // Settled before anything is printed: --normaltime on Unix times is an error.
-    const auto times = form == avq::Form::binary
-                           ? avqdump::binary_times(reader.header(), time_form, sum.misfit)
-                           : avqdump::BinaryTimes{};
     std::printf("file: %s\n", name);
     std::printf("form: %s\n", form == avq::Form::binary
                                   ? "binary (header line ends in a carriage return)"
@@ -221,7 +218,7 @@ void print_info(const char* name, const avq::Reader& reader, const Summary& sum,
             std::printf("first block time: %s\n", ascii_time_text(sum.first_ascii).c_str());
             std::printf("last block time: %s\n", ascii_time_text(sum.last_ascii).c_str());
         }
-        std::printf("block times: %s\n", sum.ascii.describe().c_str());
+        std::printf("block times: %s\n", sum.steps(form, times).describe().c_str());
         return;
     }
     std::printf("time form: %s (%s)\n",
@@ -234,8 +231,7 @@ void print_info(const char* name, const avq::Reader& reader, const Summary& sum,
         std::printf("last block time: %s\n",
                     binary_time_text(sum.last_words, times.unix_seconds).c_str());
     }
-    std::printf("block times: %s\n",
-                (times.unix_seconds ? sum.unix_seconds : sum.normal).describe().c_str());
+    std::printf("block times: %s\n", sum.steps(form, times).describe().c_str());
     for (unsigned c = 0; c < avq::CHANNELS; ++c) {
         std::printf("16-bit limits ch%u: %llu at 32767, %llu at -32768\n", c + 1,
                     static_cast<unsigned long long>(sum.at_max[c]),
@@ -311,10 +307,15 @@ void print_file(const char* name, avq::Reader& reader, const Settings& set, bool
         return;
     case Mode::info: {
         const avqdump::Summary sum = avqdump::summarise(reader);
+        // Settled before anything is printed: --normaltime on Unix times is
+        // an error.
+        const auto times = reader.form() == avq::Form::binary
+                               ? avqdump::binary_times(reader.header(), set.time_form, sum.misfit)
+                               : BinaryTimes{};
         if (set.json) {
-            avqdump::print_info_json(name, reader, sum, set.time_form);
+            avqdump::print_info_json(name, reader, sum, times);
         } else {
-            print_info(name, reader, sum, set.time_form);
+            print_info(name, reader, sum, times);
         }
         return;
     }

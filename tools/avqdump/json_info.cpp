@@ -72,10 +72,8 @@ Json steps(const Steps& s) {
 } // namespace
 
 void print_info_json(const char* name, const avq::Reader& reader, const Summary& sum,
-                     TimeForm time_form) {
+                     const BinaryTimes& times) {
     const bool binary = reader.form() == avq::Form::binary;
-    const BinaryTimes times =
-        binary ? binary_times(reader.header(), time_form, sum.misfit) : BinaryTimes{};
     Json o;
     o["file"] = name;
     o["form"] = binary ? "binary" : "ascii";
@@ -99,9 +97,7 @@ void print_info_json(const char* name, const avq::Reader& reader, const Summary&
     o["last_block_time"] = !any     ? Json(nullptr)
                            : binary ? binary_time(sum.last_words, times.unix_seconds)
                                     : ascii_time(sum.last_ascii);
-    o["block_times"] = steps(!binary              ? sum.ascii
-                             : times.unix_seconds ? sum.unix_seconds
-                                                  : sum.normal);
+    o["block_times"] = steps(sum.steps(reader.form(), times));
     if (binary) {
         Json limits = Json::array();
         for (unsigned c = 0; c < avq::CHANNELS; ++c)

@@ -13,9 +13,9 @@
 
 namespace avqdump {
 
-// Writes the object on standard output. Throws FormatError, before writing
-// anything, when --normaltime is asked for Unix times.
+// Writes the object on standard output; `times` says how binary block times
+// are read (binary_times).
 void print_info_json(const char* name, const avq::Reader& reader, const Summary& sum,
-                     TimeForm time_form);
+                     const BinaryTimes& times);
 
 } // namespace avqdump

@@ -84,6 +84,11 @@ void Summary::add(const avq::Block& b, avq::Form form) {
     ++blocks;
 }
 
+const Steps& Summary::steps(avq::Form form, const BinaryTimes& times) const {
+    if (form == avq::Form::ascii) return ascii;
+    return times.unix_seconds ? unix_seconds : normal;
+}
+
 Summary summarise(avq::Reader& reader) {
     Summary sum;
     avq::Block b;

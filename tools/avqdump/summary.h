@@ -50,6 +50,8 @@ struct Summary {
     double prev_ascii_minute = -1;
 
     void add(const avq::Block& b, avq::Form form);
+    // The steps of the block times as the file's form and `times` read them.
+    const Steps& steps(avq::Form form, const BinaryTimes& times) const;
 };
 
 // Reads every block of `reader` into a summary.

@@ -358,7 +358,7 @@ std::string channel_path(const std::vector<Column>& cols, unsigned c, double top
                            ax.marks_upto[static_cast<std::size_t>(k)] !=
                                ax.marks_upto[static_cast<std::size_t>(prev)];
         const double y_hi = y(col.hi[c]), y_lo = y(col.lo[c]);
-        d += format("%c%.1f,%.1f", start ? 'M' : 'L', LEFT + k + 0.5, y_hi);
+        d += format("%c%.1f,%.1f", start ? 'M' : 'L', ax.range.x(k), y_hi);
         if (y_lo - y_hi >= 0.05) d += format("V%.1f", y_lo);
         prev = k;
     }

@@ -165,10 +165,8 @@ std::string ascii_time_text(const AsciiTime& at) {
     const avqdump::StoredTime meaning = avqdump::ascii_time_meaning(at.minute, at.second);
     const double t = meaning.seconds;
     char buf[64];
-    switch (meaning.kind) {
-    case TimeKind::unknown:
-        return text;
-    case TimeKind::unix_seconds: { // all in the second field
+    if (meaning.kind == TimeKind::unknown) return text;
+    if (meaning.kind == TimeKind::unix_seconds) { // all in the second field
         std::snprintf(buf, sizeof buf, "%.6f", t - std::floor(t));
         std::string frac = buf + 1; // ".xxxxxx"
         while (!frac.empty() && (frac.back() == '0' || frac.back() == '.'))
@@ -177,15 +175,11 @@ std::string ascii_time_text(const AsciiTime& at) {
         if (date.size() > 4) date.insert(date.size() - 4, frac);
         return text + " (" + date + ")";
     }
-    case TimeKind::epoch_minutes: {
-        std::snprintf(buf, sizeof buf, "%s%g", at.second < 10 ? "0" : "", at.second);
+    std::snprintf(buf, sizeof buf, "%s%g", at.second < 10 ? "0" : "", at.second);
+    if (meaning.kind == TimeKind::epoch_minutes) {
         std::string date = utc_text(static_cast<std::int64_t>(at.minute) * 60);
         return text + " (" + date.substr(0, 17) + buf + " UTC)";
     }
-    case TimeKind::minute_of_day:
-        break;
-    }
-    std::snprintf(buf, sizeof buf, "%s%g", at.second < 10 ? "0" : "", at.second);
     char hm[16];
     const int mi = static_cast<int>(at.minute);
     std::snprintf(hm, sizeof hm, "%02d:%02d:", mi / 60, mi % 60);

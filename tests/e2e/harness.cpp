@@ -128,4 +128,11 @@ Result VelkorTest::velkor(const std::vector<std::string>& args,
     return run_program(VELKOR_BIN, args, dir_, env);
 }
 
+Result VelkorTest::shell(const std::string& line, const std::vector<std::string>& args,
+                         const std::string& program) {
+    std::vector<std::string> argv = {"-c", line, program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program("/bin/sh", argv, dir_);
+}
+
 } // namespace e2e

@@ -47,6 +47,10 @@ class VelkorTest : public ::testing::Test {
 
     // Runs velkor in the test's directory.
     Result velkor(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+    // Runs the shell command `line` in the test's directory with `program`
+    // (velkor unless named) as $0 and `args` as $1, $2...
+    Result shell(const std::string& line, const std::vector<std::string>& args = {},
+                 const std::string& program = VELKOR_BIN);
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     void write(const std::string& name, const std::string& contents) {
         write_file(path(name), contents);

@@ -348,11 +348,6 @@ TEST_F(Avqdump, OutputThatCannotBeWrittenIsAnError) {
     EXPECT_NE(r.err.find("avqdump: error writing standard output"), std::string::npos) << r.err;
 }
 
-// Runs a shell command line in the test's directory, avqdump as $0.
-e2e::Result shell(const std::string& dir, const std::string& line) {
-    return e2e::run_program("/bin/sh", {"-c", line, AVQDUMP}, dir);
-}
-
 bool have_tool(const std::string& name) {
     return e2e::run_program("/bin/sh", {"-c", "command -v " + name}, "/").status == 0;
 }
@@ -415,10 +410,8 @@ TEST_F(Avqdump, JsonInfoParsesWhateverTheHeaderHolds) {
     const auto r = avqdump({"--json", "odd.avq"});
     ASSERT_EQ(r.status, 0) << r.err;
     write("odd.json", r.out);
-    const auto tool =
-        e2e::run_program("/usr/bin/env", {"python3", "-m", "json.tool", "odd.json"}, dir());
-    EXPECT_EQ(tool.status, 0) << r.out << tool.err;
-    // The header comes back byte for byte, the stray byte as U+FFFD.
+    // It parses, and the header comes back byte for byte, the stray byte as
+    // U+FFFD.
     const auto back = e2e::run_program(
         "/usr/bin/env",
         {"python3", "-c",
@@ -484,17 +477,15 @@ TEST_F(Avqdump, DashReadsStandardInput) {
     for (const std::string f : {"out.avq", "out.txt"}) {
         const std::string info = avqdump({"--info", f}).out;
         // Redirected (a file that can seek) and piped (one that cannot).
-        auto r = shell(dir(), "exec \"$0\" --info - < " + f);
+        auto r = shell("exec \"$0\" --info - < " + f, {}, AVQDUMP);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "file: -" + info.substr(info.find('\n')));
-        r = shell(dir(), "cat " + f + " | \"$0\" -");
+        r = shell("cat " + f + " | \"$0\" -", {}, AVQDUMP);
         EXPECT_EQ(r.out, avqdump({f}).out);
     }
-    // velkor and avqdump in one pipe, as the manual shows: a compressed day
-    // converted from standard input to standard output and summarised.
-    ASSERT_EQ(shell(dir(), "gzip -c q.txt > day.txt.gz").status, 0);
-    auto p = shell(dir(), "gunzip -c day.txt.gz | \"" + std::string(VELKOR_BIN) +
-                              "\" -4 - - | \"$0\" --info -");
+    // velkor and avqdump in one pipe, as the manual shows: a day converted
+    // from standard input to standard output and summarised.
+    const auto p = shell("\"$1\" -4 - - < q.txt | \"$0\" --info -", {VELKOR_BIN}, AVQDUMP);
     EXPECT_EQ(p.status, 0) << p.err;
     const std::string info = avqdump({"--info", "out.avq"}).out;
     EXPECT_EQ(p.out, "file: -" + info.substr(info.find('\n')));
@@ -502,7 +493,7 @@ TEST_F(Avqdump, DashReadsStandardInput) {
 
     // A damaged file on standard input is still found out.
     write("cut.avq", read("out.avq").substr(0, 5000));
-    auto r = shell(dir(), "cat cut.avq | \"$0\" --csv -");
+    auto r = shell("cat cut.avq | \"$0\" --csv -", {}, AVQDUMP);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("avqdump: -: binary data after the header is"), std::string::npos)
         << r.err;
@@ -536,34 +527,30 @@ TEST_F(Avqdump, NormaltimeOnUnixTimesIsAnError) {
 TEST_F(Avqdump, ModesThatCannotGoTogetherAreRefused) {
     write("q.txt", four_column(make_rows(512)));
     ASSERT_EQ(velkor({"-4", "q.txt", "a.avq"}).status, 0);
-    const std::string try_help = "Try 'avqdump --help' for more information.\n";
+    const std::string help = "Try 'avqdump --help' for more information.\n";
+    const std::string both = "avqdump: --info, --csv and --plot exclude each other\n" + help;
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"--csv", "a.avq", "a.avq"}, "avqdump: --csv takes one AVQ file, 2 are named\n"},
+        {{"--csv", "a.avq", "a.avq"}, "avqdump: --csv takes one AVQ file, 2 are named\n" + help},
         {{"--plot", "p.svg", "a.avq", "a.avq"},
-         "avqdump: --plot takes one AVQ file, 2 are named\n"},
-        {{"--info", "--csv", "a.avq"}, "avqdump: --info, --csv and --plot exclude each other\n"},
-        {{"--json", "--plot", "p.svg", "a.avq"},
-         "avqdump: --info, --csv and --plot exclude each other\n"},
-        {{"--info", "-", "-"}, "avqdump: standard input (-) is named more than once\n"},
-        {{"--csv"}, "avqdump: no AVQ file named\n"},
+         "avqdump: --plot takes one AVQ file, 2 are named\n" + help},
+        {{"--info", "--csv", "a.avq"}, both},
+        {{"--json", "--plot", "p.svg", "a.avq"}, both},
+        {{"--info", "-", "-"}, "avqdump: standard input (-) is named more than once\n" + help},
+        {{"--csv"}, "avqdump: no AVQ file named\n" + help},
+        // A picture that cannot be written; a device is written in place,
+        // never replaced or removed.
+        {{"--plot", "no/dir/p.svg", "a.avq"},
+         "avqdump: a.avq: cannot write the picture to no/dir/p.svg: No such file or directory\n"},
+        {{"--plot", "/dev/full", "a.avq"},
+         "avqdump: a.avq: cannot write the picture to /dev/full: No space left on device\n"},
     };
     for (const auto& [args, err] : cases) {
         const auto r = avqdump(args);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, err + try_help);
+        EXPECT_EQ(r.err, err);
     }
     EXPECT_FALSE(exists("p.svg"));
-    // A picture that cannot be written; a device is written in place, never
-    // replaced or removed.
-    auto r = avqdump({"--plot", "no/dir/p.svg", "a.avq"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "avqdump: a.avq: cannot write the picture to no/dir/p.svg: No such file or "
-                     "directory\n");
-    r = avqdump({"--plot", "/dev/full", "a.avq"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "avqdump: a.avq: cannot write the picture to /dev/full: No space left on "
-                     "device\n");
     EXPECT_TRUE(e2e::file_exists("/dev/full"));
 }
 

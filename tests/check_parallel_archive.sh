@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Converts a small station archive the way the README's recipe does: 50 daily
-# four-column files, four velkor runs at a time with `xargs -P 4`, all in one
-# working directory. Every output must be, byte for byte, what the same day
-# gives converted on its own; no temporary file may be left; and the log
-# must have gained exactly one whole line per run, naming its day, after the
-# line it held before. When GNU parallel is installed, the README's parallel
-# command is checked the same way.
+# four-column files, four velkor runs at a time with `xargs -P 4` (and GNU
+# parallel when installed), all in one working directory. Every output must
+# be, byte for byte, what the same day gives converted on its own; no
+# temporary file may be left; and the log must have gained exactly one whole
+# line per run, naming its day, after the line it held before.
 #
 # Usage: check_parallel_archive.sh VELKOR
 set -u
@@ -22,12 +21,14 @@ fail() {
     failures=$((failures + 1))
 }
 
-# make_day N FILE: day N of the station, 20 Hz from midnight, 300 + 37 N
-# rows (so that the last block is partial on most days), values that differ
-# from day to day; odd days begin with a "!" comment that names the day, even
-# days have none, so that velkor builds their header.
-make_day() {
-    awk -v n="$1" 'BEGIN {
+# Day N of the station, 20 Hz from midnight, 300 + 37 N rows (so that the
+# last block is partial on most days), values that differ from day to day;
+# odd days begin with a "!" comment that names the day, even days have none,
+# so that velkor builds their header.
+mkdir "$work/data" "$work/reference"
+for n in $(seq 1 "$DAYS"); do
+    day=$(printf 'day%03d' "$n")
+    awk -v n="$n" 'BEGIN {
         if (n % 2) printf "! station IS99 day %03d, pressure in Pa, 20 Hz\n", n
         t0 = 1767312000 + 86400 * n
         for (i = 0; i < 300 + 37 * n; i++) {
@@ -35,43 +36,38 @@ make_day() {
             printf "%.2f %.4f %.4f %.4f\n", t0 + t, 0.3 * sin(0.2 * t + n),
                 0.2 * sin(0.03 * t * n), 0.1 * n / 50 - 0.05 * cos(t)
         }
-    }' >"$2"
-}
-
-mkdir "$work/data" "$work/reference"
-for n in $(seq 1 "$DAYS"); do
-    day=$(printf 'day%03d' "$n")
-    make_day "$n" "$work/data/$day.txt"
+    }' >"$work/data/$day.txt"
     echo "$day" >>"$work/days"
+    # The reference: each day converted alone.
+    (cd "$work/reference" && "$velkor" "${OPTIONS[@]}" ../data/$day.txt $day.avq >/dev/null 2>&1) ||
+        fail "converting $day alone"
 done
 
-# The reference: each day converted alone.
-cp "$work"/data/*.txt "$work/reference/"
-while read -r day; do
-    (cd "$work/reference" && "$velkor" "${OPTIONS[@]}" "$day.txt" "$day.avq" >/dev/null 2>&1) ||
-        fail "converting $day alone"
-done <"$work/days"
+# A log line of an earlier run, which the runs must append to.
+EARLIER="12/07/26 10:00:00 velkor -s 1000 -4 earlier.txt earlier.avq"
+STAMP='[0-9]{2}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}'
 
-# check_archive DIR TOOL: the outputs, temporary files and log of the run of
-# TOOL in DIR.
-check_archive() {
-    local dir=$1 tool=$2 day bad=0
+# check_tool NAME COMMAND...: runs COMMAND, which converts the days named on
+# its standard input, in a fresh copy of the archive, and checks the outputs,
+# the temporary files and the log.
+check_tool() {
+    local tool=$1 dir="$work/${1%% *}" day bad=0 line new=0 named=()
+    shift
+    mkdir "$dir"
+    cp "$work"/data/*.txt "$dir/"
+    echo "$EARLIER" >"$dir/logfile"
+    (cd "$dir" && "$@" <"$work/days") >"$dir.out" 2>&1 ||
+        fail "$tool ended with status $?: $(tail -n 3 "$dir.out")"
     while read -r day; do
         cmp -s "$dir/$day.avq" "$work/reference/$day.avq" || bad=$((bad + 1))
     done <"$work/days"
     ((bad == 0)) || fail "$tool: $bad of $DAYS outputs differ from the day converted alone"
-    local strays
-    strays=$(find "$dir" -name '.velkor-*' | wc -l)
-    ((strays == 0)) || fail "$tool: $strays temporary files left"
-
+    [[ -z $(find "$dir" -name '.velkor-*') ]] || fail "$tool: temporary files left"
     [[ $(head -n 1 "$dir/logfile") == "$EARLIER" ]] || fail "$tool: the earlier log line changed"
-    [[ $(tail -c 1 "$dir/logfile" | od -An -c | tr -d ' ') == '\n' ]] ||
-        fail "$tool: the log does not end in a whole line"
-    local stamp='[0-9]{2}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}'
-    local line new=0 named=()
+    [[ $(tail -c 1 "$dir/logfile") == '' ]] || fail "$tool: the log does not end in a whole line"
     while IFS= read -r line; do
         new=$((new + 1))
-        if [[ $line =~ ^$stamp\ (.*)\ (day[0-9]{3})\.txt\ (day[0-9]{3})\.avq$ &&
+        if [[ $line =~ ^$STAMP\ (.*)\ (day[0-9]{3})\.txt\ (day[0-9]{3})\.avq$ &&
             ${BASH_REMATCH[1]} == "$velkor ${OPTIONS[*]}" &&
             ${BASH_REMATCH[2]} == "${BASH_REMATCH[3]}" ]]; then
             named+=("${BASH_REMATCH[2]}")
@@ -84,31 +80,10 @@ check_archive() {
         fail "$tool: the log lines do not name every day once"
 }
 
-# A log line of an earlier run, which the runs must append to.
-EARLIER="12/07/26 10:00:00 velkor -s 1000 -4 earlier.txt earlier.avq"
-
-# run_archive DIR: a fresh copy of the day files and the log in DIR.
-run_archive() {
-    mkdir "$1"
-    cp "$work"/data/*.txt "$work/days" "$1/"
-    echo "$EARLIER" >"$1/logfile"
-}
-
-run_archive "$work/xargs"
-(cd "$work/xargs" && xargs -d '\n' -P 4 -I{} "$velkor" "${OPTIONS[@]}" {}.txt {}.avq <days) \
-    >"$work/xargs.out" 2>&1
-status=$?
-((status == 0)) || fail "xargs -P 4 ended with status $status: $(tail -n 3 "$work/xargs.out")"
-check_archive "$work/xargs" "xargs -P 4"
+check_tool "xargs -P 4" xargs -d '\n' -P 4 -I{} "$velkor" "${OPTIONS[@]}" {}.txt {}.avq
 checked="xargs -P 4"
-
 if command -v parallel >/dev/null; then
-    run_archive "$work/parallel"
-    (cd "$work/parallel" && parallel -j 4 "$velkor" "${OPTIONS[@]}" {}.txt {}.avq :::: days) \
-        </dev/null >"$work/parallel.out" 2>&1
-    status=$?
-    ((status == 0)) || fail "parallel -j 4 ended with status $status: $(tail -n 3 "$work/parallel.out")"
-    check_archive "$work/parallel" "parallel -j 4"
+    check_tool "parallel -j 4" parallel -j 4 "$velkor" "${OPTIONS[@]}" {}.txt {}.avq :::: -
     checked+=" and parallel -j 4"
 else
     echo "GNU parallel is not installed: only xargs checked"

@@ -26,8 +26,6 @@ def fail(why):
 def png_pixels(path):
     """Returns (width, height, set of (r, g, b)) of an 8-bit RGB or RGBA PNG."""
     data = open(path, "rb").read()
-    if data[:8] != b"\x89PNG\r\n\x1a\n":
-        fail(path + ": not a PNG file")
     pos, idat, header = 8, b"", None
     while pos < len(data):
         length, kind = struct.unpack(">I4s", data[pos:pos + 8])
@@ -37,35 +35,26 @@ def png_pixels(path):
         elif kind == b"IDAT":
             idat += body
         pos += 12 + length
+    if data[:8] != b"\x89PNG\r\n\x1a\n" or header is None:
+        fail(path + ": not a PNG file")
     width, height, depth, colour, _, _, interlace = header
     if depth != 8 or colour not in (2, 6) or interlace != 0:
         fail("PNG of depth %d, colour type %d, interlace %d: not decoded here"
              % (depth, colour, interlace))
     bpp = 3 if colour == 2 else 4
-    raw = zlib.decompress(idat)
-    stride = width * bpp
-    prev = bytearray(stride)
-    colours = set()
+    raw, stride = zlib.decompress(idat), width * bpp
+    prev, colours = bytearray(stride), set()
     for y in range(height):
         kind = raw[y * (stride + 1)]
         line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):
+        for i in range(stride if kind else 0):
             a = line[i - bpp] if i >= bpp else 0
-            b = prev[i]
-            c = prev[i - bpp] if i >= bpp else 0
-            if kind == 1:
-                line[i] = (line[i] + a) & 0xFF
-            elif kind == 2:
-                line[i] = (line[i] + b) & 0xFF
-            elif kind == 3:
-                line[i] = (line[i] + (a + b) // 2) & 0xFF
-            elif kind == 4:
+            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+            if kind == 4:  # Paeth: the neighbour nearest to a + b - c
                 p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                pred = a if pa <= pb and pa <= pc else b if pb <= pc else c
-                line[i] = (line[i] + pred) & 0xFF
-        for x in range(0, stride, bpp):
-            colours.add(tuple(line[x:x + 3]))
+                b = min((abs(p - a), 0, a), (abs(p - b), 1, b), (abs(p - c), 2, c))[2]
+            line[i] = (line[i] + (a, b, (a + b) // 2, b)[kind - 1]) & 0xFF
+        colours.update(tuple(line[x:x + 3]) for x in range(0, stride, bpp))
         prev = line
     return width, height, colours
 

@@ -142,11 +142,7 @@ TEST_F(ArgFilesAndLog, LogLineThatCannotBeWrittenWholeIsReportedAndTheRunGoesOn)
     // fails instead of killing the run); the output fits.
     write("data.txt", "!c\n1 1 2 3\n");
     ASSERT_EQ(velkor({"-4", "data.txt", "ref.avq"}, C_LOCALE).status, 0);
-    std::string earlier;
-    while (earlier.size() < 4090)
-        earlier += "an earlier line of the log\n";
-    earlier.resize(4089);
-    earlier += "\n";
+    const std::string earlier = std::string(4089, '=') + "\n";
     write("logfile", earlier);
     const e2e::Result r = e2e::run_program(
         "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 8; exec \"$0\" -4 data.txt out.avq", VELKOR_BIN},

@@ -271,13 +271,11 @@ TEST_F(Conversion, StandardInputAndOutputByDash) {
     // standard output; the progress line and acknowledgements then go to
     // standard error, so standard output holds the AVQ file alone.
     const std::string input = source_path("examples/station-4col.txt");
-    std::string converted_4col;
+    std::string binary;
     for (const char* form : {"--binary", "--ascii"}) {
         ASSERT_EQ(velkor({"-4", form, input, "ref.out"}).status, 0);
-        if (converted_4col.empty()) converted_4col = read("ref.out");
-        const auto r = e2e::run_program(
-            "/bin/sh", {"-c", "cat \"$1\" | exec \"$0\" -4 \"$2\" - -", VELKOR_BIN, input, form},
-            dir());
+        if (binary.empty()) binary = read("ref.out");
+        const auto r = shell("cat \"$1\" | exec \"$0\" -4 \"$2\" - -", {input, form});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(r.out == read("ref.out")) << form;
         EXPECT_EQ(r.err.substr(0, r.err.find("Warning")),
@@ -291,17 +289,11 @@ TEST_F(Conversion, StandardInputAndOutputByDash) {
     // ignored options on standard error with "-o -".
     const std::string e = source_path("examples/station-ch");
     ASSERT_EQ(velkor({e + "1.txt", e + "2.txt", e + "3.txt", "ref.out"}).status, 0);
-    auto r = e2e::run_program(
-        "/bin/sh",
-        {"-c", "exec \"$0\" \"$1\"1.txt - \"$1\"3.txt out.avq < \"$1\"2.txt", VELKOR_BIN, e},
-        dir());
+    auto r = shell("exec \"$0\" \"$1\"1.txt - \"$1\"3.txt out.avq < \"$1\"2.txt", {e});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, e + "1.txt+-+" + e + "3.txt->out.avq\n");
     EXPECT_EQ(read("out.avq"), read("ref.out"));
-    r = e2e::run_program(
-        "/bin/sh",
-        {"-c", "exec \"$0\" -e1 -o - \"$1\"1.txt - \"$1\"3.txt < \"$1\"2.txt", VELKOR_BIN, e},
-        dir());
+    r = shell("exec \"$0\" -e1 -o - \"$1\"1.txt - \"$1\"3.txt < \"$1\"2.txt", {e});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.out == read("ref.out"));
     EXPECT_EQ(r.err.substr(0, r.err.find('>') + 3),
@@ -309,23 +301,23 @@ TEST_F(Conversion, StandardInputAndOutputByDash) {
 
     // Standard input once per group at most, refused before anything is read.
     write("out.avq", "previous");
-    r = velkor({"-", "-", e + "3.txt", "out.avq"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: standard input (\"-\") is given as more than one input of a group\n");
-    r = velkor({"-t", "-", "-", e + "2.txt", e + "3.txt", "out.avq"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: standard input (\"-\") is given as more than one input of a group\n");
+    for (const auto& args : {std::vector<std::string>{"-", "-", e + "3.txt", "out.avq"},
+                             {"-t", "-", "-", e + "2.txt", e + "3.txt", "out.avq"}}) {
+        r = velkor(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err,
+                  "Error: standard input (\"-\") is given as more than one input of a group\n");
+    }
     EXPECT_EQ(read("out.avq"), "previous");
     // and once per run: a later group would find nothing left there.
-    r = e2e::run_program(
-        "/bin/sh", {"-c", "exec \"$0\" -4 - o1.avq - out.avq < \"$1\"", VELKOR_BIN, input}, dir());
+    r = shell("exec \"$0\" -4 - o1.avq - out.avq < \"$1\"", {input});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "-->o1.avq\n-->out.avq\n");
     EXPECT_NE(r.err.find("\nError: standard input (\"-\") was read by an earlier group; it can be "
                          "read only once\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(read("o1.avq"), converted_4col);
+    EXPECT_EQ(read("o1.avq"), binary);
     EXPECT_EQ(read("out.avq"), "previous");
 }
 

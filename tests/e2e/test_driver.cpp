@@ -222,8 +222,7 @@ TEST_F(Driver, MissingOutputOrInputNames) {
         EXPECT_EQ(r.err, "Error: no output file given\n  " + std::string(m.second) + "\n");
         EXPECT_EQ(r.out, "");
     }
-    auto r = velkor({"a", "b", "c"});
-    r = velkor({"-o", "out", "a", "b"});
+    auto r = velkor({"-o", "out", "a", "b"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: not enough input files\n");
     EXPECT_FALSE(exists("out"));

@@ -74,12 +74,10 @@ class LineReaderTest : public ::testing::Test {
 // characters and the line feed); long ones are crowded around that size and
 // around the small block sizes the tests use.
 std::string random_text(std::mt19937& rng, std::size_t lines, bool long_lines = false) {
-    static const int short_lengths[] = {0, 1, 2, 7, 40, 253, 254};
-    static const int long_lengths[] = {0, 1, 40, 254, 255, 256, 257, 510, 999, 1000, 1001, 5000};
-    const int* lengths = long_lines ? long_lengths : short_lengths;
-    const int count =
-        static_cast<int>(long_lines ? std::size(long_lengths) : std::size(short_lengths));
-    std::uniform_int_distribution<int> pick_len(0, count - 1);
+    const std::vector<int> lengths =
+        long_lines ? std::vector<int>{0, 1, 40, 254, 255, 256, 257, 510, 999, 1000, 1001, 5000}
+                   : std::vector<int>{0, 1, 2, 7, 40, 253, 254};
+    std::uniform_int_distribution<std::size_t> pick_len(0, lengths.size() - 1);
     std::uniform_int_distribution<int> jitter(-1, 1);
     std::uniform_int_distribution<int> pick_char(0, 15);
     std::string s;
@@ -130,11 +128,9 @@ TEST_F(LineReaderTest, SmallCasesMatchFgets) {
 std::size_t compare_whole_lines(const std::string& path, const std::string& text,
                                 std::size_t block) {
     std::vector<std::string> lines;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t nl = text.find('\n', at);
-        const std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
+    for (std::size_t at = 0, end; at < text.size(); at = end) {
+        end = std::min(text.find('\n', at), text.size() - 1) + 1;
         lines.push_back(text.substr(at, end - at));
-        at = end;
     }
     std::FILE* f = std::fopen(path.c_str(), "r");
     LineReader reader(f, block);
@@ -161,8 +157,6 @@ std::size_t compare_whole_lines(const std::string& path, const std::string& text
 TEST_F(LineReaderTest, LongLinesComeWholeAcrossBlocks) {
     // A line of 255 characters and its line feed is one line; so is a
     // line far longer than the block.
-    const std::string exact = std::string(255, 'a') + "\n";
-    EXPECT_EQ(compare_whole_lines(write(exact), exact, 4096), 1u);
     const std::string cases[] = {
         std::string(255, 'a') + "\n",
         std::string(256, 'a'),

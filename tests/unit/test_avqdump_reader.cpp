@@ -282,20 +282,16 @@ TEST(AvqReader, SplitAndParseFollowTheWritersNotation) {
 
 namespace {
 
-struct Timed {
-    double start, interval;
-    bool irregular;
-};
-
-std::vector<Timed> timed_blocks(const std::string& bytes,
-                                avqdump::TimeForm asked = avqdump::TimeForm::guess) {
+// The sample times of the blocks (their block pointers are left dangling).
+std::vector<avqdump::TimedBlock> timed_blocks(const std::string& bytes,
+                                              avqdump::TimeForm asked = avqdump::TimeForm::guess) {
     std::istringstream in(bytes);
     Reader r(in);
     avqdump::TimedReader tr(r, asked);
-    std::vector<Timed> out;
-    avqdump::TimedBlock tb;
-    while (tr.next(tb))
-        out.push_back({tb.start, tb.interval, tb.irregular});
+    std::vector<avqdump::TimedBlock> out(1);
+    while (tr.next(out.back()))
+        out.emplace_back();
+    out.pop_back();
     return out;
 }
 

@@ -1,14 +1,10 @@
 #!/usr/bin/env python3
-"""Checks a picture made by avqdump --plot for real.
+"""Checks a picture made by avqdump --plot: the SVG parses (an <svg> root with
+paths), rsvg-convert renders it, and the PNG, decoded here with zlib alone,
+holds more than a few colours and a pixel close to each colour named.
 
-The SVG must parse as XML (an <svg> root with paths), rsvg-convert must render
-it to PNG, and the PNG, decoded here with the standard library alone (zlib),
-must not be blank: it holds more than a few colours, and a pixel close to
-each colour named on the command line (the channels' and the marks').
-
-Usage: check_plot.py SVG PNG [#rrggbb ...]
-Exit status 0 when all holds, else 1 with the reason on standard error.
-"""
+Usage: check_plot.py SVG PNG [#rrggbb ...]; exit status 1 with the reason on
+standard error when something does not hold."""
 import struct
 import subprocess
 import sys

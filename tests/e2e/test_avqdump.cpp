@@ -101,6 +101,16 @@ class Avqdump : public e2e::VelkorTest {
     e2e::Result avqdump(const std::vector<std::string>& args) {
         return e2e::run_program(AVQDUMP, args, dir());
     }
+    // Writes `rows` into the four-column q.txt (without its comment line
+    // unless `comment`) and converts it with `options` into `out`.
+    void convert(const std::vector<Row>& rows, std::vector<std::string> options,
+                 const std::string& out, bool comment = true) {
+        const std::string text = four_column(rows);
+        write("q.txt", comment ? text : text.substr(text.find('\n') + 1));
+        options.insert(options.begin(), "-4");
+        options.insert(options.end(), {"q.txt", out});
+        ASSERT_EQ(velkor(options).status, 0);
+    }
 
     // Writes the inputs of `layout` ("1", "2" or "4") and returns the
     // arguments that convert them into `out`.
@@ -355,8 +365,7 @@ bool have_tool(const std::string& name) {
 TEST_F(Avqdump, PlotIsAPictureOfTheDataWithItsGapMarked) {
     // 12000 rows (24 blocks, more samples than pixel columns), 100 s missing
     // after row 5000; no date in the header.
-    write("q.txt", four_column(make_rows(12000, 5000)));
-    ASSERT_EQ(velkor({"-4", "q.txt", "out.avq"}).status, 0);
+    convert(make_rows(12000, 5000), {}, "out.avq");
     const auto r = avqdump({"--plot", "pic.svg", "out.avq"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
@@ -399,8 +408,7 @@ TEST_F(Avqdump, ReadmePictureIsWhatTheDocumentedCommandsDraw) {
 
 TEST_F(Avqdump, JsonInfoParsesWhateverTheHeaderHolds) {
     if (!have_tool("python3")) GTEST_SKIP() << "python3 is not installed";
-    write("q.txt", four_column(make_rows(512)));
-    ASSERT_EQ(velkor({"-4", "q.txt", "good.avq"}).status, 0);
+    convert(make_rows(512), {}, "good.avq");
     const std::string good = read("good.avq");
     const std::string records = good.substr(good.find('\r'));
     // Quotes, backslashes, control characters, a byte that is not UTF-8.
@@ -439,8 +447,7 @@ TEST_F(Avqdump, JsonInfoParsesWhateverTheHeaderHolds) {
 
 TEST_F(Avqdump, CsvHasOneRowPerSampleWithItsUtcTime) {
     const auto rows = make_rows(1000);
-    write("q.txt", four_column(rows));
-    ASSERT_EQ(velkor({"-4", "--ascii", "q.txt", "out.txt"}).status, 0);
+    convert(rows, {"--ascii"}, "out.txt");
     auto r = avqdump({"--csv", "out.txt"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> lines;
@@ -461,8 +468,7 @@ TEST_F(Avqdump, CsvHasOneRowPerSampleWithItsUtcTime) {
 
     // Binary, built header: whole-second block time, sampfrek 100 and the
     // header's date.
-    write("q.txt", four_column(rows).substr(std::string("!station test\n").size()));
-    ASSERT_EQ(velkor({"-4", "q.txt", "out.avq"}).status, 0);
+    convert(rows, {}, "out.avq", false);
     r = avqdump({"--csv", "out.avq"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\n', 40) + 1),
@@ -471,8 +477,7 @@ TEST_F(Avqdump, CsvHasOneRowPerSampleWithItsUtcTime) {
 }
 
 TEST_F(Avqdump, DashReadsStandardInput) {
-    write("q.txt", four_column(make_rows(1024)));
-    ASSERT_EQ(velkor({"-4", "q.txt", "out.avq"}).status, 0);
+    convert(make_rows(1024), {}, "out.avq");
     ASSERT_EQ(velkor({"-4", "--ascii", "q.txt", "out.txt"}).status, 0);
     for (const std::string f : {"out.avq", "out.txt"}) {
         const std::string info = avqdump({"--info", f}).out;
@@ -500,8 +505,7 @@ TEST_F(Avqdump, DashReadsStandardInput) {
 }
 
 TEST_F(Avqdump, NormaltimeOnUnixTimesIsAnError) {
-    write("q.txt", four_column(make_rows(1024)).substr(std::string("!station test\n").size()));
-    ASSERT_EQ(velkor({"-4", "--unixtime", "q.txt", "unix.avq"}).status, 0);
+    convert(make_rows(1024), {"--unixtime"}, "unix.avq", false);
     const std::string bytes = read("unix.avq");
     write("plain.avq", "!station" + bytes.substr(bytes.find('\r')));
     for (const char* mode : {"--info", "--json", "--csv"}) {
@@ -525,8 +529,7 @@ TEST_F(Avqdump, NormaltimeOnUnixTimesIsAnError) {
 }
 
 TEST_F(Avqdump, ModesThatCannotGoTogetherAreRefused) {
-    write("q.txt", four_column(make_rows(512)));
-    ASSERT_EQ(velkor({"-4", "q.txt", "a.avq"}).status, 0);
+    convert(make_rows(512), {}, "a.avq");
     const std::string help = "Try 'avqdump --help' for more information.\n";
     const std::string both = "avqdump: --info, --csv and --plot exclude each other\n" + help;
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {

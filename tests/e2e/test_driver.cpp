@@ -199,19 +199,14 @@ TEST_F(Driver, OneColumnGroupsNeedATimeFile) {
 
 TEST_F(Driver, MissingOutputOrInputNames) {
     // The second line says what the layout takes and what was left.
+    const std::string two = "the -2 layout takes three input files and an output; ";
     const struct {
         std::vector<std::string> args;
-        const char* second;
+        std::string second;
     } missing[] = {
-        {{"a", "b", "c"},
-         "the -2 layout takes three input files and an output; 3 names were left (name the "
-         "output after the inputs, or with -o)"},
-        {{"a", "b"},
-         "the -2 layout takes three input files and an output; 2 names were left (for one "
-         "four-column file use -4)"},
-        {{"a"},
-         "the -2 layout takes three input files and an output; 1 name was left (for one "
-         "four-column file use -4 and name an output)"},
+        {{"a", "b", "c"}, two + "3 names were left (name the output after the inputs, or with -o)"},
+        {{"a", "b"}, two + "2 names were left (for one four-column file use -4)"},
+        {{"a"}, two + "1 name was left (for one four-column file use -4 and name an output)"},
         {{"-t", "t", "v", "v"},
          "the -1 layout takes three value files and an output; 2 names were left (check that no "
          "value file is missing)"},
@@ -219,7 +214,7 @@ TEST_F(Driver, MissingOutputOrInputNames) {
     for (const auto& m : missing) {
         const auto r = velkor(m.args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "Error: no output file given\n  " + std::string(m.second) + "\n");
+        EXPECT_EQ(r.err, "Error: no output file given\n  " + m.second + "\n");
         EXPECT_EQ(r.out, "");
     }
     auto r = velkor({"-o", "out", "a", "b"});

@@ -49,20 +49,13 @@ std::vector<long long> times_at(int n, const std::vector<std::pair<int, int>>& s
 
 using TimeText = std::function<std::string(long long)>;
 
-// A four-column file of `times`, values 100, 200, 300 (nothing the report
-// flags), after a comment line unless `comment` is empty.
-std::string four_col(const std::vector<long long>& times, const std::string& comment = "!c",
-                     const TimeText& text = epoch_text) {
+// A file of `times` and `values` (by default four columns the report does
+// not flag), after `comment` unless it is empty.
+std::string rows_text(const std::vector<long long>& times, const char* values = " 100 200 300",
+                      const std::string& comment = "!c", const TimeText& text = epoch_text) {
     std::string s = comment.empty() ? "" : comment + "\n";
     for (long long t : times)
-        s += text(t) + " 100 200 300\n";
-    return s;
-}
-
-std::string two_col(const std::vector<long long>& times) {
-    std::string s = "!c\n";
-    for (long long t : times)
-        s += epoch_text(t) + " 100\n";
+        s += text(t) + values + "\n";
     return s;
 }
 
@@ -70,167 +63,141 @@ const std::string FILLING = "Warning: length of file not multiple of 512\nFillin
 
 using DataReport = VelkorTest;
 
-TEST_F(DataReport, GapsAndTimesThatDoNotIncreaseOneLineEach) {
+TEST_F(DataReport, EachWarningOnceInItsPlaceAmongTheOtherLines) {
     // Row 55 repeats row 54's time, row 300 goes back 0.2 s, before row 999
     // (line 1001, after the comment) 12.5 s are missing, before row 1100
     // one second.
-    write("in.txt", four_col(times_at(1200, {{55, -5}, {300, -25}, {999, 1245}, {1100, 100}})));
-    const auto r = velkor({"-4", "in.txt", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Warning: 2 gaps in in.txt, the first 12.5 s long before line 1001 "
-                     "(2026-01-02 00:01:02.10 UTC)\n"
-                     "Warning: time does not increase at 2 lines of in.txt, the first at line 57 "
-                     "(2026-01-02 00:00:02.70 UTC)\n" +
-                         FILLING);
-    // Every row is converted all the same: three blocks.
-    EXPECT_EQ(read("out.avq").size(), 3u + 3 * 3084);
-}
-
-TEST_F(DataReport, ChannelsOutOfLineAndFilesOfUnequalLength) {
+    write("in.txt", rows_text(times_at(1200, {{55, -5}, {300, -25}, {999, 1245}, {1100, 100}})));
     // Channel 1 lacks rows 98 to 108: from its line 100 on it is 0.55 s
     // ahead of the other channels, which hold 11 rows more.
-    std::vector<long long> full = times_at(600);
-    std::vector<long long> cut = full;
+    std::vector<long long> cut = times_at(600);
     cut.erase(cut.begin() + 98, cut.begin() + 109);
-    write("full.txt", two_col(full));
-    write("cut.txt", two_col(cut));
-    const std::string behind_lines =
-        "Warning: 1 gap in cut.txt, 0.6 s long before line 100 (2026-01-02 00:00:05.45 UTC)\n";
-    auto r = velkor({"cut.txt", "full.txt", "full.txt", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Warning: cut.txt ends after 589 rows; the last 11 rows of the other "
-                     "channels are not converted\n" +
-                         behind_lines +
-                         "Warning: channel 2 (full.txt) is 0.55 s behind channel 1 at 491 rows, "
-                         "the first at line 100\n"
-                         "Warning: channel 3 (full.txt) is 0.55 s behind channel 1 at 491 rows, "
-                         "the first at line 100\n" +
-                         FILLING);
-
-    // The other way round: channel 2 ahead, which the reading's own line
-    // reports first. The row that channel 1 had read when channel 2 ended
-    // counts among the rows left.
-    r = velkor({"full.txt", "cut.txt", "full.txt", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "time difference between ch2 and ch1\n"
-                     "Warning: cut.txt ends after 589 rows; the last 11 rows of the other "
-                     "channels are not converted\n" +
-                         behind_lines +
-                         "Warning: channel 2 (cut.txt) is 0.55 s ahead of channel 1 at 491 rows, "
-                         "the first at line 100\n" +
-                         FILLING);
-}
-
-TEST_F(DataReport, InputsThatEndEarlyOrHoldNoRows) {
+    write("full.txt", rows_text(times_at(600), " 100"));
+    write("cut.txt", rows_text(cut, " 100"));
     // The time file runs on to row 10 (a blank line and a comment after it
-    // are no rows); ch3 ends after 4. The row being read when it ended had
-    // taken a line of each other file.
-    std::string t = "!times\n", v = "", v3 = "";
+    // are no rows); v3 ends after 4.
+    std::string t = "!times\n", v = "!c\n", v3 = "!c\n";
     for (int i = 1; i <= 10; ++i) {
         t += std::to_string(i) + "\n";
         v += std::to_string(100 * i) + "\n";
         if (i <= 4) v3 += std::to_string(100 * i) + "\n";
     }
     write("t", t + "\n!end\n");
-    write("v", "!c\n" + v);
-    write("v3", "!c\n" + v3);
-    auto r = velkor({"-t", "t", "v", "v", "v3", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Warning: v3 ends after 4 rows; the last 6 rows of the other channels are "
-                     "not converted\n" +
-                         FILLING);
-
-    // An empty channel-1 file: no rows, and the rows of the others lost.
-    // (Reading stops before the other files' comments are met.)
+    write("v", v);
+    write("v3", v3);
     write("empty", "");
     write("b", "!c\n1 100\n2 100\n3 100\n");
-    r = velkor({"empty", "b", "b", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Warning: no comments in file empty\nWarning: no comments in file b\n"
-                     "Warning: no comments in file b\nBest guess at samplingfrequency is 0\n"
-                     "Warning: no data rows in empty\n"
-                     "Warning: empty ends after 0 rows; the last 3 rows of the other channels "
-                     "are not converted\n");
-    // A file of comments only: no rows, and nothing else to say.
     write("c", "!c\n!d\n");
-    r = velkor({"-4", "c", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Warning: no data rows in c\n");
-}
-
-TEST_F(DataReport, MoreThanOneDayInMinuteOfDayBlockTimes) {
     write("days.txt", "!c\n1767312000 100 200 300\n1767340000 1 2 3\n1767400000.5 1 2 3\n");
     write("day.txt", "!c\n1767312000 100 200 300\n1767398400 1 2 3\n");
-    auto r = velkor({"-4", "days.txt", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Warning: the data span more than one day (from 2026-01-02 00:00:00.00 to "
-                     "2026-01-03 00:26:40.50 UTC); binary block times hold the minute of the day "
-                     "only: use --unixtime to keep the date\n" +
-                         FILLING);
-    // Block times that keep the date, and exactly one day, say nothing.
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--unixtime", "-4", "days.txt", "out.avq"},
-          {"--ascii", "-4", "days.txt", "out.avq"},
-          {"-4", "day.txt", "out.avq"}}) {
-        r = velkor(args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, FILLING) << args[0];
-    }
-}
-
-TEST_F(DataReport, ValuesTheBinaryFormStoresAsZero) {
     write("v.txt", "!c\n1 0.5 nan 100\n2 0.2 1 100\n3 3 nan 100\n4 -0.1 2 1e6\n");
-    auto r = velkor({"-4", "v.txt", "out.avq"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Warning: 3 of 4 values of channel 1 are stored as 0 because |value x "
-                     "scale| < 1; use -s to scale them up or --ascii to keep them\n"
-                     "Warning: 2 values of channel 2 are not numbers (nan) and are stored as 0\n" +
-                         FILLING + "Warning: scale out of range. 1 values cliped.\n");
-    // Scaled up, 0.1 x 10 is 1 and is kept; the ASCII form keeps everything.
-    r = velkor({"-4", "-s", "10", "v.txt", "out.avq"});
-    EXPECT_EQ(r.err, "Warning: 2 values of channel 2 are not numbers (nan) and are stored as 0\n" +
-                         FILLING + "Warning: scale out of range. 1 values cliped.\n");
-    r = velkor({"-4", "--ascii", "v.txt", "out.txt"});
-    EXPECT_EQ(r.err, FILLING);
-}
-
-TEST_F(DataReport, SamplingFrequencyEstimateThatIsNoFrequency) {
     std::string same;
     for (int i = 0; i < 12; ++i)
         same += "5 1 2 3\n";
     write("same", same);
     write("back", "10 1 2 3\n9 1 2 3\n8 1 2 3\n");
     write("one", "7 1 2 3\n");
-    auto r = velkor({"-4", "same", "out.avq"});
-    EXPECT_EQ(r.err, "Warning: no comments in file same\n"
-                     "Best guess at samplingfrequency is inf\n"
-                     "Warning: sampling frequency estimate inf is not a positive finite number: "
-                     "the times at lines 1 and 11 of same are equal (1970-01-01 00:00:05.00 UTC)\n"
-                     "Warning: time does not increase at 11 lines of same, the first at line 2 "
-                     "(1970-01-01 00:00:05.00 UTC)\n" +
-                         FILLING);
-    r = velkor({"-4", "back", "out.avq"});
-    EXPECT_EQ(r.err, "Warning: no comments in file back\n"
-                     "Best guess at samplingfrequency is -1\n"
-                     "Warning: sampling frequency estimate -1 is not a positive finite number: "
-                     "the time at line 3 of back (1970-01-01 00:00:08.00 UTC) is before the one "
-                     "at line 1 (1970-01-01 00:00:10.00 UTC)\n"
-                     "Warning: time does not increase at 2 lines of back, the first at line 2 "
-                     "(1970-01-01 00:00:09.00 UTC)\n" +
-                         FILLING);
-    r = velkor({"-4", "one", "out.avq"});
-    EXPECT_EQ(r.err, "Warning: no comments in file one\n"
-                     "Best guess at samplingfrequency is 0\n"
-                     "Warning: sampling frequency estimate 0 is not a positive finite number: one "
-                     "has one data row only (line 1)\n" +
-                         FILLING);
-    // A header from a comment holds no estimate to warn about.
-    write("one", "!c\n7 1 2 3\n");
-    EXPECT_EQ(velkor({"-4", "one", "out.avq"}).err, FILLING);
+    write("one_c", "!c\n7 1 2 3\n");
+
+    const std::string behind_lines =
+        "Warning: 1 gap in cut.txt, 0.6 s long before line 100 (2026-01-02 00:00:05.45 UTC)\n";
+    const std::string cut_ends = "Warning: cut.txt ends after 589 rows; the last 11 rows of the "
+                                 "other channels are not converted\n";
+    const std::string nans =
+        "Warning: 2 values of channel 2 are not numbers (nan) and are stored as 0\n";
+    const std::string clip = "Warning: scale out of range. 1 values cliped.\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"-4", "in.txt", "gaps.avq"},
+         "Warning: 2 gaps in in.txt, the first 12.5 s long before line 1001 (2026-01-02 "
+         "00:01:02.10 UTC)\n"
+         "Warning: time does not increase at 2 lines of in.txt, the first at line 57 (2026-01-02 "
+         "00:00:02.70 UTC)\n" +
+             FILLING},
+        {{"cut.txt", "full.txt", "full.txt", "out.avq"},
+         cut_ends + behind_lines +
+             "Warning: channel 2 (full.txt) is 0.55 s behind channel 1 at 491 rows, the first at "
+             "line 100\n"
+             "Warning: channel 3 (full.txt) is 0.55 s behind channel 1 at 491 rows, the first at "
+             "line 100\n" +
+             FILLING},
+        // The other way round: channel 2 ahead, which the reading's own
+        // line reports first. The row that channel 1 had read when channel 2
+        // ended counts among the rows left.
+        {{"full.txt", "cut.txt", "full.txt", "out.avq"},
+         "time difference between ch2 and ch1\n" + cut_ends + behind_lines +
+             "Warning: channel 2 (cut.txt) is 0.55 s ahead of channel 1 at 491 rows, the first at "
+             "line 100\n" +
+             FILLING},
+        // The row being read when v3 ended had taken a line of each other file.
+        {{"-t", "t", "v", "v", "v3", "out.avq"},
+         "Warning: v3 ends after 4 rows; the last 6 rows of the other channels are not "
+         "converted\n" +
+             FILLING},
+        // An empty channel-1 file: no rows, and the rows of the others lost.
+        // (Reading stops before the other files' comments are met.)
+        {{"empty", "b", "b", "out.avq"},
+         "Warning: no comments in file empty\nWarning: no comments in file b\n"
+         "Warning: no comments in file b\nBest guess at samplingfrequency is 0\n"
+         "Warning: no data rows in empty\n"
+         "Warning: empty ends after 0 rows; the last 3 rows of the other channels are not "
+         "converted\n"},
+        // A file of comments only: no rows, and nothing else to say.
+        {{"-4", "c", "out.avq"}, "Warning: no data rows in c\n"},
+        {{"-4", "days.txt", "out.avq"},
+         "Warning: the data span more than one day (from 2026-01-02 00:00:00.00 to 2026-01-03 "
+         "00:26:40.50 UTC); binary block times hold the minute of the day only: use --unixtime "
+         "to keep the date\n" +
+             FILLING},
+        // Block times that keep the date, and exactly one day, say nothing.
+        {{"--unixtime", "-4", "days.txt", "out.avq"}, FILLING},
+        {{"--ascii", "-4", "days.txt", "out.avq"}, FILLING},
+        {{"-4", "day.txt", "out.avq"}, FILLING},
+        {{"-4", "v.txt", "out.avq"},
+         "Warning: 3 of 4 values of channel 1 are stored as 0 because |value x scale| < 1; use -s "
+         "to scale them up or --ascii to keep them\n" +
+             nans + FILLING + clip},
+        // Scaled up, 0.1 x 10 is 1 and is kept; the ASCII form keeps everything.
+        {{"-4", "-s", "10", "v.txt", "out.avq"}, nans + FILLING + clip},
+        {{"-4", "--ascii", "v.txt", "out.txt"}, FILLING},
+        // Sampling frequency estimates that are no frequency.
+        {{"-4", "same", "out.avq"},
+         "Warning: no comments in file same\nBest guess at samplingfrequency is inf\n"
+         "Warning: sampling frequency estimate inf is not a positive finite number: the times at "
+         "lines 1 and 11 of same are equal (1970-01-01 00:00:05.00 UTC)\n"
+         "Warning: time does not increase at 11 lines of same, the first at line 2 (1970-01-01 "
+         "00:00:05.00 UTC)\n" +
+             FILLING},
+        {{"-4", "back", "out.avq"},
+         "Warning: no comments in file back\nBest guess at samplingfrequency is -1\n"
+         "Warning: sampling frequency estimate -1 is not a positive finite number: the time at "
+         "line 3 of back (1970-01-01 00:00:08.00 UTC) is before the one at line 1 (1970-01-01 "
+         "00:00:10.00 UTC)\n"
+         "Warning: time does not increase at 2 lines of back, the first at line 2 (1970-01-01 "
+         "00:00:09.00 UTC)\n" +
+             FILLING},
+        {{"-4", "one", "out.avq"},
+         "Warning: no comments in file one\nBest guess at samplingfrequency is 0\n"
+         "Warning: sampling frequency estimate 0 is not a positive finite number: one has one "
+         "data row only (line 1)\n" +
+             FILLING},
+        // A header from a comment holds no estimate to warn about.
+        {{"-4", "one_c", "out.avq"}, FILLING},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const auto r = velkor(c.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.err);
+    }
+    // Every row is converted all the same: three blocks.
+    EXPECT_EQ(read("gaps.avq").size(), 3u + 3 * 3084);
 }
 
 TEST_F(DataReport, SummaryLinePerGroupAndTheOptionsItSharesAPrefixWith) {
-    write("in.txt", four_col(times_at(1000)));
+    write("in.txt", rows_text(times_at(1000)));
     const std::string line = "summary: %s: 1000 rows read, 2 blocks written, 24 rows added by "
                              "zero fill, 0 values clipped, 2026-01-02 00:00:00.00 to 2026-01-02 "
                              "00:00:49.95 UTC, typical interval 0.05 s\n";
@@ -275,31 +242,28 @@ TEST_F(DataReport, SummaryLinePerGroupAndTheOptionsItSharesAPrefixWith) {
 TEST_F(DataReport, IsoTimesGiveTheBytesOfTheirEpochSeconds) {
     // Two minutes of rows at 20 Hz across midnight, so the date changes.
     const std::vector<long long> times = times_at(2400, {{0, 8640000 - 6000}});
-    write("epoch.txt", four_col(times, ""));
+    write("epoch.txt", rows_text(times, " 100 200 300", ""));
+    const auto iso = [](char sep, const char* zone) -> TimeText {
+        return [=](long long t) { return iso_text(t, sep, zone); };
+    };
     const std::vector<std::pair<char, const char*>> forms = {
         {'T', "Z"}, {'T', ""}, {' ', ""}, {' ', "Z"}};
     for (const char* form : {"--binary", "--ascii"}) {
         ASSERT_EQ(velkor({"-4", form, "epoch.txt", "epoch.out"}).status, 0);
         const std::string want = read("epoch.out");
         for (const auto& [sep, zone] : forms) {
-            write("iso.txt",
-                  four_col(times, "", [&](long long t) { return iso_text(t, sep, zone); }));
+            write("iso.txt", rows_text(times, " 100 200 300", "", iso(sep, zone)));
             const auto r = velkor({"-4", form, "iso.txt", "iso.out"});
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_TRUE(read("iso.out") == want) << form << " '" << sep << "' " << zone;
         }
     }
     // A time file and two-column files; --minutes leaves ISO times alone.
-    std::string t = "!t\n", v = "", two = "";
-    for (long long c : times_at(600)) {
-        t += iso_text(c, 'T', "Z") + "\n";
-        v += "100\n";
-        two += iso_text(c, ' ', "") + " 100\n";
-    }
-    write("t.txt", t);
-    write("v.txt", "!c\n" + v);
-    write("two.txt", "!c\n" + two);
-    write("num.txt", two_col(times_at(600)));
+    const std::vector<long long> half_minute = times_at(600);
+    write("t.txt", rows_text(half_minute, "", "!t", iso('T', "Z")));
+    write("v.txt", rows_text(half_minute, "100", "!c", [](long long) { return std::string(); }));
+    write("two.txt", rows_text(half_minute, " 100", "!c", iso(' ', "")));
+    write("num.txt", rows_text(half_minute, " 100"));
     ASSERT_EQ(velkor({"num.txt", "num.txt", "num.txt", "want.avq"}).status, 0);
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-t", "t.txt", "v.txt", "v.txt", "v.txt", "got.avq"},

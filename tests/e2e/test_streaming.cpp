@@ -16,19 +16,6 @@ namespace {
 
 using e2e::Result;
 
-// Where two texts part: their first line that differs ("" when they are
-// equal), so that a long standard error fails readably.
-std::string first_difference(const std::string& a, const std::string& b) {
-    std::size_t at = 0;
-    while (at < a.size() && at < b.size() && a[at] == b[at])
-        ++at;
-    if (at == a.size() && at == b.size()) return "";
-    const std::size_t start = a.rfind('\n', at == 0 ? 0 : at - 1);
-    const std::size_t from = start == std::string::npos || at == 0 ? 0 : start + 1;
-    return "after " + std::to_string(from) + " bytes:\n" + a.substr(from, a.find('\n', at) - from) +
-           "\n" + b.substr(from, b.find('\n', at) - from);
-}
-
 // Rows of a station, from which each test's files are made: times in steps
 // of 0.01 s with one gap and one repeated time, values within +-10 with a
 // spike of 99 every 9973 rows (clipped at a scale of 1000).
@@ -46,6 +33,9 @@ struct Station {
         std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(v) / 100.0);
         return buf;
     }
+    std::string four_columns(std::size_t i) const {
+        return time(i) + " " + value(i, 0) + " " + value(i, 1) + " " + value(i, 2);
+    }
 };
 
 class Streaming : public e2e::VelkorTest {
@@ -58,47 +48,32 @@ class Streaming : public e2e::VelkorTest {
         ::mkdir(path("pipes").c_str(), 0755);
     }
 
-    // The lines of each input of a layout; edit(slot, row, line) may change
-    // a row's line of the file in input slot `slot` (0 the time file, 1-3
-    // channels 1-3; the four-column file is slot 1), or put lines before it.
+    // Writes the inputs of a layout into files/ and makes pipes of the same
+    // names in pipes/; returns the arguments that name them. edit(slot, row,
+    // line) may change a row's line of the file in input slot `slot` (0 the
+    // time file, 1-3 channels 1-3; the four-column file is slot 1), or put
+    // lines before it.
     template <class Edit>
-    std::vector<std::vector<std::string>> make(int layout, Edit edit, std::size_t rows = ROWS) {
-        const Station s;
-        const int files = layout == 4 ? 1 : layout == 2 ? 3 : 4;
-        std::vector<std::vector<std::string>> lines(static_cast<std::size_t>(files));
-        for (std::size_t i = 0; i < rows; ++i) {
-            for (int f = 0; f < files; ++f) {
-                std::string l;
-                if (layout == 4) {
-                    l = s.time(i) + " " + s.value(i, 0) + " " + s.value(i, 1) + " " + s.value(i, 2);
-                } else if (layout == 2) {
-                    l = s.time(i) + "\t" + s.value(i, f);
-                } else {
-                    l = f == 0 ? s.time(i) : s.value(i, f - 1);
-                }
-                edit(layout == 1 ? f : f + 1, i, l);
-                lines[static_cast<std::size_t>(f)].push_back(l);
-            }
-        }
-        return lines;
-    }
-
-    // Writes the inputs into files/ and makes pipes of the same names in
-    // pipes/. Returns the arguments that name them.
-    std::vector<std::string> inputs(int layout,
-                                    const std::vector<std::vector<std::string>>& lines) {
+    std::vector<std::string> group(int layout, Edit edit, std::size_t rows = ROWS) {
         static const char* const names[3][4] = {
-            {"t.txt", "v1.txt", "v2.txt", "v3.txt"}, {"a.txt", "b.txt", "c.txt"}, {"all.txt"}};
-        const int which = layout == 1 ? 0 : layout == 2 ? 1 : 2;
+            {"all.txt"}, {"a.txt", "b.txt", "c.txt"}, {"t.txt", "v1.txt", "v2.txt", "v3.txt"}};
+        const int files = layout == 4 ? 1 : layout == 2 ? 3 : 4;
+        const Station s;
         std::vector<std::string> args = {layout == 1 ? "-t" : layout == 2 ? "-2" : "-4"};
         names_.clear();
-        for (std::size_t f = 0; f < lines.size(); ++f) {
+        for (int f = 0; f < files; ++f) {
             std::string text;
-            for (const std::string& l : lines[f])
+            text.reserve(rows * 40);
+            for (std::size_t i = 0; i < rows; ++i) {
+                std::string l = layout == 4   ? s.four_columns(i)
+                                : layout == 2 ? s.time(i) + "\t" + s.value(i, f)
+                                : f == 0      ? s.time(i)
+                                              : s.value(i, f - 1);
+                edit(layout == 1 ? f : f + 1, i, l);
                 text += l + "\n";
-            const std::string name = names[which][f];
+            }
+            const std::string name = names[files / 2][f];
             write("files/" + name, text);
-            ::unlink(path("pipes/" + name).c_str());
             ::mkfifo(path("pipes/" + name).c_str(), 0600);
             names_.push_back(name);
             args.push_back(name);
@@ -125,7 +100,7 @@ class Streaming : public e2e::VelkorTest {
         const Result piped = run("pipes", feed);
         EXPECT_EQ(streamed.status, piped.status);
         EXPECT_EQ(streamed.out, piped.out);
-        EXPECT_EQ(first_difference(streamed.err, piped.err), "");
+        EXPECT_EQ(streamed.err, piped.err);
         const bool made = exists("files/out.avq");
         EXPECT_EQ(made, exists("pipes/out.avq"));
         if (made) {
@@ -163,16 +138,16 @@ void add_features(int layout, int slot, std::size_t i, std::string& line) {
 
 TEST_F(Streaming, SameAsThroughPipesInEveryLayoutEndModeAndForm) {
     for (int layout : {4, 2, 1}) {
-        const auto lines = make(layout, [layout](int f, std::size_t i, std::string& l) {
-            add_features(layout, f, i, l);
-        });
-        const std::vector<std::string> group = inputs(layout, lines);
+        const std::vector<std::string> files =
+            group(layout, [layout](int f, std::size_t i, std::string& l) {
+                add_features(layout, f, i, l);
+            });
         for (const char* form : {"--binary", "--ascii"}) {
             for (const char* end : {"--zero", "--mirror", "--truncate"}) {
                 SCOPED_TRACE(std::string("layout ") + std::to_string(layout) + " " + form + " " +
                              end);
                 std::vector<std::string> args = {form, end, "-s", "1000"};
-                args.insert(args.end(), group.begin(), group.end());
+                args.insert(args.end(), files.begin(), files.end());
                 const Result r = both(args);
                 EXPECT_EQ(r.status, 0) << r.err;
             }
@@ -182,11 +157,10 @@ TEST_F(Streaming, SameAsThroughPipesInEveryLayoutEndModeAndForm) {
 
 TEST_F(Streaming, FailuresAtAnyRowAsThroughPipes) {
     // A warning in the first part, then an error in the second.
-    auto lines = make(2, [](int slot, std::size_t i, std::string& l) {
+    Result r = both(group(2, [](int slot, std::size_t i, std::string& l) {
         if (slot == 3 && i == 200) l = "1700000002.50 1";
         if (slot == 2 && i == 60000) l = "1,5";
-    });
-    Result r = both(inputs(2, lines));
+    }));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("time difference between ch3 and ch1\n"), std::string::npos) << r.err;
     EXPECT_NE(
@@ -195,19 +169,17 @@ TEST_F(Streaming, FailuresAtAnyRowAsThroughPipes) {
         << r.err;
 
     // An error in the first part; the second part's warning is never said.
-    lines = make(4, [](int, std::size_t i, std::string& l) {
+    r = both(group(4, [](int, std::size_t i, std::string& l) {
         if (i == 30000) l = "1700000300 1 2";
         if (i == 70000) l = "!" + std::string(400, 'x') + "\n" + l;
-    });
-    r = both(inputs(4, lines));
+    }));
     EXPECT_EQ(r.err, "Not 4 columns in file all.txt\n  line 30001: 1700000300 1 2\n");
 
     // A block time without a calendar date (row 51,201 begins block 100):
     // after block completion, before anything is written.
-    lines = make(4, [](int, std::size_t i, std::string& l) {
+    r = both(group(4, [](int, std::size_t i, std::string& l) {
         if (i == 51200) l = "1e300 1 2 3";
-    });
-    r = both(inputs(4, lines));
+    }));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(
         r.err.find("Filling with zeroes\nError: the time of row 51201, 1.0000000000000001e+300, "
@@ -220,12 +192,10 @@ TEST_F(Streaming, WriteErrorsComeWhereTheTablesWriterMeetsThem) {
     // Every block clips; the output may not grow beyond 1.5 MiB, which the
     // table's writer meets with its second buffer of 1 MiB: the clipping
     // lines of the blocks written before it come first.
-    const auto lines = make(
+    std::vector<std::string> args = group(
         4, [](int, std::size_t, std::string& l) { l = l.substr(0, l.find(' ')) + " 40 40 40"; },
         400000);
-    const std::vector<std::string> group = inputs(4, lines);
-    std::vector<std::string> args = {"-s", "1000"};
-    args.insert(args.end(), group.begin(), group.end());
+    args.insert(args.begin(), {"-s", "1000"});
     const std::string limit = "ulimit -f 3072; trap '' XFSZ; ";
     Result r = both(args, limit);
     EXPECT_EQ(r.status, 1);
@@ -239,18 +209,16 @@ TEST_F(Streaming, WriteErrorsComeWhereTheTablesWriterMeetsThem) {
 
 TEST_F(Streaming, MemoryDoesNotGrowWithTheGroup) {
     // More rows than the sample table's first reservation (655,360), on two
-    // threads.
-    std::string text;
-    text.reserve(40000000);
-    const Station s;
-    for (std::size_t i = 0; i < 1000000; ++i)
-        text += s.time(i) + " " + s.value(i, 0) + " " + s.value(i, 1) + " " + s.value(i, 2) + "\n";
-    write("big.txt", text);
-    const Result r = velkor({"-4", "big.txt", "out.avq"});
+    // threads. (The file's text is freed before the run: the pages of this
+    // process at the fork would count in the peak.)
+    group(
+        4, [](int, std::size_t, std::string&) {}, 1000000);
+    const Result r = velkor({"-4", "files/all.txt", "out.avq"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string out = read("out.avq");
     EXPECT_EQ(out.size(), out.find('\r') + 1 + 1954 * 3084u);
     EXPECT_GT(r.peak_kib, 0);
+
 #if !defined(__SANITIZE_ADDRESS__) // its shadow memory is many times the program's
     EXPECT_LT(r.peak_kib, 32 * 1024);
 #endif

@@ -17,10 +17,12 @@ using testfiles::read_file;
 using testfiles::write_file;
 
 struct Result {
-    int status = -1;    // exit status, or 128 + signal number
-    std::string out;    // standard output
-    std::string err;    // standard error
-    long peak_kib = -1; // the program's maximum resident set size
+    int status = -1; // exit status, or 128 + signal number
+    std::string out; // standard output
+    std::string err; // standard error
+    // The child's maximum resident set size: the program's, but never below
+    // the test process's own at the fork (Linux counts the pages it shared).
+    long peak_kib = -1;
 };
 
 // Runs `program` with `args` (argv[0] is `program` unless `argv0` is given)

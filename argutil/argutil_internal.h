@@ -37,7 +37,8 @@ int rebuild_argv_hooked(int* argc, char*** argv, const rebuild_hooks& hooks);
 
 struct log_hooks {
     // Opens the log for appending and returns a file descriptor, or -1.
-    // When null, the file is opened with O_WRONLY | O_APPEND | O_CREAT.
+    // When null, the file is opened with O_RDWR | O_APPEND | O_CREAT (O_WRONLY
+    // when it may not be read).
     int (*open_log)(const char* name, void* data) = nullptr;
     void* data = nullptr;
     // Allocates the line buffer and the escaped copies; malloc when null.

@@ -6,12 +6,23 @@
 // before each double quote and backslash inside them; for "--name=value" only
 // the value is quoted. Other arguments go out unchanged.
 //
-// Runs in the same directory share the log and take no lock. Each line is
-// therefore built whole in memory and appended with a single write to a file
-// opened in append mode, so that lines of runs that end at the same moment
-// never interleave. A log that cannot be opened, or a line that cannot be
-// written whole, costs one message on standard error and nothing else.
+// Runs in the same directory share the log. Each line is built whole in
+// memory and appended with a single write to a file opened in append mode,
+// so that lines of runs that end at the same moment never interleave. A log
+// that cannot be opened, or a line that cannot be written whole, costs one
+// message on standard error and nothing else.
+//
+// The part of a line that a full disk or a file size limit cut short stays
+// without its line feed; the next run that finds the log so begins its line
+// with one, so that the cut costs one entry and not the next one too. A line
+// that another run is appending at that moment looks the same (the file
+// grows a page at a time), so the look at the end and the write are made
+// under an exclusive lock of the log (flock), which every run takes. Where
+// the lock cannot be had within a second or two (a file system without
+// locks), the line is appended without the look, as before.
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -153,7 +164,32 @@ void make_stamp(char (&stamp)[STAMP_SIZE], const char* format) {
 }
 
 int open_for_append(const char* name, void*) {
+    // Read access too, to see how the log ends; a log that may only be
+    // written is appended to all the same.
+    const int fd = ::open(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EACCES) return fd;
     return ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
+
+// Takes the lock of the log open at `fd`, waiting a little for other runs
+// that hold it (each for one write). Returns false when it cannot be had.
+bool lock_log(int fd) {
+    constexpr int ATTEMPTS = 2000; // a millisecond apart
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        ::usleep(1000);
+    }
+    return false;
+}
+
+// Whether the log open at `fd` is a file whose last byte is not a line feed:
+// the end of a line cut short. A log that cannot be read counts as whole.
+bool ends_in_cut_line(int fd) {
+    struct stat st {};
+    char last = '\n';
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+           ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
 }
 
 // Writes all of buf, resuming after a short write or an interruption.
@@ -186,16 +222,20 @@ void flogfile_hooked(const char* name, int argc, const char* const* argv, const 
     char stamp[STAMP_SIZE];
     make_stamp(stamp, hooks.stamp_format != nullptr ? hooks.stamp_format : "%x %X");
 
-    std::size_t length = std::strlen(stamp) + 1; // the stamp and the line feed
+    // A line feed that may end a line cut short, the stamp, the entries and
+    // the line feed.
+    std::size_t length = 1 + std::strlen(stamp) + 1;
     for (int i = 0; i < argc; ++i)
         length += entry_length(entry_at(argv, i));
 
-    char* line = static_cast<char*>(alloc(length));
-    if (line == nullptr) {
+    char* buffer = static_cast<char*>(alloc(length));
+    if (buffer == nullptr) {
         // Without memory for the line there is no entry to write.
         std::fputs("No logfile entry\n", stderr);
         return;
     }
+    buffer[0] = '\n';
+    char* line = buffer + 1;
     char* out = line;
     const std::size_t stamp_length = std::strlen(stamp);
     std::memcpy(out, stamp, stamp_length);
@@ -214,11 +254,12 @@ void flogfile_hooked(const char* name, int argc, const char* const* argv, const 
     // either, as the manual promises; the run goes on all the same.
     bool written = false;
     if (fd >= 0) {
+        if (lock_log(fd) && ends_in_cut_line(fd)) line = buffer;
         written = write_all(fd, line, static_cast<std::size_t>(out - line));
         written = ::close(fd) == 0 && written;
     }
     if (!written) std::fputs("No logfile entry\n", stderr);
-    std::free(line);
+    std::free(buffer);
 }
 
 } // namespace argutil_internal

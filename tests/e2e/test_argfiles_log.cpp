@@ -155,6 +155,13 @@ TEST_F(ArgFilesAndLog, LogLineThatCannotBeWrittenWholeIsReportedAndTheRunGoesOn)
     const std::string log = read("logfile");
     EXPECT_EQ(log.substr(0, earlier.size()), earlier);
     EXPECT_EQ(log.size(), 4096u);
+
+    // The next run ends the line cut short before its own: one entry lost,
+    // no line glued to another.
+    ASSERT_EQ(velkor({"--version"}, C_LOCALE).status, 0);
+    const std::string next = read("logfile");
+    EXPECT_EQ(next.substr(0, 4097), log + "\n");
+    EXPECT_EQ(after_stamp(next.substr(4097)), std::string(" ") + VELKOR_BIN + " --version\n");
 }
 
 TEST_F(ArgFilesAndLog, RunsStartedTogetherEachLeaveOneIntactLine) {

@@ -111,6 +111,16 @@ TEST_F(LogFile, EachCallAppendsOneLine) {
     EXPECT_TRUE(std::regex_match(text, lines)) << text;
 }
 
+TEST_F(LogFile, LineCutShortIsEndedBeforeTheNextOne) {
+    testfiles::write_file(log_, "earlier line\n01/02/26 03:04:05 velk");
+    log({"next"});
+    log({"last"});
+    static const std::regex lines(R"(earlier line\n01/02/26 03:04:05 velk\n)"
+                                  R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d next\n)"
+                                  R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d last\n)");
+    EXPECT_TRUE(std::regex_match(contents(), lines)) << contents();
+}
+
 TEST_F(LogFile, StampIsTheLocalTimeOfTheEnvironment) {
     const char* old_tz = std::getenv("TZ");
     const std::string saved = old_tz != nullptr ? old_tz : "";

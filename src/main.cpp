@@ -355,6 +355,10 @@ int main(int argc, char** argv) {
     // A reader of standard output that goes away (velkor ... | head) must
     // not end the run: writes then fail with EPIPE instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // A write past the file size limit (ulimit -f) must fail with EFBIG, and
+    // take the error path that removes the temporary output, rather than
+    // end the run.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Start-up: locale for the log's time stamp, argument files, the log
     // entry in the caller's time zone, then UTC for everything else.
     std::setlocale(LC_TIME, "");

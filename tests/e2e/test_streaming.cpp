@@ -4,9 +4,15 @@
 // bytes, standard output, standard error and exit status, in each layout,
 // end mode and form, failing or not. The memory of a conversion does not
 // grow with the group.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -205,6 +211,81 @@ TEST_F(Streaming, WriteErrorsComeWhereTheTablesWriterMeetsThem) {
     args.insert(args.begin(), "--ascii");
     r = both(args, limit);
     EXPECT_EQ(r.status, 1);
+}
+
+// A velkor run started with its standard error a pipe that is full, so that
+// it stops at its first message (after reading, before the output is
+// finished) until it is killed.
+struct StoppedRun {
+    pid_t pid = -1;
+    int err = -1; // the pipe's reader, held open while the run lives
+};
+
+// Starts velkor with `args` in `dir`; `sig` has its default action in it.
+StoppedRun start_stopped_at_first_message(const std::vector<std::string>& args,
+                                          const std::string& dir, int sig) {
+    int err[2];
+    if (::pipe(err) != 0) return {};
+    ::fcntl(err[1], F_SETFL, O_NONBLOCK);
+    const std::string block(4096, 'x');
+    while (::write(err[1], block.data(), block.size()) > 0) {
+    }
+    ::fcntl(err[1], F_SETFL, 0);
+    std::vector<std::string> argv_s = {VELKOR_BIN};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_s)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const rlimit no_core{0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
+        std::signal(sig, SIG_DFL);
+        ::dup2(err[1], 2);
+        const int null_fd = ::open("/dev/null", O_RDWR);
+        ::dup2(null_fd, 0);
+        ::dup2(null_fd, 1);
+        if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        ::execv(VELKOR_BIN, argv.data());
+        ::_exit(127);
+    }
+    ::close(err[1]);
+    return {pid, err[0]};
+}
+
+TEST_F(Streaming, NoSignalButSigkillLeavesATemporaryFile) {
+    // An ASCII group split between two threads: two temporary files.
+    const std::vector<std::string> args = {"--ascii", "-4", "all.txt", "out.txt"};
+    group(4, [](int, std::size_t, std::string&) {});
+    write("files/out.txt", "!previous\n");
+    const std::vector<std::string> after = {"all.txt", "logfile", "out.txt"};
+
+    // A file size limit: the write fails and takes the error path.
+    std::vector<std::string> sh = {"-c", "ulimit -f 256; exec \"$0\" \"$@\"", VELKOR_BIN};
+    sh.insert(sh.end(), args.begin(), args.end());
+    const Result r = e2e::run_program("/bin/sh", sh, path("files"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
+              "Error writing file out.txt: File too large\n");
+    EXPECT_EQ(read("files/out.txt"), "!previous\n");
+    EXPECT_EQ(testfiles::list_dir(path("files")), after);
+
+    for (const int sig : {SIGQUIT, SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGUSR1}) {
+        const StoppedRun run = start_stopped_at_first_message(args, path("files"), sig);
+        ASSERT_GT(run.pid, 0);
+        // Signalled once both temporary files are there.
+        for (int i = 0; i < 3000 && testfiles::list_dir(path("files")).size() < 5; ++i)
+            ::usleep(10000);
+        EXPECT_EQ(testfiles::list_dir(path("files")).size(), 5u) << strsignal(sig);
+        ::kill(run.pid, sig);
+        int status = 0;
+        ASSERT_EQ(::waitpid(run.pid, &status, 0), run.pid);
+        ::close(run.err);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig);
+        EXPECT_EQ(read("files/out.txt"), "!previous\n");
+        EXPECT_EQ(testfiles::list_dir(path("files")), after) << strsignal(sig);
+    }
 }
 
 TEST_F(Streaming, MemoryDoesNotGrowWithTheGroup) {

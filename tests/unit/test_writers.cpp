@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -353,18 +354,34 @@ TEST_F(WritersDeathTest, OutputFileFaults) {
     EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
 }
 
-// Starts replacing `p` and is stopped by SIGTERM half-way.
-void terminated_while_writing(const std::string& p) {
+// Starts replacing `p` and is stopped by `sig` half-way.
+void stopped_while_writing(const std::string& p, int sig) {
     OutputFile out(p.c_str());
     out.write("partial", 7);
-    std::raise(SIGTERM);
+    std::raise(sig);
 }
 
-TEST_F(WritersDeathTest, TerminatedRunLeavesThePreviousFileAndNoTemporary) {
+TEST_F(WritersDeathTest, StoppedRunLeavesThePreviousFileAndNoTemporary) {
     put(path("out.avq"), "previous");
-    EXPECT_EXIT(terminated_while_writing(path("out.avq")), ::testing::KilledBySignal(SIGTERM), "");
-    EXPECT_EQ(slurp(path("out.avq")), "previous");
-    EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
+    for (const int sig : {SIGTERM, SIGQUIT, SIGXFSZ, SIGUSR2}) {
+        EXPECT_EXIT(stopped_while_writing(path("out.avq"), sig), ::testing::KilledBySignal(sig),
+                    "");
+        EXPECT_EQ(slurp(path("out.avq")), "previous");
+        EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"}) << strsignal(sig);
+    }
+}
+
+TEST_F(Writers, LibraryOutputFileReturnsItsErrors) {
+    avq::OutputError e;
+    EXPECT_EQ(avq::OutputFile::open(path("missing/out.avq").c_str(), e), nullptr);
+    EXPECT_TRUE(e.step == avq::OutputStep::open && e.error == ENOENT);
+    const auto full = avq::OutputFile::open("/dev/full", e);
+    ASSERT_NE(full, nullptr);
+    EXPECT_TRUE(full->write("x", 1)); // buffered
+    e = full->finish();
+    EXPECT_TRUE(e.step == avq::OutputStep::write && e.error == ENOSPC);
+    EXPECT_FALSE(avq::output_is_terminal("/dev/null"));
+    EXPECT_FALSE(avq::output_is_terminal(path("missing/out.avq").c_str()));
 }
 
 TEST_F(Writers, OutputFileWritesDevicesInPlace) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace avq {
 
@@ -51,52 +52,194 @@ bool parse_number(std::string_view field, double& value) {
     return first != last && r.ec == std::errc() && r.ptr == last;
 }
 
+namespace {
+
+// What is wrong with binary data of `data_bytes` bytes after the header.
+std::string length_fault(std::uint64_t data_bytes) {
+    return format("binary data after the header is %llu bytes, not a whole number of %zu-byte "
+                  "records (%llu whole records and %llu bytes left over)",
+                  static_cast<unsigned long long>(data_bytes), RECORD_BYTES,
+                  static_cast<unsigned long long>(data_bytes / RECORD_BYTES),
+                  static_cast<unsigned long long>(data_bytes % RECORD_BYTES));
+}
+
+TimeHeader channel_time(const unsigned char* record, unsigned c) {
+    const unsigned char* ch = record + channel_record_offset(c);
+    return {get_le16(ch), get_le16(ch + 2)};
+}
+
+// What is wrong with the block times of the record of block `block`: "" when
+// its three channels carry the same one.
+std::string record_time_fault(const unsigned char* record, std::uint64_t block) {
+    const TimeHeader first = channel_time(record, 0);
+    for (unsigned c = 1; c < CHANNELS; ++c) {
+        const TimeHeader t = channel_time(record, c);
+        if (t.word0 != first.word0 || t.word1 != first.word1) {
+            return format("block %llu: the time header of channel %u (%u %u) differs from "
+                          "channel 1's (%u %u)",
+                          static_cast<unsigned long long>(block), c + 1, t.word0, t.word1,
+                          first.word0, first.word1);
+        }
+    }
+    return "";
+}
+
+// What is wrong with one ASCII block line as read (without its line feed;
+// `ended`: a line feed followed it), as the reader says it after "line N
+// (block B, channel C): "; "" for a good line. Splits the line into `fields`
+// and reads them into `numbers`.
+std::string block_line_fault(std::string_view line, bool ended,
+                             std::array<std::string_view, ASCII_FIELDS>& fields,
+                             std::array<double, ASCII_FIELDS>& numbers) {
+    if (!ended) return "the last line has no line feed (file cut short?)";
+    if (!line.empty() && line.back() == '\r') {
+        return "the line ends in a carriage return (was the file converted to CR LF line ends?)";
+    }
+    const int n = split_fields(line, fields);
+    if (n < 0) {
+        return "an empty field (two spaces in a row, or a space at the start or end of the line)";
+    }
+    if (static_cast<unsigned>(n) != ASCII_FIELDS) {
+        return format("%d fields, expected %u (minute, second and %u values)", n, ASCII_FIELDS,
+                      SAMPLES);
+    }
+    for (unsigned f = 0; f < ASCII_FIELDS; ++f) {
+        if (!parse_number(fields[f], numbers[f])) {
+            return format("field %u is not a number: ", f + 1) + quoted(fields[f]);
+        }
+    }
+    return "";
+}
+
+Recognition not_avq(std::string fault) {
+    Recognition r;
+    r.fault = std::move(fault);
+    return r;
+}
+
+Recognition avq_file(Form form) {
+    Recognition r;
+    r.avq = true;
+    r.form = form;
+    return r;
+}
+
+} // namespace
+
+Recognition recognise(std::string_view start, bool whole) {
+    if (start.empty())
+        return whole ? not_avq("empty file, not an AVQ file") : avq_file(Form::binary);
+    if (start[0] != '!')
+        return not_avq("the first line does not begin with \"!\", not an AVQ file");
+    const std::size_t end = start.find_first_of("\r\n");
+    if (end > MAX_HEADER_BYTES) {
+        if (end != std::string_view::npos || start.size() > MAX_HEADER_BYTES) {
+            return not_avq(format("no header line: no carriage return or line feed in the first "
+                                  "%zu bytes, not an AVQ file",
+                                  MAX_HEADER_BYTES));
+        }
+        if (whole) {
+            return not_avq("no header line: the file ends before a carriage return or line feed, "
+                           "not an AVQ file");
+        }
+        return avq_file(Form::binary); // the header line has not ended yet
+    }
+    const std::string_view rest = start.substr(end + 1);
+    if (start[end] == BINARY_HEADER_END) {
+        // The first record tells; a file cut short after it is a damaged AVQ
+        // file, which the reader refuses when it comes to the cut.
+        std::string fault;
+        if (rest.size() >= RECORD_BYTES) {
+            fault = record_time_fault(reinterpret_cast<const unsigned char*>(rest.data()), 0);
+        } else if (whole && !rest.empty()) {
+            fault = length_fault(rest.size());
+        }
+        if (fault.empty()) return avq_file(Form::binary);
+        // A record may begin with a line feed (a block time of minute 10 of
+        // the day), but when none follows, this is a line of a text file.
+        if (rest[0] == ASCII_HEADER_END) {
+            fault = "the first line ends in a carriage return and a line feed, and no binary "
+                    "records follow: not an AVQ file (a text file with CR LF line ends?)";
+        }
+        return not_avq(fault);
+    }
+    if (rest.empty()) return avq_file(Form::ascii);
+    const std::size_t line_end = rest.find(ASCII_HEADER_END);
+    if (line_end == std::string_view::npos && !whole) {
+        if (rest.size() <= MAX_BLOCK_LINE_BYTES) return avq_file(Form::ascii);
+        return not_avq(format("line 2 (block 0, channel 1): no line feed in its first %zu bytes, "
+                              "not a block line",
+                              MAX_BLOCK_LINE_BYTES));
+    }
+    std::array<std::string_view, ASCII_FIELDS> fields{};
+    std::array<double, ASCII_FIELDS> numbers{};
+    const std::string fault = block_line_fault(rest.substr(0, line_end),
+                                               line_end != std::string_view::npos, fields, numbers);
+    if (!fault.empty()) return not_avq("line 2 (block 0, channel 1): " + fault);
+    return avq_file(Form::ascii);
+}
+
 Reader::Reader(std::istream& in) : in_(in) {
+    // The header line and its end, read byte by byte: a stream may be a
+    // pipe, and nothing beyond the line must be taken from it. The reading
+    // stops where the bytes already show that this is no AVQ file.
+    std::string start;
+    bool whole = false;
     for (;;) {
         const int c = in_.get();
         if (c == std::char_traits<char>::eof()) {
-            throw FormatError(header_.empty()
-                                  ? "empty file, not an AVQ file"
-                                  : "no header line: the file ends before a carriage return or "
-                                    "line feed, not an AVQ file");
-        }
-        if (c == BINARY_HEADER_END) {
-            form_ = Form::binary;
+            whole = true;
             break;
         }
-        if (c == ASCII_HEADER_END) {
-            form_ = Form::ascii;
-            break;
-        }
-        if (header_.size() >= MAX_HEADER_BYTES) {
-            throw FormatError(format("no header line: no carriage return or line feed in the "
-                                     "first %zu bytes, not an AVQ file",
-                                     MAX_HEADER_BYTES));
-        }
-        header_.push_back(static_cast<char>(c));
+        start.push_back(static_cast<char>(c));
+        if (c == BINARY_HEADER_END || c == ASCII_HEADER_END) break;
+        if ((start.size() == 1 && c != '!') || start.size() > MAX_HEADER_BYTES) break;
     }
-    if (form_ == Form::binary) {
-        // Check the length up front when the stream can tell it, so that a
-        // damaged file is refused before anything is printed.
+    const char line_end = whole || start.empty() ? '\0' : start.back();
+    bool known_length = false;
+    std::uint64_t data_bytes = 0;
+    if (line_end == BINARY_HEADER_END) {
+        // The length, when the stream can tell it, so that a damaged file is
+        // refused before anything is printed.
         const std::streampos here = in_.tellg();
         if (here != std::streampos(-1) && in_.seekg(0, std::ios::end)) {
             const std::streampos end = in_.tellg();
             in_.seekg(here);
-            if (end != std::streampos(-1) && in_)
-                check_binary_length(static_cast<std::uint64_t>(end - here));
+            known_length = end != std::streampos(-1) && in_.good();
+            if (known_length) data_bytes = static_cast<std::uint64_t>(end - here);
+        }
+        in_.clear();
+        // The first record, to recognise the file by.
+        ahead_bytes_.resize(RECORD_BYTES);
+        in_.read(ahead_bytes_.data(), RECORD_BYTES);
+        ahead_bytes_.resize(static_cast<std::size_t>(in_.gcount()));
+        if (in_.bad()) throw FormatError("read error");
+        whole = ahead_bytes_.size() < RECORD_BYTES;
+        in_.clear();
+        ahead_ = !ahead_bytes_.empty();
+        start += ahead_bytes_;
+    } else if (line_end == ASCII_HEADER_END) {
+        // The first block line, to recognise the file by.
+        if (in_.peek() == std::char_traits<char>::eof()) {
+            whole = true;
+        } else {
+            ahead_ = static_cast<bool>(std::getline(in_, ahead_bytes_));
+            if (in_.bad()) throw FormatError("read error");
+            whole = in_.eof();
+            start += ahead_bytes_;
+            if (!whole) start.push_back(ASCII_HEADER_END);
         }
         in_.clear();
     }
+    const Recognition r = recognise(start, whole);
+    if (!r.avq) throw FormatError(r.fault);
+    form_ = r.form;
+    header_ = start.substr(0, start.find(line_end));
+    if (known_length) check_binary_length(data_bytes);
 }
 
 void Reader::check_binary_length(std::uint64_t data_bytes) const {
-    const std::uint64_t rest = data_bytes % RECORD_BYTES;
-    if (rest == 0) return;
-    throw FormatError(format("binary data after the header is %llu bytes, not a whole number of "
-                             "%zu-byte records (%llu whole records and %llu bytes left over)",
-                             static_cast<unsigned long long>(data_bytes), RECORD_BYTES,
-                             static_cast<unsigned long long>(data_bytes / RECORD_BYTES),
-                             static_cast<unsigned long long>(rest)));
+    if (data_bytes % RECORD_BYTES != 0) throw FormatError(length_fault(data_bytes));
 }
 
 bool Reader::next(Block& b) {
@@ -105,25 +248,25 @@ bool Reader::next(Block& b) {
 
 bool Reader::next_binary(Block& b) {
     unsigned char record[RECORD_BYTES];
-    in_.read(reinterpret_cast<char*>(record), sizeof record);
-    const auto got = static_cast<std::uint64_t>(in_.gcount());
-    if (got == 0 && in_.eof()) return false;
-    if (in_.bad()) throw FormatError("read error");
+    std::uint64_t got = 0;
+    if (ahead_) {
+        ahead_ = false;
+        got = ahead_bytes_.size();
+        std::memcpy(record, ahead_bytes_.data(), ahead_bytes_.size());
+    } else {
+        in_.read(reinterpret_cast<char*>(record), sizeof record);
+        got = static_cast<std::uint64_t>(in_.gcount());
+        if (got == 0 && in_.eof()) return false;
+        if (in_.bad()) throw FormatError("read error");
+    }
     if (got != sizeof record) check_binary_length(binary_bytes_ + got);
     binary_bytes_ += got;
 
+    if (const std::string fault = record_time_fault(record, blocks_); !fault.empty())
+        throw FormatError(fault);
     b.index = blocks_;
+    b.time = channel_time(record, 0);
     for (unsigned c = 0; c < CHANNELS; ++c) {
-        const unsigned char* ch = record + channel_record_offset(c);
-        const TimeHeader t{get_le16(ch), get_le16(ch + 2)};
-        if (c == 0) {
-            b.time = t;
-        } else if (t.word0 != b.time.word0 || t.word1 != b.time.word1) {
-            throw FormatError(format("block %llu: the time header of channel %u (%u %u) differs "
-                                     "from channel 1's (%u %u)",
-                                     static_cast<unsigned long long>(blocks_), c + 1, t.word0,
-                                     t.word1, b.time.word0, b.time.word1));
-        }
         for (unsigned j = 0; j < SAMPLES; ++j) {
             const std::uint16_t word = get_le16(record + sample_offset(c, j));
             b.samples[c][j] = static_cast<std::int16_t>(word);
@@ -135,14 +278,21 @@ bool Reader::next_binary(Block& b) {
 
 bool Reader::next_ascii(Block& b) {
     b.index = blocks_;
+    std::array<double, ASCII_FIELDS> numbers;
     for (unsigned c = 0; c < CHANNELS; ++c) {
         std::string& line = b.lines[c];
-        if (!std::getline(in_, line)) {
+        bool ended = true;
+        if (ahead_) { // the first line, read by the constructor
+            ahead_ = false;
+            line.swap(ahead_bytes_);
+        } else if (!std::getline(in_, line)) {
             if (in_.bad()) throw FormatError("read error");
             if (c == 0) return false;
             throw FormatError(format("the file ends inside block %llu, after %u of its 3 lines "
                                      "(one line per channel)",
                                      static_cast<unsigned long long>(blocks_), c));
+        } else {
+            ended = !in_.eof();
         }
         ++line_;
         const auto where = [&] {
@@ -150,37 +300,16 @@ bool Reader::next_ascii(Block& b) {
                           static_cast<unsigned long long>(line_),
                           static_cast<unsigned long long>(blocks_), c + 1);
         };
-        if (in_.eof()) {
-            throw FormatError(where() + ": the last line has no line feed (file cut short?)");
-        }
-        if (!line.empty() && line.back() == '\r') {
-            throw FormatError(where() + ": the line ends in a carriage return (was the file "
-                                        "converted to CR LF line ends?)");
-        }
         auto& fields = b.fields[c];
-        const int n = split_fields(line, fields);
-        if (n < 0) {
-            throw FormatError(where() + ": an empty field (two spaces in a row, or a space at "
-                                        "the start or end of the line)");
+        if (const std::string fault = block_line_fault(line, ended, fields, numbers);
+            !fault.empty()) {
+            throw FormatError(where() + ": " + fault);
         }
-        if (static_cast<unsigned>(n) != ASCII_FIELDS) {
-            throw FormatError(where() + format(": %d fields, expected %u (minute, second and "
-                                               "%u values)",
-                                               n, ASCII_FIELDS, SAMPLES));
-        }
-        for (unsigned f = 0; f < ASCII_FIELDS; ++f) {
-            double v;
-            if (!parse_number(fields[f], v)) {
-                throw FormatError(where() + format(": field %u is not a number: ", f + 1) +
-                                  quoted(fields[f]));
-            }
-            if (f >= 2) {
-                b.values[c][f - 2] = v;
-            } else if (c == 0) {
-                (f == 0 ? b.ascii_minute : b.ascii_second) = v;
-            }
-        }
-        if (c > 0 && (fields[0] != b.fields[0][0] || fields[1] != b.fields[0][1])) {
+        std::copy(numbers.begin() + 2, numbers.end(), b.values[c].begin());
+        if (c == 0) {
+            b.ascii_minute = numbers[0];
+            b.ascii_second = numbers[1];
+        } else if (fields[0] != b.fields[0][0] || fields[1] != b.fields[0][1]) {
             throw FormatError(where() + ": the block time (" + std::string(fields[0]) + " " +
                               std::string(fields[1]) + ") differs from channel 1's (" +
                               std::string(b.fields[0][0]) + " " + std::string(b.fields[0][1]) +

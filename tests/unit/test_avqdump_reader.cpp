@@ -113,7 +113,7 @@ TEST(AvqReader, BinaryFormIsToldByCarriageReturnAndDecodedLittleEndian) {
 TEST(AvqReader, HeaderWithoutRecordsIsAValidEmptyFile) {
     EXPECT_EQ(read_all("!header\r"), 0u);
     EXPECT_EQ(read_all("!header\n"), 0u);
-    EXPECT_EQ(read_all("\r"), 0u); // an empty header line is still a header line
+    EXPECT_EQ(read_all("!\r"), 0u); // a header comment of "!" alone
 }
 
 TEST(AvqReader, BinaryLengthMustBeWholeRecords) {
@@ -167,8 +167,73 @@ TEST(AvqReader, ChannelsOfABinaryBlockMustShareTheTimeHeader) {
 TEST(AvqReader, HeaderLineMustEnd) {
     EXPECT_NE(error_of("").find("empty file"), std::string::npos);
     EXPECT_NE(error_of("!no line end").find("no header line"), std::string::npos);
-    const std::string long_header(avq::MAX_HEADER_BYTES + 10, 'x');
+    const std::string long_header = "!" + std::string(avq::MAX_HEADER_BYTES + 10, 'x');
     EXPECT_NE(error_of(long_header + "\r").find("no header line"), std::string::npos);
+    EXPECT_EQ(read_all(long_header.substr(0, avq::MAX_HEADER_BYTES) + "\r"), 0u);
+}
+
+// The start of a file, whether it is all of it, and what recognise() makes
+// of it; the Reader refuses the same files with the same words.
+TEST(AvqRecognise, TellsAvqFilesFromTextAsTheReaderDoes) {
+    const auto zero = [](int, unsigned) { return 0; };
+    const std::string l = ascii_line("0", "5", "1");
+    const std::string not_bang = "the first line does not begin with \"!\", not an AVQ file";
+    const std::string crlf = "the first line ends in a carriage return and a line feed, and no "
+                             "binary records follow: not an AVQ file (a text file with CR LF line "
+                             "ends?)";
+    // A block time of minute 10 of the day: the record begins with a line feed.
+    const std::string minute10 = "!h\r" + record(10, 0, zero);
+    std::string cr_text = "!x\r";
+    while (cr_text.size() < 4000)
+        cr_text += "1262347509 1 2 3\r";
+    const struct {
+        std::string start;
+        bool whole;
+        std::string fault; // "" for an AVQ file
+        Form form;
+    } cases[] = {
+        {"!h\r", true, "", Form::binary},
+        {"!h\n", true, "", Form::ascii},
+        {"!h\r" + record(1, 2, zero) + "cut", true, "", Form::binary}, // damaged further on
+        {minute10, true, "", Form::binary},
+        {"!h\n" + l + "more", false, "", Form::ascii},
+        {"!h\n" + l.substr(0, 100), false, "", Form::ascii}, // cannot tell yet
+        {"!h\n" + std::string(avq::MAX_BLOCK_LINE_BYTES + 1, '1'), false,
+         "line 2 (block 0, channel 1): no line feed in its first 65536 bytes, not a block line",
+         Form::binary},
+        {"", true, "empty file, not an AVQ file", Form::binary},
+        {"root:x:0:0:root:/root:/bin/bash\n", true, not_bang, Form::binary},
+        {"\r", true, not_bang, Form::binary},
+        {"!no end", true,
+         "no header line: the file ends before a carriage return or line feed, "
+         "not an AVQ file",
+         Form::binary},
+        {"!c\r\n1 2 3 4\r\n", true, crlf, Form::binary},
+        {cr_text, false,
+         "block 0: the time header of channel 2 (14640 12576) differs from channel 1's (12849 "
+         "12854)",
+         Form::binary},
+        {"!h\r" + record(1, 2, zero).substr(0, 100), true,
+         "binary data after the header is 100 bytes, not a whole number of 3084-byte records (0 "
+         "whole records and 100 bytes left over)",
+         Form::binary},
+        {"!c\n1262347509 1 2 3\n", true,
+         "line 2 (block 0, channel 1): 4 fields, expected 514 (minute, second and 512 values)",
+         Form::binary},
+        {"!h\n" + l.substr(0, l.size() - 1), true,
+         "line 2 (block 0, channel 1): the last line has no line feed (file cut short?)",
+         Form::binary},
+    };
+    for (const auto& c : cases) {
+        const avq::Recognition r = avq::recognise(c.start, c.whole);
+        EXPECT_EQ(r.avq, c.fault.empty()) << c.start.substr(0, 40);
+        EXPECT_EQ(r.fault, c.fault);
+        if (r.avq) {
+            EXPECT_EQ(r.form, c.form) << c.start.substr(0, 40);
+        } else if (c.whole) {
+            EXPECT_EQ(error_of(c.start), c.fault);
+        }
+    }
 }
 
 TEST(AvqReader, AsciiFormKeepsFieldsAsStored) {

@@ -1,9 +1,10 @@
 // Reading and validating AVQ infrasound files, in both forms, block by block
-// (libavq, <avq/reader.h>; the layout is in <avq/avq.h>).
+// (libavq, <avq/reader.h>; the layout is in <avq/avq.h>), and recognising
+// them.
 //
 // The form is told by the end of the header line: a carriage return for the
 // binary form, a line feed for the ASCII form (the header comment itself holds
-// neither).
+// neither, and begins with "!").
 //
 // Validation is strict: anything a writer would not have produced is a
 // FormatError with a message that says where and what (a binary tail that is
@@ -55,11 +56,52 @@ struct Block {
     std::array<std::array<double, SAMPLES>, CHANNELS> values{};
 };
 
+// ---------------------------------------------------------------------------
+// Recognising an AVQ file
+// ---------------------------------------------------------------------------
+
+// What the start of a file says: an AVQ file (as far as those bytes go) of a
+// form, or no AVQ file and why.
+struct Recognition {
+    bool avq = false;
+    Form form = Form::binary; // when `avq`: told by the end of the header line
+    std::string fault;        // when not: what is wrong, as the Reader says it
+};
+
+// A block line of the ASCII form is at most about 12 KB long; a line longer
+// than this is none.
+inline constexpr std::size_t MAX_BLOCK_LINE_BYTES = 65536;
+// The first bytes of a file that always let recognise() decide.
+inline constexpr std::size_t RECOGNITION_BYTES = MAX_HEADER_BYTES + 1 + MAX_BLOCK_LINE_BYTES + 1;
+
+// Whether `start`, the first bytes of a file (`whole`: all of it), begins an
+// AVQ file as the Reader reads one:
+//   - a header line that begins with "!" and ends, within MAX_HEADER_BYTES,
+//     in a carriage return (binary form) or a line feed (ASCII form);
+//   - binary form: nothing more, or a first record of RECORD_BYTES bytes
+//     whose three channels carry one block time;
+//   - ASCII form: nothing more, or a first block line of 514 numbers
+//     separated by single spaces and ended by a line feed.
+// A header line alone is an AVQ file without blocks, in either form. Bytes
+// that end before they can tell (a header line not ended yet, a first
+// record or block line that runs on) count as an AVQ file;
+// RECOGNITION_BYTES bytes always tell. The rest of the file is not looked
+// at: a file recognised here may still be damaged further on (cut short
+// after its first block, say), which the Reader finds when it gets there.
+//
+// A text file with "!" comment lines, as velkor reads them, is no AVQ file:
+// its data lines hold a few numbers, and lines ended by CR LF, or a carriage
+// return alone, are no header line followed by binary records. (detect_form
+// in <avq/avq.h> is the looser test that velkor applies to its inputs.)
+Recognition recognise(std::string_view start, bool whole);
+
 class Reader {
   public:
-    // Reads the header line and tells the form. `in` must be opened in binary
-    // mode and outlive the reader. When the stream can seek, the length of the
-    // binary part is checked at once, before any block is returned.
+    // Reads the header line and the first block line or record, and refuses
+    // (FormatError) what recognise() does not recognise. `in` must be opened
+    // in binary mode and outlive the reader. When the stream can seek, the
+    // length of the binary part is checked at once, before any block is
+    // returned.
     explicit Reader(std::istream& in);
 
     Form form() const { return form_; }
@@ -79,6 +121,11 @@ class Reader {
     std::uint64_t blocks_ = 0;
     std::uint64_t line_ = 1;         // ASCII: number of the last line read
     std::uint64_t binary_bytes_ = 0; // binary: bytes of records read so far
+    // What the constructor read after the header line to recognise the
+    // file, before the first call of next(): the first record (or what there
+    // is of it) or the first line without its line feed.
+    bool ahead_ = false;
+    std::string ahead_bytes_;
 };
 
 // Splits `line` at single spaces into `out`, strictly: no empty field, no

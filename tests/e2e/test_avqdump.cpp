@@ -308,6 +308,24 @@ TEST_F(Avqdump, DamagedFilesAreRefusedWithStatusOne) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "avqdump: missing.avq: cannot open: No such file or directory\n");
 
+    // Files that are no AVQ files are refused as such, whatever the mode.
+    write("passwd", "root:x:0:0:root:/root:/bin/bash\n");
+    r = avqdump({"--csv", "passwd"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "avqdump: passwd: the first line does not begin with \"!\", not an AVQ file\n");
+    write("crlf.txt", "!station\r\n1700000012.25 1 2 3\r\n");
+    r = avqdump({"--info", "crlf.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "avqdump: crlf.txt: the first line ends in a carriage return and a line "
+                     "feed, and no binary records follow: not an AVQ file (a text file with CR "
+                     "LF line ends?)\n");
+    r = avqdump({"q.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "avqdump: q.txt: line 2 (block 0, channel 1): 4 fields, expected 514 "
+                     "(minute, second and 512 values)\n");
+
     // A bad file among good ones: the others are still read, the status is 1.
     r = avqdump({"--info", "good.avq", "cut.avq", "good.txt"});
     EXPECT_EQ(r.status, 1);
@@ -530,6 +548,8 @@ TEST_F(Avqdump, NormaltimeOnUnixTimesIsAnError) {
 
 TEST_F(Avqdump, ModesThatCannotGoTogetherAreRefused) {
     convert(make_rows(512), {}, "a.avq");
+    write("b.avq", read("a.avq"));
+    const std::string not_svg = " exists and is not an SVG picture; it is left as it is\n";
     const std::string help = "Try 'avqdump --help' for more information.\n";
     const std::string both = "avqdump: --info, --csv and --plot exclude each other\n" + help;
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -546,15 +566,32 @@ TEST_F(Avqdump, ModesThatCannotGoTogetherAreRefused) {
          "avqdump: a.avq: cannot write the picture to no/dir/p.svg: No such file or directory\n"},
         {{"--plot", "/dev/full", "a.avq"},
          "avqdump: a.avq: cannot write the picture to /dev/full: No space left on device\n"},
+        // A picture over a file that is no SVG picture (the data file named
+        // by a slip), before anything is read.
+        {{"--plot", "b.avq", "a.avq"}, "avqdump: b.avq" + not_svg},
+        {{"--plot", "q.txt", "a.avq"}, "avqdump: q.txt" + not_svg},
     };
+    const std::string q = read("q.txt");
     for (const auto& [args, err] : cases) {
         const auto r = avqdump(args);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, err);
     }
-    EXPECT_FALSE(exists("p.svg"));
+    EXPECT_TRUE(read("b.avq") == read("a.avq"));
+    EXPECT_EQ(read("q.txt"), q);
     EXPECT_TRUE(e2e::file_exists("/dev/full"));
+    // A picture cut by a file size limit: the write fails (no temporary
+    // file is left), and one that fits replaces an earlier picture.
+    write("p.svg", "\n  <svg>earlier</svg>");
+    auto r = shell("ulimit -f 8; exec \"$0\" --plot p.svg a.avq", {}, AVQDUMP);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "avqdump: a.avq: cannot write the picture to p.svg: File too large\n");
+    EXPECT_EQ(read("p.svg"), "\n  <svg>earlier</svg>");
+    EXPECT_EQ(testfiles::list_dir(dir()),
+              (std::vector<std::string>{"a.avq", "b.avq", "logfile", "p.svg", "q.txt"}));
+    EXPECT_EQ(avqdump({"--plot", "p.svg", "a.avq"}).status, 0);
+    EXPECT_EQ(read("p.svg").rfind("<?xml", 0), 0u);
 }
 
 } // namespace

@@ -37,24 +37,26 @@
 // Exit status: 0 when every file was read and is a valid AVQ file (and for
 // --help and --version); 1 on any error: an unknown option or combination, no
 // file named, a file that cannot be opened or read, a file that is not a valid
-// AVQ file, a picture that cannot be written, or standard output that cannot
-// be written. Files after a failing one are still examined.
-#include <fcntl.h>
+// AVQ file, a picture that cannot be written or whose file exists and is no
+// SVG picture, or standard output that cannot be written. Files after a
+// failing one are still examined.
 #include <getopt.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include <avq/output.h>
 #include <avq/reader.h>
 
 #include "csv_dump.h"
@@ -233,38 +235,39 @@ void print_info(const char* name, const avq::Reader& reader, const Summary& sum,
     }
 }
 
-// Writes the picture to `path`. A new or regular file is written as a
-// temporary file beside it and renamed over it, so that a failed write leaves
-// no half picture and any earlier one as it was; anything else (a device, a
-// pipe, a symbolic link) is written in place and never removed.
+// Writes the picture to `path` as velkor writes its outputs (<avq/output.h>):
+// through a temporary file renamed over the target, so that a failed write
+// leaves no half picture and any earlier one as it was; devices and pipes
+// are written in place.
 void write_picture(const std::string& path, const std::string& svg) {
-    const auto fail = [&](int err) {
-        throw std::runtime_error("cannot write the picture to " + path + ": " + std::strerror(err));
-    };
+    avq::OutputError e;
+    const std::unique_ptr<avq::OutputFile> out = avq::OutputFile::open(path.c_str(), e);
+    if (out != nullptr) {
+        out->write(svg.data(), svg.size());
+        e = out->finish();
+    }
+    if (e) {
+        throw std::runtime_error("cannot write the picture to " + path + ": " +
+                                 std::strerror(e.error));
+    }
+}
+
+// Whether the picture may be written to `path`: not when it is an existing
+// regular file (a symbolic link followed) that begins, after blanks, with
+// neither "<?xml" nor "<svg", such as the AVQ or data file that a slip of the
+// command line names in its place. A file that cannot be read, or holds
+// blanks only, is left to the write.
+bool may_hold_picture(const std::string& path) {
     struct stat st {};
-    const bool in_place = ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
-    std::string temp = path + ".XXXXXX";
-    const int fd = in_place ? ::open(path.c_str(), O_WRONLY | O_TRUNC) : ::mkstemp(temp.data());
-    if (fd < 0) fail(errno);
-    if (!in_place) {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask); // as a file that open() creates
+    if (path == "-" || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+    std::ifstream in(path, std::ios::binary);
+    std::string start;
+    for (char c; start.size() < 5 && in.get(c);) {
+        if (start.empty() && std::strchr(" \t\r\n", c) != nullptr) continue;
+        start.push_back(c);
     }
-    std::size_t done = 0;
-    while (done < svg.size()) {
-        const ssize_t n = ::write(fd, svg.data() + done, svg.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    int err = done == svg.size() ? 0 : errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
-    if (!in_place && err == 0 && std::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-    if (err != 0) {
-        if (!in_place) std::remove(temp.c_str());
-        fail(err);
-    }
+    if (!in.is_open() || start.empty()) return true; // nothing to lose
+    return start.rfind("<?xml", 0) == 0 || start.rfind("<svg", 0) == 0;
 }
 
 void plot(const char* name, avq::Reader& reader, const Settings& set) {
@@ -368,6 +371,9 @@ int main(int argc, char** argv) {
     // Standard input is read through std::cin, standard output written with
     // stdio only: unsynchronised, std::cin reads in large blocks.
     std::ios_base::sync_with_stdio(false);
+    // A write past the file size limit fails (EFBIG) and is reported, rather
+    // than ending the run with a temporary picture left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
     static const option long_options[] = {
         {"info", no_argument, nullptr, 'i'},
         {"json", no_argument, nullptr, 'J'},
@@ -421,6 +427,11 @@ int main(int argc, char** argv) {
     const int stdin_names = static_cast<int>(std::count_if(
         argv + optind, argv + argc, [](const char* a) { return std::strcmp(a, "-") == 0; }));
     if (!check_combination(set, info + csv + plot, files, stdin_names)) return 1;
+    if (plot && !may_hold_picture(set.plot_out)) {
+        std::fprintf(stderr, "%s: %s exists and is not an SVG picture; it is left as it is\n",
+                     program, set.plot_out.c_str());
+        return 1;
+    }
     bool ok = true;
     for (int i = optind; i < argc; ++i) {
         if (set.mode == Mode::info && !set.json && i > optind) std::printf("\n");

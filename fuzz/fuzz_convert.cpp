@@ -67,7 +67,8 @@ namespace {
 
 const std::string dir = fuzz::make_temp_dir("velkor-fuzz-convert");
 const std::string out_name = dir + "/out.avq";
-const std::string previous = "previous output of this name\n";
+// An earlier output: an AVQ file (a header line alone), which velkor replaces.
+const std::string previous = "!previous output of this name\n";
 
 const double SCALES[] = {1.0, 1000.0, -0.001, 1e300};
 

@@ -1,12 +1,22 @@
 // Checks of a group's file names, made before anything of the group is read:
-// standard input named twice, an empty output name, and an output that is
-// one of the group's own inputs (which the conversion would replace).
+// standard input named twice, an empty output name, an output that is one of
+// the group's own inputs (which the conversion would replace), and, once the
+// inputs are open, an output that holds something else than an AVQ file
+// (a data file named as the output by a slip of a glob) or a terminal that
+// would be sent binary data.
 //
 // Standard input can be read once in a run: the group that reads it takes it
 // in blocks, so what a later group would find there is lost or nothing (a
 // time file "-" serves every group, a regular one is opened again). A later
 // group that names it is refused rather than converted from no rows.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include <avq/reader.h>
 
 #include "fatal.h"
 #include "output_file.h"
@@ -24,6 +34,33 @@ bool same_file(const struct stat& out, const char* name) {
     struct stat in {};
     if (name == nullptr || names_standard_stream(name) || ::stat(name, &in) != 0) return false;
     return S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+// Whether the existing regular file `name` holds an AVQ file, or may: the
+// first bytes are read and recognised as the reader recognises them. A file
+// that cannot be read cannot be told and counts as one.
+bool holds_avq_file(const char* name) {
+    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return true;
+    std::string start(avq::RECOGNITION_BYTES, '\0');
+    std::size_t got = 0;
+    bool whole = false;
+    while (got < start.size()) {
+        const ssize_t n = ::read(fd, start.data() + got, start.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return true;
+        }
+        if (n == 0) {
+            whole = true;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    start.resize(got);
+    return avq::recognise(start, whole).avq;
 }
 
 } // namespace
@@ -52,4 +89,21 @@ void check_group_names(const char* timename, const char* fname1, const char* fna
     for (const char* name : inputs) {
         if (same_file(out, name)) fatal("Error: output file %s is also an input\n", oname);
     }
+}
+
+void check_group_output(const char* oname) {
+    if (binary && avq::output_is_terminal(oname)) {
+        fatal("Error: binary AVQ data is not written to a terminal; name an output file or "
+              "redirect standard output\n");
+    }
+    // Devices, pipes, standard output, new names and empty files are written
+    // as they are; an existing AVQ file is the output of an earlier run.
+    struct stat out {};
+    if (force_output || special_output_name(oname) || ::stat(oname, &out) != 0 ||
+        !S_ISREG(out.st_mode) || out.st_size == 0 || holds_avq_file(oname)) {
+        return;
+    }
+    fatal("Error: output file %s exists and is not an AVQ file; it is left as it is (use --force "
+          "to replace it)\n",
+          oname);
 }

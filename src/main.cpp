@@ -61,10 +61,11 @@ option long_options[] = {
     {"minutes-of-day", no_argument, &min_in_day, 1},
     {"version", no_argument, nullptr, 'v'},
     {"summary", no_argument, &summary, 1},
+    {"force", no_argument, nullptr, 'f'},
     {nullptr, 0, nullptr, 0},
 };
 
-const char* const short_options = "124E:HO:S:T:?e:ho:s:t:v";
+const char* const short_options = "124E:HO:S:T:?e:fho:s:t:v";
 
 // The time zone is forced to UTC for the whole run; putenv keeps the
 // pointer, so the text must live as long as the process.
@@ -97,6 +98,7 @@ void usage(const char* path) {
     std::printf(" -s, --scale=#           scales the input by #\n");
     std::printf(" -t, --time=filename     takes time from filename\n");
     std::printf(" -o, --output=outfile    set the output filename\n");
+    std::printf(" -f, --force             replace an output file that is not an AVQ file\n");
     std::printf("     --zero              zero-fill up to even %u samples(default)\n", SAMPLES);
     std::printf("     --mirror            mirror last samples to get even 512 samples\n");
     std::printf("     --truncate          remove the last samples to get even 512 samples\n");
@@ -302,6 +304,9 @@ Options parse_options(int argc, char** argv, const char* program) {
         case 'o':
         case 'O':
             o.oname = optarg;
+            break;
+        case 'f':
+            force_output = 1;
             break;
         case '?':
         case HELP_OPTION:

@@ -21,6 +21,7 @@ int end_mode = EM_ZERO;
 int min_in_day = 0;
 int debug = 0;
 int summary = 0;
+int force_output = 0;
 const std::size_t maxsamples = 655360; // 1280 blocks of 512 rows
 
 namespace {
@@ -65,6 +66,7 @@ int process_file(int mode, const char* timename, const char* fname1, const char*
                       mode == MODE_4_COLUMN ? nullptr : fname3, oname);
     GroupInputs in;
     open_inputs(in, mode, timename, fname1, fname2, fname3);
+    check_group_output(oname);
     std::uint64_t clipped = 0;
     if (!stream_group(in, oname, clipped)) clipped = convert_in_memory(in, oname);
     close_inputs(in);

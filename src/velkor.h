@@ -75,6 +75,7 @@ extern int end_mode;                 // an END_MODES value; default EM_ZERO
 extern int min_in_day;               // 1: ASCII minutes counted within the day
 extern int debug;                    // accepted, consulted by nothing
 extern int summary;                  // 1: one summary line per group (--summary)
+extern int force_output;             // 1: an output that is no AVQ file is replaced (--force)
 extern const std::size_t maxsamples; // initial room of the sample table in rows
 
 // ---------------------------------------------------------------------------
@@ -99,6 +100,11 @@ inline bool names_standard_stream(const char* name) {
 // and `fname2`, `fname3` may be null when the layout does not use them.
 void check_group_names(const char* timename, const char* fname1, const char* fname2,
                        const char* fname3, const char* oname);
+// The check of the group's output (group_checks.cpp), once its inputs are
+// open and before they are read: binary data are not written to a terminal,
+// and an existing regular file that is not empty and holds no AVQ file is
+// not replaced without --force. Ends the process on a failed check.
+void check_group_output(const char* oname);
 
 // Reading (read_input.cpp): opens the group's inputs, reads every row into
 // `samples`, counts them in `n1` and captures comment lines into `cline`.

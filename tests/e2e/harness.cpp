@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace e2e {
 
@@ -108,6 +110,29 @@ Result run_with_closed_stdout(const std::string& program, const std::vector<std:
     ::close(fds[0]);
     Result r = spawn(program, args, dir, {}, "", fds[1]);
     ::close(fds[1]);
+    return r;
+}
+
+Result run_on_terminal(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& dir) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) throw std::runtime_error("cannot open the pseudo-terminal");
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    // Read while the program writes: a terminal holds only a few KiB. The
+    // reading ends (EIO) once no one holds the terminal open.
+    std::string out;
+    std::thread reader([&out, master] { out = slurp_fd(master); });
+    Result r = spawn(program, args, dir, {}, "", slave);
+    ::close(slave);
+    reader.join();
+    ::close(master);
+    r.out = out;
     return r;
 }
 

@@ -38,6 +38,11 @@ Result run_program(const std::string& program, const std::vector<std::string>& a
 Result run_with_closed_stdout(const std::string& program, const std::vector<std::string>& args,
                               const std::string& dir);
 
+// As run_program, but standard output is a terminal (a pseudo-terminal
+// that passes bytes unchanged); Result::out holds what arrived on it.
+Result run_on_terminal(const std::string& program, const std::vector<std::string>& args,
+                       const std::string& dir);
+
 // The path of a file under the source tree's directory, such as "tests/data/x".
 std::string source_path(const std::string& relative);
 

@@ -326,7 +326,7 @@ TEST_F(Conversion, FailedWriteKeepsThePreviousOutput) {
     for (int i = 0; i < 5000; ++i)
         text += std::to_string(i) + " 1 2 3\n";
     write("in", text);
-    write("out.avq", "previous");
+    write("out.avq", "!previous\n");
     ASSERT_EQ(::chmod(path("out.avq").c_str(), 0640), 0);
     // A file size limit of 8 blocks of 512 bytes makes the write fail
     // part-way; SIGXFSZ is ignored so that the write returns an error.
@@ -336,7 +336,7 @@ TEST_F(Conversion, FailedWriteKeepsThePreviousOutput) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Error writing file out.avq: File too large\n"), std::string::npos)
         << r.err;
-    EXPECT_EQ(read("out.avq"), "previous");
+    EXPECT_EQ(read("out.avq"), "!previous\n");
     EXPECT_EQ(entries(), (std::vector<std::string>{"in", "logfile", "out.avq"}));
 
     // A successful run replaces it and keeps its permission bits.
@@ -350,7 +350,7 @@ TEST_F(Conversion, FailedWriteKeepsThePreviousOutput) {
 }
 
 TEST_F(Conversion, TimeWithoutCalendarDateIsRefused) {
-    write("out.avq", "previous");
+    write("out.avq", "!previous\n");
     write("nan", "nan 1 2 3\n");
     auto r = velkor({"-4", "nan", "out.avq"});
     EXPECT_EQ(r.status, 1);
@@ -367,7 +367,7 @@ TEST_F(Conversion, TimeWithoutCalendarDateIsRefused) {
                          "date\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(read("out.avq"), "previous");
+    EXPECT_EQ(read("out.avq"), "!previous\n");
     r = velkor({"-4", "--ascii", "big", "out.txt"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read("out.txt").substr(0, 40), "!c\n1666666666666666754174600425340700414");

@@ -65,6 +65,7 @@ TEST_F(Driver, UsageTextLineByLine) {
         " -s, --scale=#           scales the input by #\n"
         " -t, --time=filename     takes time from filename\n"
         " -o, --output=outfile    set the output filename\n"
+        " -f, --force             replace an output file that is not an AVQ file\n"
         "     --zero              zero-fill up to even 512 samples(default)\n"
         "     --mirror            mirror last samples to get even 512 samples\n"
         "     --truncate          remove the last samples to get even 512 samples\n"
@@ -233,13 +234,13 @@ TEST_F(Driver, MissingOutputOrInputNames) {
 
 TEST_F(Driver, FailingGroupKeepsEarlierOutputsAndLeavesNoOutputOfItsOwn) {
     write("bad", "1 1\nnot a number\n");
-    write("o2", "precious");
+    write("o2", "!precious\n"); // an earlier output
     const auto r = velkor({"a", "b", "c", "o1", "a", "bad", "c", "o2"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "a+b+c->o1\na+bad+c->o2\n");
     EXPECT_NE(r.err.find("Not 2 columns in file bad. Rerun with -t timefile\n"), std::string::npos);
     EXPECT_TRUE(exists("o1"));
-    EXPECT_EQ(read("o2"), "precious");
+    EXPECT_EQ(read("o2"), "!precious\n");
 }
 
 TEST_F(Driver, InputErrorsEndTheRun) {

@@ -1,13 +1,15 @@
 // Guards against the mistakes users make, seen from the command line: an
-// output that is one of its own inputs, an AVQ file given as an input, long
-// lines, errors that show the line, progress lines in order with the
-// warnings, and output files that keep what users rely on (links, outputs in
-// directories that may not be written, empty names, a reader of standard
-// output that has gone). Every refusal leaves the inputs and earlier outputs
-// byte for byte as they were.
+// output that is one of its own inputs, an AVQ file given as an input, an
+// output that is no AVQ file (a data file named by a slip), binary data sent
+// to a terminal, long lines, errors that show the line, progress lines in
+// order with the warnings, and output files that keep what users rely on
+// (links, outputs in directories that may not be written, empty names, a
+// reader of standard output that has gone). Every refusal leaves the inputs
+// and earlier outputs byte for byte as they were.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -48,7 +50,18 @@ class Guards : public VelkorTest {
         EXPECT_EQ(r.status, 0) << r.err;
         return read(out);
     }
+    // Every entry of the directory but the log, with its bytes.
+    std::map<std::string, std::string> files() const {
+        std::map<std::string, std::string> m;
+        for (const std::string& name : testfiles::list_dir(dir())) {
+            if (name != "logfile") m[name] = testfiles::try_read_file(path(name)).value_or("");
+        }
+        return m;
+    }
 };
+
+const std::string NOT_AVQ =
+    " exists and is not an AVQ file; it is left as it is (use --force to replace it)\n";
 
 TEST_F(Guards, RefusalsLeaveTheInputsAndTheOutputAsTheyWere) {
     ASSERT_EQ(::link(path("in.txt").c_str(), path("hard.txt").c_str()), 0);
@@ -58,8 +71,16 @@ TEST_F(Guards, RefusalsLeaveTheInputsAndTheOutputAsTheyWere) {
     write("a.txt", "1 1\n2 2\n3 3\n4 4\n");
     write("semi.txt", "!station\n1 1\n2 2\n1.5;2\n3 3\n");
     write("bad.txt", "1 2 3 4\n1\t2\r\x01" + std::string(100, '9') + "\n");
-    write("out.avq", "previous");
-    const std::string before = read("in.txt");
+    write("out.avq", "!previous\n"); // an earlier output: an AVQ file without blocks
+    // Files that are no AVQ files, though they begin with "!": text with
+    // CR LF line ends, and with CR line ends longer than a binary record.
+    write("crlf.txt", "!x\r\n1 2 3 4\r\n");
+    std::string cr = "!x\r";
+    for (int i = 0; i < 300; ++i)
+        cr += std::to_string(1262347509 + i) + " 1 2 3\r";
+    write("cr.txt", cr);
+    ASSERT_EQ(::symlink("semi.txt", path("data.lnk").c_str()), 0);
+    const auto before = files();
     const std::string swapped = " is an AVQ file, not a text input (are the input and output "
                                 "swapped?)\n";
     const struct {
@@ -87,16 +108,70 @@ TEST_F(Guards, RefusalsLeaveTheInputsAndTheOutputAsTheyWere) {
          "Not 2 columns in file semi.txt. Rerun with -t timefile\n  line 4: 1.5;2\n"},
         {{"-4", "bad.txt", "out.avq"},
          "Not 4 columns in file bad.txt\n  line 2: 1\\t2\\r\\x01" + std::string(75, '9') + "\n"},
+        // An existing file that is no AVQ file as the output (a glob with a
+        // name too many or too few), before anything is read.
+        {{"-4", "in.txt", "b.txt"}, "Error: output file b.txt" + NOT_AVQ},
+        {{"in.txt", "in.txt", "in.txt", "semi.txt"}, "Error: output file semi.txt" + NOT_AVQ},
+        {{"-4", "--ascii", "in.txt", "data.lnk"}, "Error: output file data.lnk" + NOT_AVQ},
+        {{"-4", "in.txt", "crlf.txt"}, "Error: output file crlf.txt" + NOT_AVQ},
+        {{"-4", "in.txt", "cr.txt"}, "Error: output file cr.txt" + NOT_AVQ},
     };
     for (const auto& c : cases) {
         const auto r = velkor(c.args);
         EXPECT_EQ(r.status, 1) << c.err;
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(read("in.txt"), before);
-        EXPECT_EQ(read("out.avq"), "previous");
+        EXPECT_TRUE(files() == before) << c.err; // no temporary file either
     }
     // Devices are not compared.
     EXPECT_EQ(velkor({"-4", "in.txt", "/dev/null"}).status, 0);
+    // -f or --force replaces such an output (through a link, its target).
+    EXPECT_EQ(converted({"-4", "-f", "in.txt"}, "b.txt"), converted({"-4", "in.txt"}));
+    EXPECT_EQ(converted({"--force", "-4", "--ascii", "in.txt"}, "data.lnk"),
+              converted({"-4", "--ascii", "in.txt"}));
+    EXPECT_EQ(read("semi.txt"), read("ref.out"));
+}
+
+TEST_F(Guards, RerunReplacesItsOwnEarlierOutput) {
+    // Fewer rows than a block, truncated: the header alone (an empty group).
+    write("few.txt", "!few rows\n1262347509 1 2 3\n");
+    write("empty.avq", ""); // an empty file is no one's data
+    const std::vector<std::vector<std::string>> runs = {{"-4", "in.txt"},
+                                                        {"-4", "--truncate", "few.txt"},
+                                                        {"-4", "--ascii", "in.txt"},
+                                                        {"-4", "--ascii", "--truncate", "few.txt"},
+                                                        {"-4", "-s", "2", "in.txt"},
+                                                        {"-4", "--ascii", "-s", "2", "in.txt"},
+                                                        {"-4", "--truncate", "few.txt"}};
+    for (const std::string out : {"out.avq", "empty.avq"}) {
+        for (const auto& args : runs) {
+            const std::string want = converted(args);
+            EXPECT_EQ(converted(args, out), want) << args[1] << " " << args[2];
+        }
+    }
+    EXPECT_EQ(read("out.avq"), "!few rows\r");
+    EXPECT_EQ(testfiles::list_dir(dir()),
+              (std::vector<std::string>{"b.txt", "empty.avq", "few.txt", "in.txt", "logfile",
+                                        "out.avq", "ref.out"}));
+}
+
+TEST_F(Guards, BinaryDataAreNotWrittenToATerminal) {
+    const std::string refused = "Error: binary AVQ data is not written to a terminal; name an "
+                                "output file or redirect standard output\n";
+    auto r = e2e::run_on_terminal(VELKOR_BIN, {"-4", "in.txt", "-"}, dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "in.txt->-\n" + refused);
+    EXPECT_EQ(r.out, "");
+    r = e2e::run_on_terminal(VELKOR_BIN, {"-4", "-f", "in.txt", "/dev/stdout"}, dir());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, refused);
+    EXPECT_EQ(r.out, "in.txt->/dev/stdout\n");
+    // ASCII text may go to a terminal, and binary data to a file.
+    r = e2e::run_on_terminal(VELKOR_BIN, {"-4", "--ascii", "in.txt", "-"}, dir());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == converted({"-4", "--ascii", "in.txt"}));
+    r = e2e::run_on_terminal(VELKOR_BIN, {"-4", "in.txt", "out.avq"}, dir());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "in.txt->out.avq\n");
 }
 
 TEST_F(Guards, EarlierGroupsOutputStaysWhenALaterGroupIsRefused) {
@@ -109,6 +184,7 @@ TEST_F(Guards, EarlierGroupsOutputStaysWhenALaterGroupIsRefused) {
         std::string err;
     } cases[] = {
         {"in.txt", WARNINGS + "Error: output file in.txt is also an input\n"},
+        {"b.txt", WARNINGS + "Error: output file b.txt" + NOT_AVQ},
         {"", WARNINGS + "Can't open output file : No such file or directory\n"},
         {"lost.avq",
          WARNINGS + WARNINGS + "Can't open output file lost.avq: No such file or directory\n"},
@@ -172,8 +248,8 @@ TEST_F(Guards, ExistingOutputInADirectoryThatMayNotBeWrittenIsRewrittenInPlace) 
     }
     ASSERT_EQ(::chmod(dir().c_str(), 0777), 0);
     ASSERT_EQ(::mkdir(path("ro").c_str(), 0755), 0);
-    write("ro/day.avq", "previous");
-    write("ro/locked.avq", "locked");
+    write("ro/day.avq", "!previous\n");
+    write("ro/locked.avq", "!locked\n");
     ASSERT_EQ(::chmod(path("ro/day.avq").c_str(), 0666), 0);
     ASSERT_EQ(::chmod(path("ro/locked.avq").c_str(), 0444), 0);
     ASSERT_EQ(::chmod(path("ro").c_str(), 0555), 0);
@@ -192,7 +268,7 @@ TEST_F(Guards, ExistingOutputInADirectoryThatMayNotBeWrittenIsRewrittenInPlace) 
     r = run("ro/locked.avq");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, WARNINGS + "Can't open output file ro/locked.avq: Permission denied\n");
-    EXPECT_EQ(read("ro/locked.avq"), "locked");
+    EXPECT_EQ(read("ro/locked.avq"), "!locked\n");
 }
 
 TEST_F(Guards, ReaderOfStandardOutputThatHasGoneDoesNotStopTheRun) {

@@ -274,7 +274,7 @@ TEST_F(DataReport, IsoTimesGiveTheBytesOfTheirEpochSeconds) {
 }
 
 TEST_F(DataReport, InvalidIsoTimeIsTheLayoutsParseError) {
-    write("out.avq", "previous");
+    write("out.avq", "!previous\n");
     write("bad4.txt", "2026-02-28T23:59:59 1 2 3\n2026-02-29T00:00:00 1 2 3\n");
     auto r = velkor({"-4", "bad4.txt", "out.avq"});
     EXPECT_EQ(r.status, 1);
@@ -284,7 +284,7 @@ TEST_F(DataReport, InvalidIsoTimeIsTheLayoutsParseError) {
     r = velkor({"-t", "t.txt", "v.txt", "v.txt", "v.txt", "out.avq"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "No data in timefile\n  line 1: 2026-01-02T00:00:00+01:00\n");
-    EXPECT_EQ(read("out.avq"), "previous");
+    EXPECT_EQ(read("out.avq"), "!previous\n");
 }
 
 } // namespace

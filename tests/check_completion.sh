@@ -42,7 +42,8 @@ expect "long options sharing a prefix" "--minutes --minutes-in-day --minutes-of-
 expect "option with argument ends in =" "--scale=" _velkor velkor --sc
 expect "options beginning with s" "--scale= --seconds --summary" _velkor velkor --s
 expect "summary" "--summary" _velkor velkor --su
-expect "short options" "-- -1 -2 -4 -h -o -s -t -v" _velkor velkor -
+expect "short options" "-- -1 -2 -4 -f -h -o -s -t -v" _velkor velkor -
+expect "force" "--force" _velkor velkor --fo
 expect "file after -t" "times.txt" _velkor velkor -t ti
 expect "file after -o" "out.avq" _velkor velkor -4 -o ou
 expect "file after -T" "times.txt" _velkor velkor -T ti

@@ -24,7 +24,7 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pc=$(find "$prefix" -name avq.pc)
 [[ -n $pc ]] || fail "no avq.pc installed under $prefix"
-for f in include/avq/avq.h include/avq/reader.h; do
+for f in include/avq/avq.h include/avq/reader.h include/avq/output.h; do
     [[ -f $prefix/$f ]] || fail "$f is not installed"
 done
 

@@ -3,6 +3,7 @@
 #include <avq/output.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -313,11 +314,24 @@ void OutputFile::take_mode(const struct stat* existing) {
 int OutputFile::new_temp(std::string& path, bool& made) const {
     std::string tmpl = directory_of(target_) + "/.velkor-XXXXXX";
     made = false;
+    // A signal between the making of the file and its registration would
+    // leave it behind: signals wait on this thread until it is registered.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &before);
     const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0) return -1;
+    const int mkstemp_error = errno;
+    if (fd >= 0) {
+        path = tmpl;
+        watch_temp(path);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (fd < 0) {
+        errno = mkstemp_error;
+        return -1;
+    }
     made = true;
-    path = tmpl;
-    watch_temp(path);
     if (owner_ && ::fchown(fd, uid_, gid_) != 0 &&
         ::fchown(fd, static_cast<uid_t>(-1), gid_) != 0) {
         // Best effort only: the file then belongs to this user.

@@ -33,8 +33,11 @@
 // that a handler or SIG_IGN the program chose stays. Only SIGKILL can leave
 // a ".velkor-" file behind. A program that ignores SIGXFSZ gets a write past
 // the file size limit back as the error EFBIG instead of being ended by it.
-// Opening, finishing and destroying outputs must happen on one thread; the
-// bytes may be written from any (FileWriter).
+// Opening, finishing and destroying outputs must happen on one thread, which
+// holds signals back while it makes a temporary file; the bytes may be
+// written from any (FileWriter). A program that runs other threads while it
+// opens an output should have them block the signals above, or a signal
+// taken by one of them at that moment may leave the new file behind.
 //
 // Errors are returned as values: an OutputError says which step failed
 // (opening the output, or writing, closing or renaming it) and the errno

@@ -165,6 +165,7 @@ TEST_F(Guards, BinaryDataAreNotWrittenToATerminal) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, refused);
     EXPECT_EQ(r.out, "in.txt->/dev/stdout\n");
+    EXPECT_EQ(testfiles::list_dir(dir()), (std::vector<std::string>{"b.txt", "in.txt", "logfile"}));
     // ASCII text may go to a terminal, and binary data to a file.
     r = e2e::run_on_terminal(VELKOR_BIN, {"-4", "--ascii", "in.txt", "-"}, dir());
     EXPECT_EQ(r.status, 0);

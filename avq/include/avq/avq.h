@@ -223,7 +223,10 @@ enum class Detected { text, binary, ascii };
 // most a few numbers, and their lines end in line feeds (CR LF included).
 // `whole` tells whether the bytes are all of the file; otherwise a line that
 // runs to the end of `start` is not known to end there, and the bytes are
-// taken for text.
+// taken for text. This test is looser than the reader's (recognise() in
+// <avq/reader.h>): it also knows an ASCII file whose lines were converted to
+// CR LF, or whose fields are separated by other blanks, so that velkor
+// refuses such a file as an input.
 Detected detect_form(std::string_view start, bool whole);
 
 } // namespace avq

@@ -16,6 +16,22 @@ std::string format(const char* fmt, auto... args) {
     return buf;
 }
 
+// The three channel records of binary record `record`, block `block`, must
+// carry the same time header.
+void check_record_times(const unsigned char* record, std::uint64_t block) {
+    const TimeHeader t{get_le16(record), get_le16(record + 2)};
+    for (unsigned c = 1; c < CHANNELS; ++c) {
+        const unsigned char* ch = record + channel_record_offset(c);
+        const TimeHeader u{get_le16(ch), get_le16(ch + 2)};
+        if (u.word0 != t.word0 || u.word1 != t.word1) {
+            throw FormatError(format("block %llu: the time header of channel %u (%u %u) differs "
+                                     "from channel 1's (%u %u)",
+                                     static_cast<unsigned long long>(block), c + 1, u.word0,
+                                     u.word1, t.word0, t.word1));
+        }
+    }
+}
+
 std::string quoted(std::string_view s) {
     constexpr std::size_t shown = 40;
     std::string q = "\"";
@@ -112,18 +128,10 @@ bool Reader::next_binary(Block& b) {
     if (got != sizeof record) check_binary_length(binary_bytes_ + got);
     binary_bytes_ += got;
 
+    check_record_times(record, blocks_);
     b.index = blocks_;
+    b.time = {get_le16(record), get_le16(record + 2)};
     for (unsigned c = 0; c < CHANNELS; ++c) {
-        const unsigned char* ch = record + channel_record_offset(c);
-        const TimeHeader t{get_le16(ch), get_le16(ch + 2)};
-        if (c == 0) {
-            b.time = t;
-        } else if (t.word0 != b.time.word0 || t.word1 != b.time.word1) {
-            throw FormatError(format("block %llu: the time header of channel %u (%u %u) differs "
-                                     "from channel 1's (%u %u)",
-                                     static_cast<unsigned long long>(blocks_), c + 1, t.word0,
-                                     t.word1, b.time.word0, b.time.word1));
-        }
         for (unsigned j = 0; j < SAMPLES; ++j) {
             const std::uint16_t word = get_le16(record + sample_offset(c, j));
             b.samples[c][j] = static_cast<std::int16_t>(word);
@@ -131,6 +139,20 @@ bool Reader::next_binary(Block& b) {
     }
     ++blocks_;
     return true;
+}
+
+std::size_t Reader::next_records(unsigned char* out, std::size_t max) {
+    if (form_ != Form::binary) throw std::logic_error("next_records: not a binary AVQ file");
+    in_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(max * RECORD_BYTES));
+    const auto got = static_cast<std::uint64_t>(in_.gcount());
+    if (in_.bad()) throw FormatError("read error");
+    if (got % RECORD_BYTES != 0) check_binary_length(binary_bytes_ + got);
+    binary_bytes_ += got;
+    const std::size_t records = static_cast<std::size_t>(got / RECORD_BYTES);
+    for (std::size_t k = 0; k < records; ++k)
+        check_record_times(out + k * RECORD_BYTES, blocks_ + k);
+    blocks_ += records;
+    return records;
 }
 
 bool Reader::next_ascii(Block& b) {

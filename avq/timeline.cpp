@@ -243,11 +243,15 @@ TimelineBuilder::TimelineBuilder(std::string_view header, Form form, BlockTimeFo
 
 void TimelineBuilder::add(const Block& b) {
     if (binary_form(form_)) {
-        if (!misfit_ && !fits_minute_second(b.time)) misfit_ = Misfit{words_.size(), b.time};
-        words_.push_back(b.time);
+        add(b.time);
     } else {
         minute_s_.push_back({b.ascii_minute, b.ascii_second});
     }
+}
+
+void TimelineBuilder::add(TimeHeader binary_time) {
+    if (!misfit_ && !fits_minute_second(binary_time)) misfit_ = Misfit{words_.size(), binary_time};
+    words_.push_back(binary_time);
 }
 
 std::vector<double> TimelineBuilder::seconds(Timeline& t) const {

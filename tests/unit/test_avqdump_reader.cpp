@@ -165,6 +165,40 @@ TEST(AvqReader, ChannelsOfABinaryBlockMustShareTheTimeHeader) {
         << msg;
 }
 
+TEST(AvqReader, RecordsReadInBatchesAreCheckedAsBlocksAre) {
+    const auto value = [](int c, unsigned j) { return c * 1000 + static_cast<int>(j); };
+    const std::uint16_t w0[3] = {754, 755, 754};
+    const std::string file = "!h\r" + record(754, 56, value) + record(754, 61, value) +
+                             record(754, 66, value, w0) + record(754, 71, value);
+    std::istringstream in(file);
+    Reader r(in);
+    Block b;
+    ASSERT_TRUE(r.next(b)); // block 0 one way, blocks 1 and 2 the other
+    std::vector<unsigned char> records(4 * avq::RECORD_BYTES);
+    ASSERT_EQ(r.next_records(records.data(), 1), 1u);
+    EXPECT_EQ(avq::get_le16(records.data() + 2), 61);
+    EXPECT_EQ(avq::get_le16(records.data() + avq::sample_offset(2, 511)), 2511);
+    try {
+        r.next_records(records.data(), 4);
+        FAIL() << "block 2 was accepted";
+    } catch (const FormatError& e) {
+        EXPECT_STREQ(e.what(), "block 2: the time header of channel 2 (755 66) differs from "
+                               "channel 1's (754 66)");
+    }
+    PipeBuf cut("!h\r" + record(1, 2, value) + "abc");
+    std::istream piped(&cut);
+    Reader r2(piped);
+    try {
+        r2.next_records(records.data(), 4);
+        FAIL() << "a 3-byte tail was accepted";
+    } catch (const FormatError& e) {
+        EXPECT_NE(std::string(e.what()).find("3087 bytes"), std::string::npos) << e.what();
+    }
+    std::istringstream ascii("!h\n" + ascii_block());
+    Reader r3(ascii);
+    EXPECT_THROW(r3.next_records(records.data(), 1), std::logic_error);
+}
+
 TEST(AvqReader, HeaderLineMustEnd) {
     EXPECT_NE(error_of("").find("empty file"), std::string::npos);
     EXPECT_NE(error_of("!no line end").find("no header line"), std::string::npos);

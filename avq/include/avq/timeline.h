@@ -205,6 +205,9 @@ class TimelineBuilder {
     TimelineBuilder(std::string_view header, Form form, BlockTimeForm asked = BlockTimeForm::guess);
     // The next block of the file, in order (its index is not looked at).
     void add(const Block& b);
+    // The same for a binary block known by its time header alone (a record
+    // of Reader::next_records).
+    void add(TimeHeader binary_time);
     // The timeline of the blocks added. Throws FormatError when
     // minute_second was asked of Unix times (see binary_times).
     Timeline finish() const;

@@ -4,7 +4,8 @@ words, time headers included) into one array.
 
     /usr/bin/python3 bench/python_read.py FILE.avq [RUNS]
 
-With bench/gen's four-column file of 4,000,000 rows converted by velkor:
+With bench/gen's four-column file of 4,000,000 rows converted by velkor
+(c++ -O2 -o gen bench/gen.cpp):
 
     gen DIR 4000000 && velkor -4 DIR/four.txt DIR/four.avq
     PYTHONPATH=build/release/python /usr/bin/python3 bench/python_read.py DIR/four.avq 9

@@ -385,19 +385,21 @@ class Spool {
     std::ifstream file_;
 };
 
-// Whether `in` can be read again from its start.
-bool rereadable(std::istream& in) {
-    const bool can = in.tellg() != std::streampos(-1);
+// Where `in` stands, when it can be read again from there (a file; not a
+// pipe).
+std::optional<std::streampos> origin_of(std::istream& in) {
+    const std::streampos here = in.tellg();
     in.clear();
-    return can;
+    if (here == std::streampos(-1)) return {};
+    return here;
 }
 
 // Summarising and printing: what the mode of `set` makes of the blocks that
-// `reader` reads from `in`. --info summarises the whole file before it
-// prints; the CSV and the picture read the file a second time, with its
-// timeline; the rows go block by block.
-void print_file(const char* name, std::istream& in, avq::Reader& reader, const Settings& set,
-                bool several) {
+// `reader` reads from `in`, which began at `origin`. --info summarises the
+// whole file before it prints; the CSV and the picture read the file a
+// second time, with its timeline; the rows go block by block.
+void print_file(const char* name, std::istream& in, std::streampos origin, avq::Reader& reader,
+                const Settings& set, bool several) {
     if (set.mode == Mode::rows) {
         print_rows(name, reader, several);
         return;
@@ -419,7 +421,7 @@ void print_file(const char* name, std::istream& in, avq::Reader& reader, const S
         return;
     }
     in.clear();
-    in.seekg(0);
+    in.seekg(origin);
     avq::Reader again(in);
     if (set.mode == Mode::plot) {
         plot(name, again, timeline, set);
@@ -442,12 +444,17 @@ bool examine(const char* name, const Settings& set, bool several) {
     if (in == nullptr) return false;
     try {
         std::optional<Spool> spool;
-        if ((set.mode == Mode::csv || set.mode == Mode::plot) && !rereadable(*in)) {
-            spool.emplace(*in);
-            in = &spool->stream();
+        std::streampos origin = 0;
+        if (set.mode == Mode::csv || set.mode == Mode::plot) {
+            if (const auto at = origin_of(*in)) {
+                origin = *at;
+            } else {
+                spool.emplace(*in);
+                in = &spool->stream();
+            }
         }
         avq::Reader reader(*in);
-        print_file(name, *in, reader, set, several);
+        print_file(name, *in, origin, reader, set, several);
         return true;
     } catch (const std::runtime_error& e) {
         std::fflush(stdout);

@@ -69,12 +69,12 @@
 //   and the upper bound b_k + 1 - (k - r) × 512 / fs of t0. A block joins the
 //   run while the largest lower bound stays below the smallest upper bound
 //   (an overlap of 1 µs is allowed for rounding); t0 is the largest lower
-//   bound of the whole run. That choice puts the first sample of every block of the run
-//   in its own stored second, and it is the tightest estimate the block
-//   times allow from below: a recording that starts on a whole second (as
-//   most do) gets exactly that second, and the longer the run, the closer
-//   the bound comes to the true start. (The middle of the bounds would put
-//   such a start up to half a second late.)
+//   bound of the whole run. That choice puts the first sample of every
+//   block of the run in its own stored second, and it is the tightest
+//   estimate the block times allow from below: a recording that starts on a
+//   whole second (as most do) gets exactly that second, and the longer the
+//   run, the closer the bound comes to the true start. (The middle of the
+//   bounds would put such a start up to half a second late.)
 //   ASCII form: block times keep the fraction, so t0 is the run's first block
 //   time, and a later block joins the run when its time lies within half a
 //   sample interval of t0 + (k - r) × 512 / fs.

@@ -84,6 +84,12 @@ std::string record_time_fault(const unsigned char* record, std::uint64_t block) 
     return "";
 }
 
+// The same, thrown as a FormatError.
+void check_record_times(const unsigned char* record, std::uint64_t block) {
+    if (std::string fault = record_time_fault(record, block); !fault.empty())
+        throw FormatError(fault);
+}
+
 // What is wrong with one ASCII block line as read (without its line feed;
 // `ended`: a line feed followed it), as the reader says it after "line N
 // (block B, channel C): "; "" for a good line. Splits the line into `fields`
@@ -262,8 +268,7 @@ bool Reader::next_binary(Block& b) {
     if (got != sizeof record) check_binary_length(binary_bytes_ + got);
     binary_bytes_ += got;
 
-    if (const std::string fault = record_time_fault(record, blocks_); !fault.empty())
-        throw FormatError(fault);
+    check_record_times(record, blocks_);
     b.index = blocks_;
     b.time = channel_time(record, 0);
     for (unsigned c = 0; c < CHANNELS; ++c) {
@@ -274,6 +279,31 @@ bool Reader::next_binary(Block& b) {
     }
     ++blocks_;
     return true;
+}
+
+std::size_t Reader::next_records(unsigned char* out, std::size_t max) {
+    if (form_ != Form::binary) throw std::logic_error("next_records: not a binary AVQ file");
+    if (max == 0) return 0;
+    // The record the constructor read to recognise the file comes first.
+    std::uint64_t got = 0;
+    if (ahead_) {
+        ahead_ = false;
+        got = ahead_bytes_.size();
+        std::memcpy(out, ahead_bytes_.data(), ahead_bytes_.size());
+    }
+    if (got % RECORD_BYTES == 0) { // a shorter look-ahead met the end of the file
+        in_.read(reinterpret_cast<char*>(out) + got,
+                 static_cast<std::streamsize>(max * RECORD_BYTES - got));
+        got += static_cast<std::uint64_t>(in_.gcount());
+        if (in_.bad()) throw FormatError("read error");
+    }
+    if (got % RECORD_BYTES != 0) check_binary_length(binary_bytes_ + got);
+    binary_bytes_ += got;
+    const std::size_t records = static_cast<std::size_t>(got / RECORD_BYTES);
+    for (std::size_t k = 0; k < records; ++k)
+        check_record_times(out + k * RECORD_BYTES, blocks_ + k);
+    blocks_ += records;
+    return records;
 }
 
 bool Reader::next_ascii(Block& b) {

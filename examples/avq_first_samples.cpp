@@ -4,10 +4,12 @@
 //   c++ -o avq_first_samples avq_first_samples.cpp $(pkg-config --cflags --libs avq)
 //   ./avq_first_samples day.avq 5
 //
-// Output: the form, the header comment, the first block's time fields as
-// stored (and their UTC time where the header marks Unix seconds), then one
-// line per sample, "sample ch1 ch2 ch3", with the values as stored. Exit
-// status 1 when the file cannot be opened or is not a valid AVQ file.
+// Output: the form, the header comment, the sample times of the whole file
+// (the runs, the sampling frequency and the first sample's time, from
+// <avq/timeline.h>), the first block's time fields as stored (and their UTC
+// time where the header marks Unix seconds), then one line per sample,
+// "sample ch1 ch2 ch3", with the values as stored. Exit status 1 when the
+// file cannot be opened or is not a valid AVQ file.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,6 +17,7 @@
 
 #include <avq/avq.h>
 #include <avq/reader.h>
+#include <avq/timeline.h>
 
 namespace {
 
@@ -27,6 +30,15 @@ void print_block_time(const avq::Reader& reader, const avq::Block& b) {
     std::printf("block time: %u %u", b.time.word0, b.time.word1);
     if (avq::header_mark(reader.header()) == avq::HeaderMark::unix_seconds)
         std::printf(" (%s)", avq::iso_utc(avq::header_value(b.time)).c_str());
+    std::printf("\n");
+}
+
+void print_times(const avq::Timeline& t) {
+    std::printf("sample times: %zu run%s", t.runs().size(), t.runs().size() == 1 ? "" : "s");
+    if (t.fs_source() != avq::FrequencySource::unknown)
+        std::printf(" at %g samples per second", t.fs());
+    if (t.blocks() > 0 && t.dated()) std::printf(" from %s", avq::iso_utc(t.start()).c_str());
+    if (t.blocks() > 0 && !t.dated()) std::printf(" from %g s after midnight (no date)", t.start());
     std::printf("\n");
 }
 
@@ -57,12 +69,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     try {
-        // The first block is read (and checked) before anything is printed.
+        // The sample times need the block times of the whole file, so the
+        // file is read (and checked) whole before anything is printed, and
+        // then again from the start for its first block.
+        avq::Reader whole(in);
+        const avq::Timeline timeline = avq::read_timeline(whole);
+        in.clear();
+        in.seekg(0);
         avq::Reader reader(in);
         avq::Block block;
         const bool any = reader.next(block);
         std::printf("form: %s\n", reader.form() == avq::Form::binary ? "binary" : "ASCII");
         std::printf("header: %s\n", reader.header().c_str());
+        print_times(timeline);
         if (!any) {
             std::printf("no blocks\n");
             return 0;

@@ -2,8 +2,9 @@
 # Builds the Debian package with CPack, installs it on this machine with
 # dpkg -i, checks what a user gets (the commands, `man velkor`, `man avqdump`,
 # the bash completion, the licence, the documentation and examples, whose
-# worked examples it runs with the installed programs, and libavq, against
-# which it builds the example program), and
+# worked examples it runs with the installed programs, libavq, against
+# which it builds the example program, and the Python module avq, which
+# Debian's python3 imports and reads a file with), and
 # removes it again with dpkg -r, checking that nothing is left behind.
 #
 # Changes the system, so it is not part of the regular test run. Needs root
@@ -50,6 +51,13 @@ cmake --build "$build" -j2 >/dev/null
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/velkor_*.deb)
 echo "   $deb"
+# The Python module, built for Debian's python3 when pybind11 and numpy are
+# there, as the build says.
+python_module=
+if grep -q '^VELKOR_PYTHON_MODULE_BUILT:INTERNAL=ON' "$build/CMakeCache.txt"; then
+    python_module=./usr/lib/python3/dist-packages/avq$(/usr/bin/python3 -c \
+        'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+fi
 
 step "package metadata"
 dpkg-deb --field "$deb"
@@ -62,8 +70,9 @@ for f in ./usr/bin/velkor ./usr/bin/avqdump ./usr/share/man/man1/velkor.1.gz \
     ./usr/share/doc/velkor/copyright ./usr/share/doc/velkor/examples/README.md \
     ./usr/share/doc/velkor/examples/station-4col.txt \
     ./usr/share/doc/velkor/examples/avq_first_samples.cpp ./usr/include/avq/avq.h \
-    ./usr/include/avq/reader.h ./usr/lib/libavq.a ./usr/lib/pkgconfig/avq.pc \
-    ./usr/lib/cmake/avq/avqConfig.cmake ./usr/lib/cmake/avq/avqTargets.cmake; do
+    ./usr/include/avq/reader.h ./usr/include/avq/timeline.h ./usr/lib/libavq.a \
+    ./usr/lib/pkgconfig/avq.pc ./usr/lib/cmake/avq/avqConfig.cmake \
+    ./usr/lib/cmake/avq/avqTargets.cmake $python_module; do
     grep -qx "$f" "$work/contents" || fail "$f is not in the package"
 done
 
@@ -119,6 +128,22 @@ step "libavq: the example program built against the installed library"
 c++ -o "$work/first" /usr/share/doc/velkor/examples/avq_first_samples.cpp \
     $(pkg-config --cflags --libs avq) || fail "the example does not build with pkg-config"
 (cd "$work" && ./first out.avq 1) | grep -qx 'form: binary' || fail "the example cannot read out.avq"
+
+step "the Python module"
+if [[ -n $python_module ]]; then
+    # Debian's own interpreter, from a directory without anything named avq.
+    (cd "$work" && /usr/bin/python3 -c '
+import subprocess, avq
+f = avq.read("out.avq")
+csv = subprocess.run(["avqdump", "--csv", "out.avq"], capture_output=True, text=True,
+                     check=True).stdout.splitlines()
+assert f.data.shape == (len(csv) - 1, 3), f.data.shape
+assert [int(x) for x in csv[-1].split(",")[3:]] == list(f.data[-1])
+assert str(f.times()[1]) == csv[2].split(",")[0].replace("Z", "000"), f.times()[1]
+print("   avq.read: %r" % f)') || fail "Debian's python3 cannot import avq and read out.avq"
+else
+    echo "   not built (no pybind11, python3-dev or python3-numpy)"
+fi
 
 step "the installed documentation: the paths it names, its examples"
 doc=/usr/share/doc/velkor

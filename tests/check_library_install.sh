@@ -4,7 +4,8 @@
 # program would be built: with pkg-config, and as a CMake project that calls
 # find_package(avq). Both builds run on files that the installed velkor
 # converts from the examples (binary, binary with Unix times, ASCII); their
-# output must agree with what the installed avqdump reads from the files.
+# output must agree with what the installed avqdump reads from the files
+# (its sample rows, and the runs of --info for the sample times).
 #
 # usage: tests/check_library_install.sh BUILD_DIR SOURCE_DIR
 # CXXFLAGS, when set, go to both builds (a sanitizer build's library needs
@@ -24,7 +25,7 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pc=$(find "$prefix" -name avq.pc)
 [[ -n $pc ]] || fail "no avq.pc installed under $prefix"
-for f in include/avq/avq.h include/avq/reader.h include/avq/output.h; do
+for f in include/avq/avq.h include/avq/reader.h include/avq/timeline.h include/avq/output.h; do
     [[ -f $prefix/$f ]] || fail "$f is not installed"
 done
 
@@ -55,6 +56,13 @@ expected() {
     rows=$("$prefix/bin/avqdump" "$file" | head -n "$n")
     echo "form: $form"
     echo "header: $(head -c 200 "$file" | tr '\r' '\n' | head -n 1)"
+    # "runs: 1, at 20 samples per second (...)" and "run 1: block 0, START"
+    local info runs fs start
+    info=$("$prefix/bin/avqdump" --info "$file")
+    runs=$(sed -n 's/^runs: \([0-9]*\), at \([^ ]*\) samples per second.*/\1 \2/p' <<<"$info")
+    start=$(sed -n 's/^run 1: block 0, //p' <<<"$info")
+    read -r runs fs <<<"$runs"
+    echo "sample times: $runs run$([[ $runs == 1 ]] || echo s) at $fs samples per second from $start"
     read -r _ _ t1 t2 _ <<<"$(head -n 1 <<<"$rows")"
     if [[ $unix == unix ]]; then
         echo "block time: $t1 $t2 ($(date -u -d "@$((t1 + 65536 * t2))" +%Y-%m-%dT%H:%M:%SZ))"

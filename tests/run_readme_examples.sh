@@ -19,6 +19,13 @@
 # Commands run on a pseudo-terminal (script(1)), so that standard output and
 # standard error interleave as on the user's screen.
 #
+# A fenced block after "<!-- readme-test python -->" is a Python script: it
+# runs in "try" with the interpreter of VELKOR_PYTHON (default
+# /usr/bin/python3; it may be a command with words before it, such as
+# "env LD_PRELOAD=... /usr/bin/python3"), with matplotlib drawing into files
+# only, and must exit with status 0 and print nothing. It is skipped, with a
+# note, when that interpreter cannot import avq and matplotlib.
+#
 # Usage: run_readme_examples.sh README BIN_DIR SOURCE_DIR
 # (SOURCE_DIR holds the examples/ directory; for an installed package that is
 # /usr/share/doc/velkor, with BIN_DIR /usr/bin.)
@@ -35,8 +42,11 @@ cp "$srcdir"/examples/station-*.txt "$work/try/" || exit 1
 ln -s "$bindir" "$work/build/release" || exit 1
 export PATH="$bindir:$PATH" SHELL=/bin/bash LC_ALL=C.UTF-8 TZ=UTC
 
+python=${VELKOR_PYTHON:-/usr/bin/python3}
 commands=0
 failures=0
+script=
+in_python=0
 cmd=
 cmd_dir=
 block_dir=
@@ -88,11 +98,39 @@ if [[ -n $first ]]; then
     fi
 fi
 
+# run_python: runs the Python block gathered in $script.
+run_python() {
+    commands=$((commands + 1))
+    # shellcheck disable=SC2086 # the interpreter may be a command of words
+    if ! (cd "$work/try" && $python -c 'import avq, matplotlib; avq.read') >/dev/null 2>&1; then
+        echo "skipped: the Python example before README line $lineno ($python cannot import avq and matplotlib)"
+        return 0
+    fi
+    printf '%s' "$script" >"$work/.example.py"
+    # shellcheck disable=SC2086
+    (cd "$work/try" && MPLBACKEND=Agg $python "$work/.example.py") >"$work/.out" 2>&1
+    status=$?
+    if [[ $status -ne 0 || -s $work/.out ]]; then
+        echo "FAIL: the Python example before README line $lineno (exit status $status)"
+        sed 's/^/  /' "$work/.out"
+        failures=$((failures + 1))
+    fi
+}
+
 marked=0
 in_block=0
 lineno=0
 while IFS= read -r line || [[ -n $line ]]; do
     lineno=$((lineno + 1))
+    if ((in_python)); then
+        if [[ $line == '```'* ]]; then
+            run_python
+            in_python=0
+        else
+            script+=$line$'\n'
+        fi
+        continue
+    fi
     if ((in_block)); then
         if [[ $line == '```'* ]]; then
             run_pending
@@ -117,6 +155,12 @@ while IFS= read -r line || [[ -n $line ]]; do
     elif [[ $line == '<!-- readme-test top -->' ]]; then
         marked=1
         block_dir=.
+    elif [[ $line == '<!-- readme-test python -->' ]]; then
+        marked=2
+    elif ((marked == 2)) && [[ $line == '```'* ]]; then
+        in_python=1
+        script=
+        marked=0
     elif ((marked)) && [[ $line == '```'* ]]; then
         in_block=1
         marked=0

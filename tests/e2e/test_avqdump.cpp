@@ -237,6 +237,8 @@ TEST_F(Avqdump, InfoSummarisesABinaryFile) {
         "first block time: 1333 32 (22:13:32 UTC)\n"
         "last block time: 1333 37 (22:13:37 UTC)\n"
         "block times: regular, one block every 5 s\n"
+        "runs: 1, at 100 samples per second (fitted to the block times)\n"
+        "run 1: block 0, 22:13:32Z (no date)\n"
         "16-bit limits ch1: " +
         std::to_string(at_max) + " at 32767, " + std::to_string(at_min) +
         " at -32768\n"
@@ -275,12 +277,24 @@ TEST_F(Avqdump, InfoSummarisesAnAsciiFileAndSeesGaps) {
                          "first block time: 28333333 32.25 (2023-11-14 22:13:32.25 UTC)\n"),
               std::string::npos)
         << r.out;
-    // Block 2 starts 100 s later than the steps of 5.12 s would have it.
+    // Block 2 starts 100 s later than the steps of 5.12 s would have it: a
+    // second run.
     EXPECT_NE(r.out.find("block times: irregular, steps from 5.12 to 105.12 s; block 2 is the "
-                         "first whose step differs from the first step (5.12 s)\n"),
+                         "first whose step differs from the first step (5.12 s)\n"
+                         "runs: 2, at 100 samples per second (fitted to the block times)\n"
+                         "run 1: block 0, 2023-11-14T22:13:32.25Z\n"
+                         "run 2: block 2, 2023-11-14T22:15:22.49Z\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("16-bit"), std::string::npos);
+    const std::string json = avqdump({"--json", "out.txt"}).out;
+    EXPECT_NE(json.find("\"sampling_frequency\":{\"hz\":100.0,\"from\":\"block_times\"},"
+                        "\"dated\":true,\"run_count\":2,\"runs\":[{\"first_block\":0,\"blocks\":2,"
+                        "\"start\":1700000012.25,\"utc\":\"2023-11-14T22:13:32.25Z\"},"
+                        "{\"first_block\":2,\"blocks\":1,\"start\":1700000122.49,"
+                        "\"utc\":\"2023-11-14T22:15:22.49Z\"}]}"),
+              std::string::npos)
+        << json;
 }
 
 TEST_F(Avqdump, DamagedFilesAreRefusedWithStatusOne) {
@@ -391,8 +405,10 @@ TEST_F(Avqdump, PlotIsAPictureOfTheDataWithItsGapMarked) {
     EXPECT_LT(svg.size(), 200000u);
     for (const char* part : {"<title>!station test</title>", "24 blocks of 512 samples",
                              "the block times hold the minute of the day only, no date",
-                             "1 irregular block step marked in red", ">22:14:00</text>",
-                             "UTC time of the day (the file holds no date)", ">ch2: min "}) {
+                             "a sample every 0.01 s (fitted to the block times)",
+                             "2 runs, the break between them marked in red", ">22:14:00</text>",
+                             "UTC time of the day (the file holds no date)", ">ch2: min ",
+                             ">stored 16-bit numbers</text>", "fill-opacity=\"0.08\""}) {
         EXPECT_NE(svg.find(part), std::string::npos) << part;
     }
     // "-" writes the same picture to standard output.
@@ -494,6 +510,74 @@ TEST_F(Avqdump, CsvHasOneRowPerSampleWithItsUtcTime) {
     EXPECT_NE(r.out.find("\n2023-11-14T22:13:32.050000Z,0,5,"), std::string::npos);
 }
 
+// Microseconds of a CSV time: "2026-01-02T00:00:25.600000Z" (its time of the
+// day) or "25.600000" (seconds).
+long long csv_micros(const std::string& t) {
+    const std::size_t tee = t.find('T');
+    long long whole = 0;
+    std::size_t at = tee + 1; // 0 for seconds
+    if (tee != std::string::npos) {
+        whole = (std::stoll(t.substr(at, 2)) * 60 + std::stoll(t.substr(at + 3, 2))) * 60;
+        at += 6;
+    }
+    const std::size_t dot = t.find('.', at);
+    return (whole + std::stoll(t.substr(at, dot - at))) * 1000000 +
+           std::stoll(t.substr(dot + 1, 6));
+}
+
+// The README's examples: the four-column file gets a built header (sampfrek
+// and date), the three two-column files keep one of their own (neither).
+// Their blocks of 25.6 s are stored as whole seconds; the samples still
+// follow one another at 1 / 20 s, across every block boundary.
+TEST_F(Avqdump, CsvTimesOfTheReadmeExamplesIncreaseBySampleInterval) {
+    for (const char* f :
+         {"station-4col.txt", "station-ch1.txt", "station-ch2.txt", "station-ch3.txt"})
+        write(f, e2e::read_file(e2e::source_path(std::string("examples/") + f)));
+    ASSERT_EQ(velkor({"-4", "station-4col.txt", "a4.avq"}).status, 0);
+    ASSERT_EQ(
+        velkor({"-s", "1000", "station-ch1.txt", "station-ch2.txt", "station-ch3.txt", "user.avq"})
+            .status,
+        0);
+    struct Case {
+        const char* file;
+        const char* first_row;
+        const char* err;
+        const char* runs;
+    };
+    const Case cases[] = {
+        {"a4.avq", "time_utc,block,sample,ch1,ch2,ch3\n2026-01-02T00:00:00.000000Z,0,0,", "",
+         "runs: 1, at 20 samples per second (sampfrek in the header)\n"
+         "run 1: block 0, 2026-01-02T00:00:00Z\n"},
+        {"user.avq", "seconds,block,sample,ch1,ch2,ch3\n0.000000,0,0,",
+         "avqdump: user.avq: the file holds no date: column seconds counts from the midnight of "
+         "its first block's day\n",
+         "runs: 1, at 20 samples per second (fitted to the block times)\n"
+         "run 1: block 0, 00:00:00Z (no date)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const auto r = avqdump({"--csv", c.file});
+        ASSERT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.rfind(c.first_row, 0), 0u) << r.out.substr(0, 80);
+        std::istringstream in(r.out);
+        std::string line;
+        std::getline(in, line);
+        long long prev = -1, rows = 0;
+        while (std::getline(in, line)) {
+            const long long us = csv_micros(line.substr(0, line.find(',')));
+            if (prev >= 0) {
+                ASSERT_EQ(us - prev, 50000) << "row " << rows << ": " << line;
+            }
+            prev = us;
+            ++rows;
+        }
+        EXPECT_EQ(rows, 5 * 512);
+        const std::string info = avqdump({"--info", c.file}).out;
+        EXPECT_NE(info.find(c.runs), std::string::npos) << info;
+    }
+}
+
 TEST_F(Avqdump, DashReadsStandardInput) {
     convert(make_rows(1024), {}, "out.avq");
     ASSERT_EQ(velkor({"-4", "--ascii", "q.txt", "out.txt"}).status, 0);
@@ -513,6 +597,11 @@ TEST_F(Avqdump, DashReadsStandardInput) {
     const std::string info = avqdump({"--info", "out.avq"}).out;
     EXPECT_EQ(p.out, "file: -" + info.substr(info.find('\n')));
     EXPECT_EQ(p.err.substr(0, p.err.find('\n') + 1), "-->-\n");
+
+    // --csv reads standard input twice, the second time from a copy.
+    const auto csv = shell("cat out.avq | \"$0\" --csv -", {}, AVQDUMP);
+    EXPECT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.out, avqdump({"--csv", "out.avq"}).out);
 
     // A damaged file on standard input is still found out.
     write("cut.avq", read("out.avq").substr(0, 5000));

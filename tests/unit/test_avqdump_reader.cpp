@@ -1,5 +1,6 @@
 // The AVQ reader behind avqdump: form detection, decoding of the binary
-// records, and the strict checks of both forms.
+// records, and the strict checks of both forms; the sample times of a file
+// (libavq's timeline); and what avqdump's summary and picture make of them.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -162,6 +163,40 @@ TEST(AvqReader, ChannelsOfABinaryBlockMustShareTheTimeHeader) {
                                                   754, 56, [](int, unsigned) { return 0; }, w0));
     EXPECT_NE(msg.find("block 0: the time header of channel 3 (755 56) differs"), std::string::npos)
         << msg;
+}
+
+TEST(AvqReader, RecordsReadInBatchesAreCheckedAsBlocksAre) {
+    const auto value = [](int c, unsigned j) { return c * 1000 + static_cast<int>(j); };
+    const std::uint16_t w0[3] = {754, 755, 754};
+    const std::string file = "!h\r" + record(754, 56, value) + record(754, 61, value) +
+                             record(754, 66, value, w0) + record(754, 71, value);
+    std::istringstream in(file);
+    Reader r(in);
+    Block b;
+    ASSERT_TRUE(r.next(b)); // block 0 one way, blocks 1 and 2 the other
+    std::vector<unsigned char> records(4 * avq::RECORD_BYTES);
+    ASSERT_EQ(r.next_records(records.data(), 1), 1u);
+    EXPECT_EQ(avq::get_le16(records.data() + 2), 61);
+    EXPECT_EQ(avq::get_le16(records.data() + avq::sample_offset(2, 511)), 2511);
+    try {
+        r.next_records(records.data(), 4);
+        FAIL() << "block 2 was accepted";
+    } catch (const FormatError& e) {
+        EXPECT_STREQ(e.what(), "block 2: the time header of channel 2 (755 66) differs from "
+                               "channel 1's (754 66)");
+    }
+    PipeBuf cut("!h\r" + record(1, 2, value) + "abc");
+    std::istream piped(&cut);
+    Reader r2(piped);
+    try {
+        r2.next_records(records.data(), 4);
+        FAIL() << "a 3-byte tail was accepted";
+    } catch (const FormatError& e) {
+        EXPECT_NE(std::string(e.what()).find("3087 bytes"), std::string::npos) << e.what();
+    }
+    std::istringstream ascii("!h\n" + ascii_block());
+    Reader r3(ascii);
+    EXPECT_THROW(r3.next_records(records.data(), 1), std::logic_error);
 }
 
 TEST(AvqReader, HeaderLineMustEnd) {
@@ -328,87 +363,247 @@ TEST(AvqReader, SplitAndParseFollowTheWritersNotation) {
     }
 }
 
-// --- what avqdump makes of the blocks: sample times, escaping, the envelope ---
+// --- sample times: libavq's timeline ---------------------------------------------
 
 #include <cmath>
 
-#include "plot_svg.h"
-#include "sample_times.h"
-#include "summary.h"
+#include <avq/timeline.h>
 
 namespace {
 
-// The sample times of the blocks (their block pointers are left dangling).
-std::vector<avqdump::TimedBlock> timed_blocks(const std::string& bytes,
-                                              avqdump::TimeForm asked = avqdump::TimeForm::guess) {
+using avq::FrequencySource;
+
+const auto zero = [](int, unsigned) { return 0; };
+
+// A binary file of `header` whose blocks have these block times: seconds of
+// the day, as minute and second, or with `unix_seconds` seconds since 1970.
+std::string binary_file(const std::string& header, const std::vector<std::int64_t>& times,
+                        bool unix_seconds = false) {
+    std::string f = header + "\r";
+    for (std::int64_t t : times) {
+        const avq::TimeHeader w = unix_seconds
+                                      ? avq::unix_header(t)
+                                      : avq::TimeHeader{static_cast<std::uint16_t>(t / 60),
+                                                        static_cast<std::uint16_t>(t % 60)};
+        f += record(w.word0, w.word1, zero);
+    }
+    return f;
+}
+
+// An ASCII file of `header` whose blocks have these (minute, second) fields.
+std::string ascii_file(const std::string& header,
+                       const std::vector<std::pair<std::string, std::string>>& times) {
+    std::string f = header + "\n";
+    for (const auto& [m, sec] : times)
+        f += ascii_block(m, sec);
+    return f;
+}
+
+avq::Timeline timeline_of(const std::string& bytes,
+                          avq::BlockTimeForm asked = avq::BlockTimeForm::guess) {
     std::istringstream in(bytes);
     Reader r(in);
-    avqdump::TimedReader tr(r, asked);
-    std::vector<avqdump::TimedBlock> out(1);
-    while (tr.next(out.back()))
-        out.emplace_back();
-    out.pop_back();
-    return out;
+    return avq::read_timeline(r, asked);
+}
+
+const std::string S20 = "!S512Tidserier sampfrek: 20 gain: 1 station: x";
+const std::string S100 = "!S512Tidserier sampfrek: 100 gain: 1 station: x";
+const std::string DATE = " date: 2026-01-02 time: 00:00:00";
+constexpr double JAN2 = 1767312000; // 2026-01-02T00:00:00Z
+
+// The block times of `blocks` blocks of 512 samples at `fs` from `start`,
+// truncated to the second as the binary form stores them.
+std::vector<std::int64_t> truncated(double start, double fs, int blocks) {
+    std::vector<std::int64_t> t;
+    for (int k = 0; k < blocks; ++k)
+        t.push_back(static_cast<std::int64_t>(std::floor(start + k * 512 / fs)));
+    return t;
 }
 
 } // namespace
 
-TEST(SampleTimes, MinuteOfDayTimesAreDatedFromTheHeaderAndPassMidnight) {
-    const auto zero = [](int, unsigned) { return 0; };
-    const std::string h = "!S512Tidserier sampfrek: 100 gain: 1 station: x date: 2026-01-02 "
-                          "time: 23:59:58";
-    const auto t = timed_blocks(h + "\r" + record(1439, 58, zero) + record(0, 3, zero));
-    ASSERT_EQ(t.size(), 2u);
-    EXPECT_EQ(t[0].start, 1767312000.0 + 86398);
-    EXPECT_EQ(t[1].start, 1767312000.0 + 86400 + 3); // the next day
-    EXPECT_DOUBLE_EQ(t[0].interval, 0.01);           // from sampfrek
-    EXPECT_FALSE(t[1].irregular);
-    // Without a date in the header the days count from 1970-01-01.
-    EXPECT_EQ(timed_blocks("!S x\r" + record(0, 3, zero))[0].start, 3.0);
-}
-
-TEST(SampleTimes, IntervalsComeFromTheRunOfBlockStepsAndSkipGaps) {
-    // Unix-time ASCII blocks, 5.12 s apart (512 samples at 100 Hz), with a
-    // gap of 100 s before block 2.
-    const std::string file = "!no rate\n" + ascii_block("0", "1700000000") +
-                             ascii_block("0", "1700000005.12") + ascii_block("0", "1700000110.24") +
-                             ascii_block("0", "1700000115.36");
-    const auto t = timed_blocks(file);
-    ASSERT_EQ(t.size(), 4u);
-    EXPECT_EQ(t[2].start, 1700000110.24);
-    for (std::size_t k = 0; k < t.size(); ++k) {
-        EXPECT_NEAR(t[k].interval, 0.01, 1e-9) << "block " << k; // block 1 keeps block 0's
-        EXPECT_EQ(t[k].irregular, k == 2) << "block " << k;
+TEST(Timeline, RunsFrequencyAndDates) {
+    struct Case {
+        const char* what;
+        std::string file;
+        double fs; // NaN: unknown
+        FrequencySource from;
+        bool dated;
+        std::vector<std::pair<std::uint64_t, double>> runs; // first block, start
+    };
+    const double nan = NAN;
+    const std::vector<Case> cases = {
+        {"blocks of 25.6 s stored as whole seconds",
+         binary_file(S20 + DATE, {0, 25, 51, 76, 102}),
+         20,
+         FrequencySource::header,
+         true,
+         {{0, JAN2}}},
+        {"a user's header: fitted to the block times, undated",
+         binary_file("! station IS99, 20 Hz", {0, 25, 51, 76, 102}),
+         20,
+         FrequencySource::fitted,
+         false,
+         {{0, 0}}},
+        {"a start between seconds: the largest lower bound",
+         binary_file(S20, truncated(0.7, 20, 5)),
+         20,
+         FrequencySource::header,
+         false,
+         {{0, 0.6}}},
+        {"a real gap begins a second run",
+         binary_file(S20, {0, 25, 51, 200, 225}),
+         20,
+         FrequencySource::header,
+         false,
+         {{0, 0}, {3, 200}}},
+        {"fitted across a gap",
+         binary_file("!h", {0, 25, 51, 76, 300, 325, 351}),
+         20,
+         FrequencySource::fitted,
+         false,
+         {{0, 0}, {4, 300}}},
+        {"a rate that is not round, fitted from 50 blocks",
+         binary_file("!h", truncated(7, 19.98, 50)),
+         19.98,
+         FrequencySource::fitted,
+         false,
+         {{0, 7}}},
+        {"Unix times: dated, and a jump back begins a run",
+         binary_file("!U512Tidserier sampfrek: 20",
+                     {1700000000, 1700000025, 1700000051, 1700000010}, true),
+         20,
+         FrequencySource::header,
+         true,
+         {{0, 1700000000}, {3, 1700000010}}},
+        {"Unix times that the values tell, three hours of 100 Hz: the true start",
+         binary_file("!h", truncated(1700000000.52, 100, 2000), true),
+         100,
+         FrequencySource::fitted,
+         true,
+         {{0, 1700000000.52}}},
+        {"one block and no sampfrek: no frequency",
+         binary_file("!h", {5}),
+         nan,
+         FrequencySource::unknown,
+         false,
+         {{0, 5}}},
+        {"two blocks in one second: any frequency would do",
+         binary_file("!h", {5, 5}),
+         nan,
+         FrequencySource::unknown,
+         false,
+         {{0, 5}, {1, 5}}},
+        {"no blocks", binary_file(S20, {}), 20, FrequencySource::header, false, {}},
+        {"ASCII Unix times, fitted, with a gap",
+         ascii_file("!no rate", {{"0", "1700000000"},
+                                 {"0", "1700000005.12"},
+                                 {"0", "1700000110.24"},
+                                 {"0", "1700000115.36"}}),
+         100,
+         FrequencySource::fitted,
+         true,
+         {{0, 1700000000}, {2, 1700000110.24}}},
+        {"ASCII: a block one sample late begins a run",
+         ascii_file(S100, {{"28333333", "20"}, {"28333333", "25.12"}, {"28333333", "30.25"}}),
+         100,
+         FrequencySource::header,
+         true,
+         {{0, 1699999980 + 20}, {2, 1699999980 + 30.25}}},
+        {"ASCII: a block time off by less than half a sample stays in the run",
+         ascii_file(S100, {{"28333333", "20"}, {"28333333", "25.12"}, {"28333333", "30.243"}}),
+         100,
+         FrequencySource::header,
+         true,
+         {{0, 1699999980 + 20}}},
+        {"ASCII: a block time that is no time",
+         ascii_file(S100, {{"754", "56"}, {"-1", "0"}, {"755", "6.24"}}),
+         100,
+         FrequencySource::header,
+         false,
+         {{0, 754 * 60 + 56}, {1, nan}, {2, 755 * 60 + 6.24}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const avq::Timeline t = timeline_of(c.file);
+        if (std::isnan(c.fs)) {
+            EXPECT_TRUE(std::isnan(t.fs())) << t.fs();
+        } else {
+            EXPECT_DOUBLE_EQ(t.fs(), c.fs);
+        }
+        EXPECT_EQ(t.fs_source(), c.from);
+        EXPECT_EQ(t.dated(), c.dated);
+        ASSERT_EQ(t.runs().size(), c.runs.size());
+        std::uint64_t blocks = 0;
+        for (std::size_t r = 0; r < c.runs.size(); ++r) {
+            EXPECT_EQ(t.runs()[r].first_block, c.runs[r].first);
+            if (std::isnan(c.runs[r].second)) {
+                EXPECT_TRUE(std::isnan(t.runs()[r].start));
+            } else {
+                EXPECT_NEAR(t.runs()[r].start, c.runs[r].second, 1e-6) << "run " << r;
+            }
+            blocks += t.runs()[r].blocks;
+        }
+        EXPECT_EQ(blocks, t.blocks());
+        // Within a run the samples follow at 1 / fs, across block boundaries
+        // too; without a frequency only a block's first sample has a time.
+        for (std::uint64_t n = 1; n < t.samples(); ++n) {
+            if (t.run_of(n / 512).first_block != t.run_of((n - 1) / 512).first_block) continue;
+            if (std::isnan(c.fs)) {
+                ASSERT_TRUE(std::isnan(t.offset(n))) << n;
+            } else if (std::isfinite(t.time(n))) {
+                ASSERT_NEAR(t.time(n) - t.time(n - 1), 1 / c.fs, 1e-6) << "sample " << n;
+            }
+        }
     }
-    // One block and no sampfrek: the interval cannot be known.
-    EXPECT_TRUE(std::isnan(timed_blocks("!h\n" + ascii_block("0", "1700000000"))[0].interval));
-    // A minute of the day (minute below 1440) has no date either.
-    EXPECT_EQ(timed_blocks("!h\n" + ascii_block("754", "56.5"))[0].start, 754 * 60 + 56.5);
 }
 
-TEST(SampleTimes, NormaltimeRefusesUnixTimes) {
-    const auto zero = [](int, unsigned) { return 0; };
+TEST(Timeline, MinuteOfDayTimesAreDatedFromTheHeaderAndPassMidnight) {
+    const avq::Timeline t = timeline_of(binary_file(S100 + " date: 2026-01-02", {86398, 3}));
+    ASSERT_EQ(t.blocks(), 2u);
+    EXPECT_EQ(t.block_times()[0], JAN2 + 86398);
+    EXPECT_EQ(t.block_times()[1], JAN2 + 86400 + 3); // the next day
+    EXPECT_EQ(t.runs().size(), 1u);                  // 5.12 s later: one run
+    EXPECT_EQ(t.kind(), avq::TimeKind::minute_of_day);
+    EXPECT_STREQ(t.kind_reason(), "the header begins with \"!S\"");
+    // Without a date the seconds count from the first block's midnight.
+    const avq::Timeline undated = timeline_of(binary_file(S100, {86398, 3}));
+    EXPECT_FALSE(undated.dated());
+    EXPECT_EQ(undated.block_times()[1], 86403);
+    EXPECT_EQ(undated.time(512), 86398 + 5.12);
+}
+
+TEST(Timeline, MinuteSecondAskedOfUnixTimesIsRefused) {
     const std::string fits = record(754, 56, zero), unix_words = record(61708, 25939, zero);
     // A later block that is no minute of the day and second.
     try {
-        timed_blocks("!h\r" + fits + unix_words, avqdump::TimeForm::normal);
+        timeline_of("!h\r" + fits + unix_words, avq::BlockTimeForm::minute_second);
         FAIL() << "accepted";
     } catch (const FormatError& e) {
-        EXPECT_STREQ(e.what(), "--normaltime: the block times are Unix times, not minute of the "
-                               "day and second (block 1 holds 61708 25939)");
+        EXPECT_STREQ(e.what(), "the block times are Unix times, not minute of the day and second "
+                               "(block 1 holds 61708 25939)");
     }
-    // Without --normaltime the values decide: 25939 × 65536 + 61708 s.
-    EXPECT_EQ(timed_blocks("!h\r" + unix_words)[0].start, 1700000012.0);
+    // Guessed, one such block makes them all Unix times: 25939 × 65536 +
+    // 61708 s.
+    const avq::Timeline t = timeline_of("!h\r" + fits + unix_words);
+    EXPECT_EQ(t.kind(), avq::TimeKind::unix_seconds);
+    EXPECT_EQ(t.block_times()[1], 1700000012.0);
+    EXPECT_STREQ(t.kind_reason(), "the values are no minute of the day and second");
 }
 
-TEST(SampleTimes, HeaderFields) {
-    EXPECT_EQ(avqdump::header_sampfrek("!S512Tidserier sampfrek: 3.33333 gain: 1"), 3.33333);
+TEST(Timeline, HeaderFields) {
+    EXPECT_EQ(avq::header_sampfrek("!S512Tidserier sampfrek: 3.33333 gain: 1"), 3.33333);
     for (const char* none : {"!h", "sampfrek: inf", "sampfrek: -20", "sampfrek: 0", "sampfrek:"})
-        EXPECT_EQ(avqdump::header_sampfrek(none), 0) << none;
-    EXPECT_EQ(avqdump::header_date("x date: 2026-01-02 time: 00:00:00"), 1767312000);
+        EXPECT_EQ(avq::header_sampfrek(none), 0) << none;
+    EXPECT_EQ(avq::header_date("x date: 2026-01-02 time: 00:00:00"), 1767312000);
     for (const char* none : {"date: 2026-02-31", "date: 2026-1-02 ", "date: 2026-01-0", "!h"})
-        EXPECT_FALSE(avqdump::header_date(none)) << none;
+        EXPECT_FALSE(avq::header_date(none)) << none;
 }
+
+// --- what avqdump makes of the blocks: escaping, the envelope, ticks -----------------
+
+#include "plot_svg.h"
+#include "summary.h"
 
 TEST(Summary, IrregularStepsNameABlockThatHasAStep) {
     // Each step within 1 s of the first (25 s), but together 2 s apart: the

@@ -19,9 +19,11 @@
 //
 // --info prints, per file: the form, the header line, the number of blocks
 // and samples, the first and last block time as stored (and what they mean),
-// per channel the number of samples at the 16-bit limits (binary form), and
-// whether the block times advance regularly; with --json the same facts as
-// one JSON object per file and line (json_info.h). --unixtime and
+// whether the block times advance regularly, the runs of the file's timeline
+// (<avq/timeline.h>: how many, at what sampling frequency, and each run's
+// first block and start), and per channel the number of samples at the
+// 16-bit limits (binary form); with --json the same facts as one JSON object
+// per file and line (json_info.h). --unixtime and
 // --normaltime tell how a binary time header is to be read (32-bit seconds
 // since the epoch, or minute of the day and second); without them the header
 // line decides when it begins with "!U" or "!S", and otherwise the values do.
@@ -29,7 +31,10 @@
 // rows show the stored words whatever these options say.
 //
 // --csv (csv_dump.h) and --plot (plot_svg.h) take one file each; --info,
-// --csv and --plot exclude each other.
+// --csv and --plot exclude each other. Both read the file twice: first for
+// its timeline, which the time of every sample needs, then for the samples.
+// Standard input that cannot be read again (a pipe) is kept in an unnamed
+// temporary file for the second reading.
 //
 // Validation is strict (see <avq/reader.h>): a damaged file is reported on
 // standard error as "avqdump: FILE: what is wrong" and counts as an error.
@@ -48,21 +53,23 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include <avq/output.h>
 #include <avq/reader.h>
+#include <avq/timeline.h>
 
 #include "csv_dump.h"
 #include "json_info.h"
 #include "plot_svg.h"
-#include "sample_times.h"
 #include "summary.h"
 
 #ifndef AVQDUMP_VERSION
@@ -71,11 +78,10 @@
 
 namespace {
 
+using avq::TimeKind;
 using avqdump::AsciiTime;
-using avqdump::BinaryTimes;
 using avqdump::Summary;
-using avqdump::TimeForm;
-using avqdump::TimeKind;
+using TimeForm = avq::BlockTimeForm;
 
 enum class Mode { rows, info, csv, plot };
 
@@ -164,7 +170,7 @@ std::string binary_time_text(const avq::TimeHeader& t, bool unix_seconds) {
 
 std::string ascii_time_text(const AsciiTime& at) {
     std::string text = at.minute_field + " " + at.second_field;
-    const avqdump::StoredTime meaning = avqdump::ascii_time_meaning(at.minute, at.second);
+    const avq::StoredTime meaning = avq::ascii_time_meaning(at.minute, at.second);
     const double t = meaning.seconds;
     char buf[64];
     if (meaning.kind == TimeKind::unknown) return text;
@@ -198,8 +204,47 @@ void print_rows(const char* name, avq::Reader& reader, bool several) {
         dump_block(b, reader.form(), out);
 }
 
+// The start of a run as --info names it.
+std::string run_start_text(const avq::Timeline& timeline, double start) {
+    if (!std::isfinite(start)) return "no time";
+    if (timeline.dated()) return avq::iso_utc(start);
+    const double day = std::floor(start / 86400);
+    const double of_day = start - day * 86400;
+    std::string s = avq::iso_time_of_day(std::floor(of_day / 60), std::fmod(of_day, 60));
+    if (day > 0) s += " of day " + std::to_string(static_cast<long long>(day) + 1);
+    return s + " (no date)";
+}
+
+// The runs of the timeline, the first RUNS_SHOWN of them one per line.
+constexpr std::size_t RUNS_SHOWN = 10;
+void print_runs(const avq::Timeline& timeline) {
+    const auto& runs = timeline.runs();
+    std::printf("runs: %zu", runs.size());
+    switch (timeline.fs_source()) {
+    case avq::FrequencySource::header:
+        std::printf(", at %g samples per second (sampfrek in the header)\n", timeline.fs());
+        break;
+    case avq::FrequencySource::fitted:
+        std::printf(", at %g samples per second (fitted to the block times)\n", timeline.fs());
+        break;
+    case avq::FrequencySource::unknown:
+        std::printf(runs.empty() ? "\n"
+                                 : ", sampling frequency unknown: only the first sample of "
+                                   "each block has a time\n");
+        break;
+    }
+    for (std::size_t r = 0; r < runs.size() && r < RUNS_SHOWN; ++r) {
+        std::printf("run %zu: block %llu, %s\n", r + 1,
+                    static_cast<unsigned long long>(runs[r].first_block),
+                    run_start_text(timeline, runs[r].start).c_str());
+    }
+    if (runs.size() > RUNS_SHOWN)
+        std::printf("(%zu more runs; --json lists them all)\n", runs.size() - RUNS_SHOWN);
+}
+
 void print_info(const char* name, const avq::Reader& reader, const Summary& sum,
-                const BinaryTimes& times) {
+                const avq::Timeline& timeline) {
+    const bool unix_seconds = timeline.kind() == TimeKind::unix_seconds;
     const avq::Form form = reader.form();
     std::printf("file: %s\n", name);
     std::printf("form: %s\n", form == avq::Form::binary
@@ -214,20 +259,22 @@ void print_info(const char* name, const avq::Reader& reader, const Summary& sum,
             std::printf("first block time: %s\n", ascii_time_text(sum.first_ascii).c_str());
             std::printf("last block time: %s\n", ascii_time_text(sum.last_ascii).c_str());
         }
-        std::printf("block times: %s\n", sum.steps(form, times).describe().c_str());
+        std::printf("block times: %s\n", sum.steps(timeline).describe().c_str());
+        print_runs(timeline);
         return;
     }
     std::printf("time form: %s (%s)\n",
-                times.unix_seconds ? "32-bit seconds since 1970-01-01 UTC"
-                                   : "minute of the day and second",
-                times.why);
+                unix_seconds ? "32-bit seconds since 1970-01-01 UTC"
+                             : "minute of the day and second",
+                timeline.kind_reason());
     if (sum.blocks > 0) {
         std::printf("first block time: %s\n",
-                    binary_time_text(sum.first_words, times.unix_seconds).c_str());
+                    binary_time_text(sum.first_words, unix_seconds).c_str());
         std::printf("last block time: %s\n",
-                    binary_time_text(sum.last_words, times.unix_seconds).c_str());
+                    binary_time_text(sum.last_words, unix_seconds).c_str());
     }
-    std::printf("block times: %s\n", sum.steps(form, times).describe().c_str());
+    std::printf("block times: %s\n", sum.steps(timeline).describe().c_str());
+    print_runs(timeline);
     for (unsigned c = 0; c < avq::CHANNELS; ++c) {
         std::printf("16-bit limits ch%u: %llu at 32767, %llu at -32768\n", c + 1,
                     static_cast<unsigned long long>(sum.at_max[c]),
@@ -270,13 +317,13 @@ bool may_hold_picture(const std::string& path) {
     return start.rfind("<?xml", 0) == 0 || start.rfind("<svg", 0) == 0;
 }
 
-void plot(const char* name, avq::Reader& reader, const Settings& set) {
-    avqdump::TimedReader timed(reader, set.time_form);
-    avqdump::Plot picture;
-    avqdump::TimedBlock tb;
-    while (timed.next(tb))
-        picture.add(tb, reader.form());
-    const std::string svg = picture.svg(reader.header(), name, timed.facts());
+void plot(const char* name, avq::Reader& reader, const avq::Timeline& timeline,
+          const Settings& set) {
+    avqdump::Plot picture(timeline);
+    avq::Block b;
+    while (reader.next(b))
+        picture.add(b);
+    const std::string svg = picture.svg(reader.header(), name);
     if (set.plot_out == "-") {
         write_out(svg);
     } else {
@@ -294,37 +341,102 @@ std::istream* open_input(const char* name, std::ifstream& file) {
     return nullptr;
 }
 
+// The timeline of the blocks `builder` was given. Settled before anything is
+// printed: --normaltime on Unix times is an error.
+avq::Timeline settle(const avq::TimelineBuilder& builder) {
+    try {
+        return builder.finish();
+    } catch (const avq::FormatError& e) {
+        throw avq::FormatError(std::string("--normaltime: ") + e.what());
+    }
+}
+
+// Standard input kept for a second reading, in a temporary file that has no
+// name (it goes when it is closed).
+class Spool {
+  public:
+    explicit Spool(std::istream& from) {
+        const char* dir = std::getenv("TMPDIR");
+        std::string path =
+            std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/avqdump-XXXXXX";
+        const int fd = ::mkstemp(path.data());
+        if (fd < 0) fail(errno);
+        file_.open(path, std::ios::binary);
+        ::unlink(path.c_str());
+        int err = file_ ? 0 : errno;
+        char buf[1 << 16];
+        while (err == 0 && from.read(buf, sizeof buf).gcount() > 0) {
+            const auto n = static_cast<std::size_t>(from.gcount());
+            for (std::size_t done = 0; err == 0 && done < n;) {
+                const ssize_t w = ::write(fd, buf + done, n - done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) err = w < 0 ? errno : EIO;
+                done += w > 0 ? static_cast<std::size_t>(w) : 0;
+            }
+        }
+        if (err == 0 && from.bad()) err = EIO;
+        ::close(fd);
+        if (err != 0) fail(err);
+    }
+    std::istream& stream() { return file_; }
+
+  private:
+    [[noreturn]] static void fail(int err) {
+        throw std::runtime_error(std::string("cannot keep standard input for a second reading: ") +
+                                 std::strerror(err));
+    }
+    std::ifstream file_;
+};
+
+// Where `in` stands, when it can be read again from there (a file; not a
+// pipe).
+std::optional<std::streampos> origin_of(std::istream& in) {
+    const std::streampos here = in.tellg();
+    in.clear();
+    if (here == std::streampos(-1)) return {};
+    return here;
+}
+
 // Summarising and printing: what the mode of `set` makes of the blocks that
-// `reader` reads. --info summarises the whole file before it prints; the
-// rows, the CSV and the picture go block by block.
-void print_file(const char* name, avq::Reader& reader, const Settings& set, bool several) {
-    switch (set.mode) {
-    case Mode::rows:
+// `reader` reads from `in`, which began at `origin`. --info summarises the
+// whole file before it prints; the CSV and the picture read the file a
+// second time, with its timeline; the rows go block by block.
+void print_file(const char* name, std::istream& in, std::streampos origin, avq::Reader& reader,
+                const Settings& set, bool several) {
+    if (set.mode == Mode::rows) {
         print_rows(name, reader, several);
         return;
-    case Mode::info: {
-        const avqdump::Summary sum = avqdump::summarise(reader);
-        // Settled before anything is printed: --normaltime on Unix times is
-        // an error.
-        const auto times = reader.form() == avq::Form::binary
-                               ? avqdump::binary_times(reader.header(), set.time_form, sum.misfit)
-                               : BinaryTimes{};
+    }
+    avq::TimelineBuilder builder(reader.header(), reader.form(), set.time_form);
+    avqdump::Summary sum;
+    avq::Block b;
+    while (reader.next(b)) {
+        builder.add(b);
+        if (set.mode == Mode::info) sum.add(b, reader.form());
+    }
+    const avq::Timeline timeline = settle(builder);
+    if (set.mode == Mode::info) {
         if (set.json) {
-            avqdump::print_info_json(name, reader, sum, times);
+            avqdump::print_info_json(name, reader, sum, timeline);
         } else {
-            print_info(name, reader, sum, times);
+            print_info(name, reader, sum, timeline);
         }
         return;
     }
-    case Mode::csv: {
-        avqdump::TimedReader timed(reader, set.time_form);
-        avqdump::write_csv(timed);
+    in.clear();
+    in.seekg(origin);
+    avq::Reader again(in);
+    if (set.mode == Mode::plot) {
+        plot(name, again, timeline, set);
         return;
     }
-    case Mode::plot:
-        plot(name, reader, set);
-        return;
+    if (!timeline.dated()) {
+        std::fprintf(stderr,
+                     "%s: %s: the file holds no date: column seconds counts from the midnight "
+                     "of its first block's day\n",
+                     program, name);
     }
+    avqdump::write_csv(again, timeline);
 }
 
 // Reads `name` with the mode of `set` and reports what goes wrong as
@@ -334,8 +446,18 @@ bool examine(const char* name, const Settings& set, bool several) {
     std::istream* in = open_input(name, file);
     if (in == nullptr) return false;
     try {
+        std::optional<Spool> spool;
+        std::streampos origin = 0;
+        if (set.mode == Mode::csv || set.mode == Mode::plot) {
+            if (const auto at = origin_of(*in)) {
+                origin = *at;
+            } else {
+                spool.emplace(*in);
+                in = &spool->stream();
+            }
+        }
         avq::Reader reader(*in);
-        print_file(name, reader, set, several);
+        print_file(name, *in, origin, reader, set, several);
         return true;
     } catch (const std::runtime_error& e) {
         std::fflush(stdout);
@@ -405,7 +527,7 @@ int main(int argc, char** argv) {
             set.plot_out = optarg;
             break;
         case 'N':
-            set.time_form = TimeForm::normal;
+            set.time_form = TimeForm::minute_second;
             break;
         case 'U':
             set.time_form = TimeForm::unix_seconds;

@@ -42,6 +42,14 @@ class IsoClock {
     std::string prefix_;
 };
 
+// Seconds to the microsecond; nothing when they are no time.
+void append_seconds(std::string& out, double seconds) {
+    if (!std::isfinite(seconds)) return;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%.6f", seconds);
+    out += buf;
+}
+
 } // namespace
 
 void append_number(std::string& out, long long v) {
@@ -58,21 +66,29 @@ void append_value(std::string& out, const avq::Block& b, avq::Form form, unsigne
     }
 }
 
-void write_csv(TimedReader& timed) {
-    std::string out = "time_utc,block,sample,ch1,ch2,ch3\n";
+void write_csv(avq::Reader& reader, const avq::Timeline& timeline) {
+    const bool dated = timeline.dated();
+    std::string out = dated ? "time_utc" : "seconds";
+    out += ",block,sample,ch1,ch2,ch3\n";
     IsoClock clock;
-    TimedBlock tb;
-    while (timed.next(tb)) {
-        const avq::Block& b = *tb.block;
+    avq::Block b;
+    while (reader.next(b)) {
+        if (b.index >= timeline.blocks()) throw avq::FormatError("the file grew while it was read");
+        const double start = timeline.run_of(b.index).start;
         for (unsigned j = 0; j < avq::SAMPLES; ++j) {
-            clock.append(out, tb.start, j == 0 ? 0.0 : j * tb.interval);
+            const double offset = timeline.offset(b.index * avq::SAMPLES + j);
+            if (dated) {
+                clock.append(out, start, offset);
+            } else {
+                append_seconds(out, start + offset);
+            }
             out.push_back(',');
             append_number(out, static_cast<long long>(b.index));
             out.push_back(',');
             append_number(out, j);
             for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                 out.push_back(',');
-                append_value(out, b, timed.facts().form, c, j);
+                append_value(out, b, reader.form(), c, j);
             }
             out.push_back('\n');
         }

@@ -1,6 +1,7 @@
 // --info as JSON: see json_info.h.
 #include "json_info.h"
 
+#include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -14,6 +15,8 @@ Json text_or_null(const std::string& s) {
     return s.empty() ? Json(nullptr) : Json(s);
 }
 
+using avq::TimeKind;
+
 const char* kind_name(TimeKind k) {
     switch (k) {
     case TimeKind::unix_seconds:
@@ -26,6 +29,10 @@ const char* kind_name(TimeKind k) {
         break;
     }
     return nullptr;
+}
+
+Json number_or_null(double v) {
+    return std::isfinite(v) ? Json(v) : Json(nullptr);
 }
 
 Json binary_time(avq::TimeHeader t, bool unix_seconds) {
@@ -44,7 +51,7 @@ Json binary_time(avq::TimeHeader t, bool unix_seconds) {
 Json ascii_time(const AsciiTime& at) {
     Json o;
     o["stored"] = {at.minute, at.second};
-    const StoredTime t = ascii_time_meaning(at.minute, at.second);
+    const avq::StoredTime t = avq::ascii_time_meaning(at.minute, at.second);
     if (t.kind == TimeKind::minute_of_day) {
         o["seconds_of_day"] = t.seconds;
         o["utc"] = text_or_null(avq::iso_time_of_day(at.minute, at.second));
@@ -69,11 +76,34 @@ Json steps(const Steps& s) {
     return o;
 }
 
+Json sampling(const avq::Timeline& t) {
+    Json o;
+    o["hz"] = number_or_null(t.fs());
+    o["from"] = t.fs_source() == avq::FrequencySource::header   ? Json("header")
+                : t.fs_source() == avq::FrequencySource::fitted ? Json("block_times")
+                                                                : Json(nullptr);
+    return o;
+}
+
+Json runs(const avq::Timeline& t) {
+    Json list = Json::array();
+    for (const avq::Run& r : t.runs()) {
+        Json o;
+        o["first_block"] = r.first_block;
+        o["blocks"] = r.blocks;
+        o["start"] = number_or_null(r.start);
+        o["utc"] = t.dated() ? text_or_null(avq::iso_utc(r.start)) : Json(nullptr);
+        list.push_back(o);
+    }
+    return list;
+}
+
 } // namespace
 
 void print_info_json(const char* name, const avq::Reader& reader, const Summary& sum,
-                     const BinaryTimes& times) {
+                     const avq::Timeline& timeline) {
     const bool binary = reader.form() == avq::Form::binary;
+    const bool unix_seconds = timeline.kind() == TimeKind::unix_seconds;
     Json o;
     o["file"] = name;
     o["form"] = binary ? "binary" : "ascii";
@@ -81,23 +111,28 @@ void print_info_json(const char* name, const avq::Reader& reader, const Summary&
     o["blocks"] = sum.blocks;
     o["samples_per_channel"] = sum.blocks * avq::SAMPLES;
     if (binary) {
-        o["time_form"] = times.unix_seconds ? "unix_seconds" : "minute_of_day";
-        o["time_form_reason"] = times.why;
+        o["time_form"] = unix_seconds ? "unix_seconds" : "minute_of_day";
+        o["time_form_reason"] = timeline.kind_reason();
     } else {
         const char* kind =
             sum.blocks > 0
-                ? kind_name(ascii_time_meaning(sum.first_ascii.minute, sum.first_ascii.second).kind)
+                ? kind_name(
+                      avq::ascii_time_meaning(sum.first_ascii.minute, sum.first_ascii.second).kind)
                 : nullptr;
         o["time_form"] = kind ? Json(kind) : Json(nullptr);
     }
     const bool any = sum.blocks > 0;
     o["first_block_time"] = !any     ? Json(nullptr)
-                            : binary ? binary_time(sum.first_words, times.unix_seconds)
+                            : binary ? binary_time(sum.first_words, unix_seconds)
                                      : ascii_time(sum.first_ascii);
     o["last_block_time"] = !any     ? Json(nullptr)
-                           : binary ? binary_time(sum.last_words, times.unix_seconds)
+                           : binary ? binary_time(sum.last_words, unix_seconds)
                                     : ascii_time(sum.last_ascii);
-    o["block_times"] = steps(sum.steps(reader.form(), times));
+    o["block_times"] = steps(sum.steps(timeline));
+    o["sampling_frequency"] = sampling(timeline);
+    o["dated"] = timeline.dated();
+    o["run_count"] = timeline.runs().size();
+    o["runs"] = runs(timeline);
     if (binary) {
         Json limits = Json::array();
         for (unsigned c = 0; c < avq::CHANNELS; ++c)

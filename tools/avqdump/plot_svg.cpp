@@ -16,7 +16,7 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 
 // Layout, in pixels.
 constexpr int WIDTH = 1000;
-constexpr int LEFT = 92;  // room for the value labels
+constexpr int LEFT = 92;  // room for the axis title and the value labels
 constexpr int RIGHT = 40; // room for half the last tick label
 constexpr int TOP = 84;   // the title, two lines of notes, the first label
 constexpr int PANEL = 170;
@@ -30,6 +30,12 @@ constexpr int MAX_TICKS = 8;
 // the samples that fall in it rather than from a neighbour's.
 constexpr std::size_t MAX_BINS = 4 * COLUMNS;
 constexpr std::size_t SHOWN_TITLE_BYTES = 150;
+// The value labels end 6 pixels left of the panels and keep clear of the
+// vertical axis title at the left edge; each character is given the width of
+// a digit of a wide sans-serif face at 12 px (DejaVu Sans: 7.63 px), so that
+// the longest label of %.14g fits once the picture is widened for it.
+constexpr double LABEL_ROOM = LEFT - 6 - 22;
+constexpr double CHAR_WIDTH = 7.7;
 
 const char* const CHANNEL_COLOUR[avq::CHANNELS] = {"#1f5fa8", "#2a8a3c", "#7b3fa0"};
 const char* const MARK_COLOUR = "#d40000";
@@ -249,27 +255,30 @@ std::string time_label(double t, double step, bool date_known) {
 
 // --- Plot ----------------------------------------------------------------------------
 
-Plot::Plot() : by_sample_(1, MAX_BINS) {
+Plot::Plot(const avq::Timeline& timeline) : timeline_(timeline), by_sample_(1, MAX_BINS) {
     std::fill(min_, min_ + avq::CHANNELS, INF);
     std::fill(max_, max_ + avq::CHANNELS, -INF);
 }
 
-void Plot::add(const TimedBlock& tb, avq::Form form) {
-    const avq::Block& b = *tb.block;
-    const bool timed = std::isfinite(tb.start);
-    const bool spaced = std::isfinite(tb.interval);
+void Plot::add(const avq::Block& b) {
+    if (b.index >= timeline_.blocks()) throw avq::FormatError("the file grew while it was read");
+    const avq::Run& run = timeline_.run_of(b.index);
+    const double interval = 1 / timeline_.fs(); // NaN when unknown
+    const bool timed = std::isfinite(run.start);
     if (timed && !by_time_)
-        by_time_.emplace(spaced && tb.interval > 0 ? tb.interval / 2 : 1e-3, MAX_BINS);
-    if (spaced && tb.interval > 0 && !interval_) interval_ = tb.interval;
-    const double first = static_cast<double>(blocks_) * avq::SAMPLES;
-    if (tb.irregular) {
-        if (timed) mark_times_.push_back(tb.start);
-        mark_samples_.push_back(first);
+        by_time_.emplace(std::isfinite(interval) && interval > 0 ? interval / 2 : 1e-3, MAX_BINS);
+    const std::uint64_t first = b.index * avq::SAMPLES;
+    if (b.index == run.first_block && b.index > 0) {
+        if (timed) mark_times_.push_back(run.start);
+        mark_samples_.push_back(static_cast<double>(first));
+        // Where the run before would have gone on.
+        const double next = timeline_.time(first - 1) + interval;
+        if (timed && next < run.start) gaps_.emplace_back(next, run.start);
     }
     for (unsigned j = 0; j < avq::SAMPLES; ++j) {
         double v[avq::CHANNELS];
         for (unsigned c = 0; c < avq::CHANNELS; ++c) {
-            v[c] = form == avq::Form::binary ? b.samples[c][j] : b.values[c][j];
+            v[c] = timeline_.form() == avq::Form::binary ? b.samples[c][j] : b.values[c][j];
             if (!std::isfinite(v[c])) {
                 ++not_finite_[c];
                 v[c] = NaN;
@@ -278,33 +287,43 @@ void Plot::add(const TimedBlock& tb, avq::Form form) {
             min_[c] = std::min(min_[c], v[c]);
             max_[c] = std::max(max_[c], v[c]);
         }
-        by_sample_.add(first + j, v);
-        const double t = tb.start + (spaced ? j * tb.interval : 0);
+        by_sample_.add(static_cast<double>(first + j), v);
+        const double t = run.start + timeline_.offset(first + j);
         if (timed && std::isfinite(t)) by_time_->add(t, v);
     }
     ++blocks_;
 }
 
-std::vector<std::string> Plot::notes(const std::string& file, const TimeFacts& facts,
-                                     bool by_time) const {
+std::vector<std::string> Plot::notes(const std::string& file, bool by_time) const {
+    const bool binary = timeline_.form() == avq::Form::binary;
     std::vector<std::string> parts = {(file == "-" ? std::string("standard input") : file) + ": " +
-                                      (facts.form == avq::Form::binary ? "binary" : "ASCII") +
-                                      " form, " + std::to_string(blocks_) +
+                                      (binary ? "binary" : "ASCII") + " form, " +
+                                      std::to_string(blocks_) +
                                       (blocks_ == 1 ? " block" : " blocks") + " of 512 samples"};
-    if (facts.kind == TimeKind::minute_of_day) {
+    if (timeline_.kind() == avq::TimeKind::minute_of_day) {
         parts.push_back(std::string("the block times hold the minute of the day only") +
-                        (facts.date ? " (date from the header)" : ", no date"));
+                        (timeline_.dated() ? " (date from the header)" : ", no date"));
     }
-    if (by_time && facts.sampfrek > 0) {
-        parts.push_back("a sample every " + format("%g", 1 / facts.sampfrek) +
-                        " s (sampfrek in the header)");
-    } else if (by_time) {
-        parts.push_back(interval_ ? "sample times from the block times"
-                                  : "no sampling interval: each block drawn at its time");
+    if (by_time) {
+        switch (timeline_.fs_source()) {
+        case avq::FrequencySource::header:
+            parts.push_back("a sample every " + format("%g", 1 / timeline_.fs()) +
+                            " s (sampfrek in the header)");
+            break;
+        case avq::FrequencySource::fitted:
+            parts.push_back("a sample every " + format("%g", 1 / timeline_.fs()) +
+                            " s (fitted to the block times)");
+            break;
+        case avq::FrequencySource::unknown:
+            parts.push_back("no sampling frequency: each block drawn at its time");
+            break;
+        }
     }
     if (!mark_samples_.empty()) {
-        parts.push_back(std::to_string(mark_samples_.size()) + " irregular block step" +
-                        (mark_samples_.size() == 1 ? "" : "s") + " marked in red");
+        const std::size_t runs = mark_samples_.size() + 1;
+        parts.push_back(std::to_string(runs) + " runs, the " +
+                        (runs == 2 ? std::string("break") : std::to_string(runs - 1) + " breaks") +
+                        " between them marked in red");
     }
     std::vector<std::string> lines(1);
     for (const std::string& p : parts) {
@@ -323,9 +342,10 @@ struct Axis {
     const Envelope* env = nullptr; // nullptr: no samples
     bool by_time = false;
     Range range;
-    double max_join = 2;         // columns: wider empty stretches break the curves
-    std::vector<bool> marked;    // columns that hold an irregular block step
-    std::vector<int> marks_upto; // marked columns up to and including each column
+    double max_join = 2;                   // columns: wider empty stretches break the curves
+    std::vector<bool> marked;              // columns where a run begins
+    std::vector<std::pair<int, int>> gaps; // columns between runs
+    std::vector<int> marks_upto;           // marked columns up to and including each column
 };
 
 // A pixel column holds the smallest and largest values of the bins that fall
@@ -366,6 +386,13 @@ std::string channel_path(const std::vector<Column>& cols, unsigned c, double top
 }
 
 void draw_marks(std::string& out, const Axis& ax) {
+    std::string bands;
+    for (const auto& [a, b] : ax.gaps)
+        bands += format("M%.1f,%dH%.1fV%dH%.1fz", ax.range.x(a), TOP, ax.range.x(b), AXIS_Y,
+                        ax.range.x(a));
+    if (!bands.empty())
+        out += format("<path fill=\"%s\" fill-opacity=\"0.08\" d=\"%s\"/>\n", MARK_COLOUR,
+                      bands.c_str());
     std::string lines, triangles;
     for (int k = 0; k < COLUMNS; ++k) {
         if (!ax.marked[static_cast<std::size_t>(k)]) continue;
@@ -379,7 +406,7 @@ void draw_marks(std::string& out, const Axis& ax) {
     out += format("<path fill=\"%s\" d=\"%s\"/>\n", MARK_COLOUR, triangles.c_str());
 }
 
-void draw_axis(std::string& out, const Axis& ax, const TimeFacts& facts) {
+void draw_axis(std::string& out, const Axis& ax, bool date_known) {
     draw_marks(out, ax);
     out += format("<path stroke=\"#333\" d=\"M%d,%dH%d\"/>\n", LEFT, AXIS_Y, LEFT + COLUMNS);
     const double middle = LEFT + COLUMNS / 2.0;
@@ -387,7 +414,6 @@ void draw_axis(std::string& out, const Axis& ax, const TimeFacts& facts) {
         text(out, middle, AXIS_Y + 40, "middle", "no blocks");
         return;
     }
-    const bool date_known = facts.kind != TimeKind::minute_of_day || facts.date.has_value();
     const double step = tick_step(ax.range.b - ax.range.a, MAX_TICKS, ax.by_time);
     std::string ticks;
     for (double k = std::ceil(ax.range.a / step - 1e-9); k * step <= ax.range.b + step * 1e-9;
@@ -410,8 +436,7 @@ void draw_axis(std::string& out, const Axis& ax, const TimeFacts& facts) {
 
 } // namespace
 
-std::string Plot::svg(const std::string& header, const std::string& file,
-                      const TimeFacts& facts) const {
+std::string Plot::svg(const std::string& header, const std::string& file) const {
     Axis ax;
     ax.by_time = by_time_ && by_time_->max_x() > by_time_->min_x();
     if (ax.by_time) {
@@ -423,7 +448,8 @@ std::string Plot::svg(const std::string& header, const std::string& file,
     }
     // Samples one interval apart lie this many columns apart.
     const double per_column = (ax.range.b - ax.range.a) / (COLUMNS - 1);
-    const double spacing = ax.by_time ? interval_.value_or(0) / per_column : 1 / per_column;
+    const double interval = std::isfinite(timeline_.fs()) ? 1 / timeline_.fs() : 0;
+    const double spacing = ax.by_time ? interval / per_column : 1 / per_column;
     ax.max_join = std::max(2.0, 3 * spacing);
     ax.marked.assign(COLUMNS, false);
     for (double m : ax.by_time ? mark_times_ : mark_samples_)
@@ -432,13 +458,29 @@ std::string Plot::svg(const std::string& header, const std::string& file,
     ax.marks_upto.assign(COLUMNS, 0);
     for (int k = 0, n = 0; k < COLUMNS; ++k)
         ax.marks_upto[static_cast<std::size_t>(k)] = n += ax.marked[static_cast<std::size_t>(k)];
+    if (ax.by_time) {
+        for (const auto& [a, b] : gaps_)
+            if (b >= ax.range.a && a <= ax.range.b)
+                ax.gaps.emplace_back(ax.range.column(a), ax.range.column(b));
+    }
+
+    // The value labels as printed, and how much wider than the margin the
+    // longest of them is.
+    std::size_t longest = 1;
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
+        if (min_[c] <= max_[c])
+            longest = std::max({longest, value_text(min_[c]).size(), value_text(max_[c]).size()});
+    }
+    const int widen = std::max(
+        0, static_cast<int>(std::ceil(static_cast<double>(longest) * CHAR_WIDTH - LABEL_ROOM)));
 
     std::string out = format("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                              "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
                              "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"12\">\n",
-                             WIDTH, HEIGHT, WIDTH, HEIGHT);
+                             WIDTH + widen, HEIGHT, WIDTH + widen, HEIGHT);
     out += "<title>" + xml_text(header) + "</title>\n";
-    out += format("<rect width=\"%d\" height=\"%d\" fill=\"white\"/>\n", WIDTH, HEIGHT);
+    out += format("<rect width=\"%d\" height=\"%d\" fill=\"white\"/>\n", WIDTH + widen, HEIGHT);
+    if (widen > 0) out += format("<g transform=\"translate(%d,0)\">\n", widen);
     std::string shown = header.substr(0, SHOWN_TITLE_BYTES);
     if (shown.size() < header.size()) {
         while (!shown.empty() && (static_cast<unsigned char>(header[shown.size()]) & 0xC0) == 0x80)
@@ -447,7 +489,7 @@ std::string Plot::svg(const std::string& header, const std::string& file,
     }
     text(out, WIDTH / 2.0, 22, "middle", shown, " font-size=\"15\" font-weight=\"bold\"");
     double y = 40;
-    for (const std::string& line : notes(file, facts, ax.by_time)) {
+    for (const std::string& line : notes(file, ax.by_time)) {
         text(out, WIDTH / 2.0, y, "middle", line, " fill=\"#444\" font-size=\"11\"");
         y += 14;
     }
@@ -483,7 +525,12 @@ std::string Plot::svg(const std::string& header, const std::string& file,
         text(out, LEFT, top - 6, "start", label,
              (" fill=\"" + std::string(CHANNEL_COLOUR[c]) + "\"").c_str());
     }
-    draw_axis(out, ax, facts);
+    const bool binary = timeline_.form() == avq::Form::binary;
+    out += format("<text transform=\"translate(16,%.1f) rotate(-90)\" text-anchor=\"middle\" "
+                  "fill=\"#444\">%s</text>\n",
+                  (TOP + AXIS_Y) / 2.0, binary ? "stored 16-bit numbers" : "values as written");
+    draw_axis(out, ax, timeline_.dated());
+    if (widen > 0) out += "</g>\n";
     out += "</svg>\n";
     return out;
 }

@@ -2,21 +2,24 @@
 //
 // The three channels are stacked, each in a panel with its own vertical
 // scale (its smallest to its largest value) and a label with the channel and
-// its min and max as stored. Below them runs a UTC time axis with ticks at
-// round intervals; the title is the header line, and a second line says what
-// the times are (minute-of-day times hold no date).
+// its min and max as stored; the vertical axis says what the values are
+// (stored 16-bit numbers in the binary form, values as written in the ASCII
+// form), and the margin widens so that no value label is cut off. Below the
+// panels runs a UTC time axis with ticks at round intervals; the title is
+// the header line, and a second line says what the times are (minute-of-day
+// times hold no date) and where the sampling frequency comes from.
 //
 // Long files are drawn the way seismic viewers draw millions of samples: per
 // pixel column the smallest and largest value of the samples that fall in
 // it, joined into one path per channel, so the picture keeps its size (some
 // 100 kB) however long the file is. On the way the samples are gathered in
 // bins whose width doubles whenever the range they cover would need too many
-// (Envelope), so memory stays bounded too and the file is read once, standard
-// input included.
+// (Envelope), so memory stays bounded too.
 //
-// Blocks whose time does not follow the previous block's (TimedBlock::
-// irregular) are marked with red triangles on the time axis and faint red
-// lines across the panels, and the curves break there. When the samples have
+// The sample times are the file's timeline (<avq/timeline.h>). Where a new
+// run begins (a break in the timeline) the curves break, a red triangle on
+// the time axis and a faint red line across the panels mark it, and the time
+// between the runs, when there is any, is shaded red. When the samples have
 // no usable times (none known, or all at one instant) the horizontal axis
 // counts samples instead, and the picture says so.
 #pragma once
@@ -26,9 +29,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "sample_times.h"
+#include <avq/reader.h>
+#include <avq/timeline.h>
 
 namespace avqdump {
 
@@ -70,24 +75,29 @@ class Envelope {
 
 class Plot {
   public:
-    Plot();
-    void add(const TimedBlock& tb, avq::Form form);
+    // `timeline` is the file's, and must outlive the plot.
+    explicit Plot(const avq::Timeline& timeline);
+    // The blocks of the file, in order. A block beyond the timeline (the file
+    // grew since) is a FormatError.
+    void add(const avq::Block& b);
     // The picture of what was added; `file` names the file in the second
     // title line.
-    std::string svg(const std::string& header, const std::string& file,
-                    const TimeFacts& facts) const;
+    std::string svg(const std::string& header, const std::string& file) const;
 
   private:
-    std::vector<std::string> notes(const std::string& file, const TimeFacts& facts,
-                                   bool by_time) const;
+    std::vector<std::string> notes(const std::string& file, bool by_time) const;
 
+    const avq::Timeline& timeline_;
     std::optional<Envelope> by_time_;
     Envelope by_sample_;
+    // Where runs after the first begin, in seconds and in samples, and the
+    // time between runs (from the sample after a run's last to the next
+    // run's first), where there is any.
     std::vector<double> mark_times_, mark_samples_;
+    std::vector<std::pair<double, double>> gaps_;
     double min_[avq::CHANNELS], max_[avq::CHANNELS];
     std::uint64_t not_finite_[avq::CHANNELS] = {};
     std::uint64_t blocks_ = 0;
-    std::optional<double> interval_; // the first known sampling interval
 };
 
 // Text for XML character data and attribute values: escapes & < > " ' and

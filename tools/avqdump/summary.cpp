@@ -66,7 +66,6 @@ void Summary::add(const avq::Block& b, avq::Form form) {
         }
         normal.add(b.time.word0 * 60.0 + b.time.word1, true);
         unix_seconds.add(avq::header_value(b.time), false);
-        if (!misfit && !avq::fits_minute_second(b.time)) misfit = Misfit{b.index, b.time};
         if (blocks == 0) first_words = b.time;
         last_words = b.time;
     } else {
@@ -84,17 +83,9 @@ void Summary::add(const avq::Block& b, avq::Form form) {
     ++blocks;
 }
 
-const Steps& Summary::steps(avq::Form form, const BinaryTimes& times) const {
-    if (form == avq::Form::ascii) return ascii;
-    return times.unix_seconds ? unix_seconds : normal;
-}
-
-Summary summarise(avq::Reader& reader) {
-    Summary sum;
-    avq::Block b;
-    while (reader.next(b))
-        sum.add(b, reader.form());
-    return sum;
+const Steps& Summary::steps(const avq::Timeline& timeline) const {
+    if (timeline.form() == avq::Form::ascii) return ascii;
+    return timeline.kind() == avq::TimeKind::unix_seconds ? unix_seconds : normal;
 }
 
 } // namespace avqdump

@@ -1,6 +1,7 @@
 // The summary of one AVQ file behind --info, in text or JSON: block count,
 // first and last block time as stored, the steps between block times, and
-// per channel the samples at the 16-bit limits (binary form).
+// per channel the samples at the 16-bit limits (binary form). The sample
+// times and runs come from the file's timeline (<avq/timeline.h>).
 #pragma once
 
 #include <cstdint>
@@ -8,10 +9,16 @@
 #include <string>
 
 #include <avq/reader.h>
-
-#include "sample_times.h"
+#include <avq/timeline.h>
 
 namespace avqdump {
+
+// How far two steps between block times may differ and still be regular, in
+// seconds: binary times are whole seconds (truncated), so steps of one file
+// may differ by one; ASCII times keep the fraction of the second.
+constexpr double step_tolerance(avq::Form form) {
+    return form == avq::Form::binary ? 1 : 1e-3;
+}
 
 // Steps between consecutive block times, in seconds.
 struct Steps {
@@ -46,15 +53,12 @@ struct Summary {
     std::uint64_t at_max[avq::CHANNELS] = {}, at_min[avq::CHANNELS] = {};
     Steps normal{step_tolerance(avq::Form::binary)},
         unix_seconds{step_tolerance(avq::Form::binary)}, ascii{step_tolerance(avq::Form::ascii)};
-    std::optional<Misfit> misfit; // the first block whose words are no minute and second
     double prev_ascii_minute = -1;
 
     void add(const avq::Block& b, avq::Form form);
-    // The steps of the block times as the file's form and `times` read them.
-    const Steps& steps(avq::Form form, const BinaryTimes& times) const;
+    // The steps of the block times as the file's form and `timeline` read
+    // them.
+    const Steps& steps(const avq::Timeline& timeline) const;
 };
-
-// Reads every block of `reader` into a summary.
-Summary summarise(avq::Reader& reader);
 
 } // namespace avqdump

@@ -110,6 +110,13 @@ class Reader {
     // Reads the next block into `b`. Returns false after the last block.
     bool next(Block& b);
 
+    // Binary form only (std::logic_error otherwise): reads the next records
+    // as stored, at most `max` of them, into `out` (RECORD_BYTES each; the
+    // layout is in <avq/avq.h>), checked as next() checks them. Returns the
+    // number read, 0 after the last. For programs that decode many blocks
+    // at once; next() and next_records() may be mixed.
+    std::size_t next_records(unsigned char* out, std::size_t max);
+
   private:
     bool next_binary(Block& b);
     bool next_ascii(Block& b);

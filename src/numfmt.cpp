@@ -48,9 +48,9 @@ char* format_non_finite(char* p, double v) {
 // fewest operations: consecutive values are independent, so what limits it
 // is the chain of dependent steps per value and the branches that data
 // mispredict (the exponent and the number of digits vary from value to
-// value). So there is no loop and no division per digit, the digits of both
-// halves are made at once in the lanes of a 64-bit word, and the layout of
-// the text is chosen by arithmetic, not by branches.
+// value). So there is no loop and no division per digit, the eight digits of
+// each half are made at once in the byte lanes of a 64-bit word, and the
+// layout of the text is chosen by arithmetic, not by branches.
 //
 // 10^e for e = -8 .. 15, as near as a double gets.
 constexpr double decade[] = {1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
@@ -110,15 +110,15 @@ char* g14_fast(char* p, double v) {
     if (digits - ten13 >= ten14 - ten13) return nullptr;
 
     // The 14 digits as 6 + 8, and how many are left without trailing zeroes
-    // (zero digits are zero bytes; the `| 1 << 63` only tells the compiler
-    // that the word is not 0).
+    // (zero digits are zero bytes, counted by the trailing zero bits >> 3;
+    // the `| 1 << 63` only tells the compiler that the word is not 0).
     const auto high = static_cast<std::uint32_t>(digits / 100000000); // 10^5 <= high < 10^6
     const auto low = static_cast<std::uint32_t>(digits % 100000000);
     const std::uint64_t high_digits = eight_digits(high), low_digits = eight_digits(low);
     const std::uint64_t low_is_zero = std::uint64_t{0} - (low == 0 ? 1 : 0);
     const std::uint64_t last = (low_digits & ~low_is_zero) | (high_digits & low_is_zero);
     const int n = 14 - static_cast<int>(low_is_zero & 8) -
-                  std::countr_zero(last | std::uint64_t{1} << 63) / 8;
+                  (std::countr_zero(last | std::uint64_t{1} << 63) >> 3);
 
     // z holds "0000" and then the 14 digits, then zeroes: the leading zeroes
     // serve fixed numbers below 1 ("0.00123" is z[1] '.' z[2..]), the

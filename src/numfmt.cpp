@@ -11,6 +11,7 @@
 // library's choice for non-finite values.
 #include "numfmt.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -42,24 +43,41 @@ char* format_non_finite(char* p, double v) {
 // one); those values, values that round up into the next decade, and any
 // value whose decimal exponent came out wrong are left to to_chars (the
 // function returns nullptr for them).
+//
+// The path is written for the processor's pipeline rather than for the
+// fewest operations: consecutive values are independent, so what limits it
+// is the chain of dependent steps per value and the branches that data
+// mispredict (the exponent and the number of digits vary from value to
+// value). So there is no loop and no division per digit, the eight digits of
+// each half are made at once in the byte lanes of a 64-bit word, and the
+// layout of the text is chosen by arithmetic, not by branches.
+//
 // 10^e for e = -8 .. 15, as near as a double gets.
 constexpr double decade[] = {1e-8, 1e-7, 1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1,
                              1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 constexpr std::uint64_t ten13 = 10000000000000u, ten14 = 100000000000000u;
+constexpr std::uint64_t ascii_zeros = 0x3030303030303030u; // '0' in every byte
 
-// Writes `x` (below 10^7) as exactly seven digits.
-void put_seven_digits(char* d, std::uint32_t x) {
-    static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324"
-                                    "25262728293031323334353637383940414243444546474849"
-                                    "50515253545556575859606162636465666768697071727374"
-                                    "75767778798081828384858687888990919293949596979899";
-    d[6] = static_cast<char>('0' + x % 10);
-    x /= 10;
-    for (int i = 4; i >= 0; i -= 2) {
-        std::memcpy(d + i, pairs + 2 * (x % 100), 2);
-        x /= 100;
-    }
+// The eight decimal digits of `x` (below 10^8), leading zeroes included, as
+// digit values 0-9 in the bytes of a word, the first digit in the highest
+// byte. Each step splits every lane of the word in two at once, the
+// quotient into the upper half of the lane and the remainder into the lower:
+// n + q * (2^bits - d) is q * 2^bits + (n - q * d). The quotients come from
+// multiplications by reciprocals that are exact for the lane's range (n *
+// 10486 >> 20 is n / 100 for n below 10^4, n * 103 >> 10 is n / 10 for n
+// below 100), masked to their lane.
+constexpr std::uint64_t eight_digits(std::uint32_t x) {
+    const std::uint64_t fours = x + x / 10000 * ((std::uint64_t{1} << 32) - 10000);
+    const std::uint64_t twos =
+        fours + ((fours * 10486 >> 20) & 0x0000007f0000007fu) * ((1u << 16) - 100);
+    return twos + ((twos * 103 >> 10) & 0x000f000f000f000fu) * ((1u << 8) - 10);
+}
+
+// Stores the eight bytes of `w` at `p`, its highest byte first.
+inline void store_highest_first(char* p, std::uint64_t w) {
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    std::memcpy(p, &w, sizeof w);
 }
 
 char* g14_fast(char* p, double v) {
@@ -68,60 +86,74 @@ char* g14_fast(char* p, double v) {
     std::uint64_t bits;
     std::memcpy(&bits, &a, sizeof bits);
     const int binary_exponent = static_cast<int>(bits >> 52) - 1023;
-    // floor(binary_exponent * log10(2)), at least -9 here: 10^e <=
-    // 2^binary_exponent <= a, so the decimal exponent is e or e + 1.
-    int e = (binary_exponent * 78913) >> 18;
-    if (a >= decade[e + 1 + 8]) ++e;
-    const int shift = 13 - e; // -1 .. 21
-    const double y = shift >= 0 ? a * exact_pow10[shift] : a / 10;
-    const double whole = std::floor(y);
-    const double frac = y - whole; // exact
-    if (frac == 0.5) return nullptr;
-    std::uint64_t digits = static_cast<std::uint64_t>(whole) + (frac > 0.5 ? 1 : 0);
-    if (digits < ten13 || digits >= ten14) return nullptr;
-
-    // The 14 digits, as two halves of seven.
-    char d[14];
-    const auto high = static_cast<std::uint32_t>(digits / 10000000);
-    const auto low = static_cast<std::uint32_t>(digits % 10000000);
-    put_seven_digits(d, high);
-    put_seven_digits(d + 7, low);
-    int n = low == 0 ? 7 : 14; // significant digits without trailing zeroes
-    while (n > 1 && d[n - 1] == '0')
-        --n;
-
-    if (v < 0) *p++ = '-';
-    if (e >= -4 && e < 14) { // fixed notation
-        if (e >= 0) {
-            std::memcpy(p, d, static_cast<std::size_t>(e + 1));
-            p += e + 1;
-            if (n > e + 1) {
-                *p++ = '.';
-                std::memcpy(p, d + e + 1, static_cast<std::size_t>(n - e - 1));
-                p += n - e - 1;
-            }
-        } else {
-            *p++ = '0';
-            *p++ = '.';
-            for (int i = -1; i > e; --i)
-                *p++ = '0';
-            std::memcpy(p, d, static_cast<std::size_t>(n));
-            p += n;
-        }
-        return p;
+    // floor(binary_exponent * log10(2)), -9 to 14 here: 10^e0 <=
+    // 2^binary_exponent <= a, so the decimal exponent is e0 or e0 + 1. Both
+    // scalings are made while the comparison decides between them.
+    const int e0 = (binary_exponent * 78913) >> 18;
+    const bool up = a >= decade[e0 + 1 + 8];
+    const int e = e0 + (up ? 1 : 0);
+    double y;
+    if (e0 < 13) {
+        const double y0 = a * exact_pow10[13 - e0], y1 = a * exact_pow10[12 - e0];
+        y = up ? y1 : y0;
+    } else {
+        y = e == 13 ? a : a / 10;
     }
-    *p++ = d[0]; // exponent notation: at least two exponent digits
-    if (n > 1) {
-        *p++ = '.';
-        std::memcpy(p, d + 1, static_cast<std::size_t>(n - 1));
-        p += n - 1;
-    }
-    *p++ = 'e';
-    *p++ = e < 0 ? '-' : '+';
-    const int x = e < 0 ? -e : e;
-    *p++ = static_cast<char>('0' + x / 10);
-    *p++ = static_cast<char>('0' + x % 10);
-    return p;
+    // y is below 2^52, so adding 2^52 leaves no bits for a fraction: the sum
+    // is 2^52 plus y rounded to the nearest integer, which its low 52 bits
+    // hold. The rounding's error is exact, and a tie shows as a half.
+    const double rounded = y + 0x1p52;
+    if (std::fabs((rounded - 0x1p52) - y) == 0.5) return nullptr;
+    std::uint64_t digits;
+    std::memcpy(&digits, &rounded, sizeof digits);
+    digits &= (std::uint64_t{1} << 52) - 1;
+    if (digits - ten13 >= ten14 - ten13) return nullptr;
+
+    // The 14 digits as 6 + 8, and how many are left without trailing zeroes
+    // (zero digits are zero bytes, counted by the trailing zero bits >> 3;
+    // the `| 1 << 63` only tells the compiler that the word is not 0).
+    const auto high = static_cast<std::uint32_t>(digits / 100000000); // 10^5 <= high < 10^6
+    const auto low = static_cast<std::uint32_t>(digits % 100000000);
+    const std::uint64_t high_digits = eight_digits(high), low_digits = eight_digits(low);
+    const std::uint64_t low_is_zero = std::uint64_t{0} - (low == 0 ? 1 : 0);
+    const std::uint64_t last = (low_digits & ~low_is_zero) | (high_digits & low_is_zero);
+    const int n = 14 - static_cast<int>(low_is_zero & 8) -
+                  (std::countr_zero(last | std::uint64_t{1} << 63) >> 3);
+
+    // z holds "0000" and then the 14 digits, then zeroes: the leading zeroes
+    // serve fixed numbers below 1 ("0.00123" is z[1] '.' z[2..]), the
+    // trailing ones the copies below, which go past the text.
+    char z[48];
+    std::memset(z + 16, 0, 32);
+    std::memcpy(z, &ascii_zeros, 8);
+    store_highest_first(z + 2, high_digits + ascii_zeros); // two zeroes, 6 digits
+    store_highest_first(z + 10, low_digits + ascii_zeros);
+
+    // The text is z[from .. from + whole_digits), a point, then the rest of
+    // the n digits; there is no point if nothing follows it. Fixed notation
+    // for -4 <= e < 14, else one digit before the point and an exponent
+    // after the digits. (Masks of all ones or zeroes choose between the
+    // layouts.)
+    const int fixed = e >= -4 && e < 14 ? -1 : 0;
+    const int fixed_e = e & fixed;
+    const int below_one = fixed_e >> 31;
+    const int from = 4 + (fixed_e & below_one);
+    const int whole_digits = 1 + (fixed_e & ~below_one);
+    const int fraction_digits = n - fixed_e - 1;
+    const int point = fraction_digits > 0 ? -1 : 0;
+    *p = '-';
+    p += std::signbit(v) ? 1 : 0;
+    std::memcpy(p, z + from, 16);
+    p[whole_digits] = '.';
+    std::memcpy(p + whole_digits + 1, z + from + whole_digits, 24);
+    p += whole_digits + ((fraction_digits + 1) & point);
+    if (fixed != 0) return p;
+    const int x = e < 0 ? -e : e; // at least two exponent digits; below 100 here
+    p[0] = 'e';
+    p[1] = e < 0 ? '-' : '+';
+    p[2] = static_cast<char>('0' + x / 10);
+    p[3] = static_cast<char>('0' + x % 10);
+    return p + 4;
 }
 
 } // namespace

@@ -395,6 +395,13 @@ double format_value(Gen& g) {
         }
         return sign * std::strtod(buf, nullptr);
     }
+    if (k < 97) { // 1 to 16 significant digits at every decimal exponent of
+                  // the common range and next to it: every text layout
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%d.%se%d", 1 + g.below(9), g.digits(g.below(16)).c_str(),
+                      g.below(27) - 10);
+        return sign * std::strtod(buf, nullptr);
+    }
     // Realistic data: times and values with 6 to 8 significant digits.
     if (g.chance(50)) return 1700000000.0 + static_cast<double>(b % 100000000) * 0.01;
     return sign * static_cast<double>(b % 100000000) * std::pow(10.0, g.below(14) - 9);

@@ -46,6 +46,26 @@ TEST(NumFmt, GeneralFourteenDigits) {
     EXPECT_EQ(g14(0.000123), "0.000123");
     EXPECT_EQ(g14(0.0), "0");
     EXPECT_EQ(g14(-0.0), "-0");
+    // Every layout at its longest, and the ends of the layouts and of the
+    // common range 1e-8 .. 1e15.
+    EXPECT_EQ(g14(0.00012345678901234), "0.00012345678901234"); // 19 characters
+    EXPECT_EQ(g14(-0.00012345678901234567), "-0.00012345678901235");
+    EXPECT_EQ(g14(1234567890123.45), "1234567890123.4"); // the double is below .45
+    EXPECT_EQ(g14(12345678901234.0), "12345678901234");
+    EXPECT_EQ(g14(1e13), "10000000000000");
+    EXPECT_EQ(g14(-98765.4321), "-98765.4321");
+    EXPECT_EQ(g14(99999.999999999999), "100000");
+    EXPECT_EQ(g14(1.00000000000005), "1"); // the double is below the half
+    EXPECT_EQ(g14(0.00010000000000005), "0.00010000000000005");
+    EXPECT_EQ(g14(9.99999999999999e-5), "0.0001"); // rounds up into fixed notation
+    EXPECT_EQ(g14(0.000099999999999995), "9.9999999999995e-05");
+    EXPECT_EQ(g14(4.4e-6), "4.4e-06");
+    EXPECT_EQ(g14(1e-8), "1e-08");
+    EXPECT_EQ(g14(9.9999999999999e-9), "9.9999999999999e-09");
+    EXPECT_EQ(g14(99999999999999.5), "1e+14");                // exact tie, up to even
+    EXPECT_EQ(g14(123456789012345.0), "1.2345678901234e+14"); // exact tie, down to even
+    EXPECT_EQ(g14(-2e14), "-2e+14");
+    EXPECT_EQ(g14(999999999999999.0), "1e+15");
 }
 
 TEST(NumFmt, FixedWithoutDecimals) {

@@ -16,10 +16,10 @@
 //
 // The fast path takes exactly those decimal tokens whose exponent, if any,
 // has a digit; anything else (no digit, "0x", "nan", "inf", a dangling
-// exponent, a value out of range) is left to sscanf, started at the token
-// with the conversions still to do. sscanf keeps no state between
-// conversions but its position in the input, so that hand-off reads exactly
-// what one sscanf call over the whole line would have read.
+// exponent, a value out of range) is left to sscanf, one conversion at a
+// time ("%lf%n", which also tells where the number ended). sscanf keeps no
+// state between conversions but its position in the input, so that hand-off
+// reads exactly what one sscanf call over the whole line would have read.
 #include "numscan.h"
 
 #include <cfloat>
@@ -124,27 +124,38 @@ const char* scan_decimal(const char* p, double& value) {
     return p;
 }
 
-// sscanf with the `count` conversions still to do, from `p` on.
-int scan_with_c_library(const char* p, double* out, int count) {
-    switch (count) {
-    case 1:
-        return std::sscanf(p, "%lf", &out[0]);
-    case 2:
-        return std::sscanf(p, "%lf %lf", &out[0], &out[1]);
-    case 3:
-        return std::sscanf(p, "%lf %lf %lf", &out[0], &out[1], &out[2]);
-    case 4:
-        return std::sscanf(p, "%lf %lf %lf %lf", &out[0], &out[1], &out[2], &out[3]);
-    default:
-        return 0;
-    }
+// One "%lf" conversion by sscanf at `p` (white space already skipped, not
+// at the end of the string). Stores the value and returns the end of what
+// sscanf consumed, or returns nullptr (leaving `value` alone) when the
+// conversion fails; `eof` then tells whether sscanf reported the end of the
+// input rather than a matching failure. sscanf keeps no state between
+// conversions but its position in the input, so converting one number at a
+// time reads exactly what one call with all the conversions would read.
+const char* scan_with_c_library(const char* p, double& value, bool& eof) {
+    double v = 0;
+    int consumed = 0;
+    const int r = std::sscanf(p, "%lf%n", &v, &consumed);
+    eof = r < 0;
+    if (r != 1) return nullptr;
+    value = v;
+    return p + consumed;
+}
+
+// Whether a number is read at `p` (not white space, not the end).
+bool number_at(const char* p) {
+    double v = 0;
+    bool eof = false;
+    return scan_decimal(p, v) != nullptr || scan_with_c_library(p, v, eof) != nullptr;
 }
 
 } // namespace
 
-int scan_numbers(const char* s, double* out, int count) {
+int scan_numbers(const char* s, double* out, int count, NumberEnds& ends) {
+    ends.end = s;
+    ends.glued = nullptr;
     if (count < 1 || count > 4) return 0;
     const char* p = s;
+    const char* last = nullptr; // the start of the last number stored
     for (int i = 0; i < count; ++i) {
         while (is_space(*p))
             ++p;
@@ -153,10 +164,22 @@ int scan_numbers(const char* s, double* out, int count) {
         if (*p == '\0') return i == 0 ? -1 : i;
         const char* end = scan_decimal(p, out[i]);
         if (end == nullptr) {
-            const int r = scan_with_c_library(p, out + i, count - i);
-            return r < 0 ? (i == 0 ? -1 : i) : i + r;
+            bool eof = false;
+            end = scan_with_c_library(p, out[i], eof);
+            if (end == nullptr) {
+                // A failed conversion right after a number: text glued to it.
+                if (last != nullptr && p == ends.end) ends.glued = last;
+                return eof && i == 0 ? -1 : i;
+            }
         }
-        p = end;
+        last = p;
+        ends.end = p = end;
     }
+    if (!is_space(*p) && *p != '\0' && !number_at(p)) ends.glued = last;
     return count;
+}
+
+int scan_numbers(const char* s, double* out, int count) {
+    NumberEnds ends;
+    return scan_numbers(s, out, count, ends);
 }

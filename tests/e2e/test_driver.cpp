@@ -76,6 +76,12 @@ TEST_F(Driver, UsageTextLineByLine) {
         "     --minutes-in-day    express minutes as minutes of day (0-1439)\n"
         "     --version           print version\n"
         "     --summary           print one line per output: rows, blocks, times\n"
+        "     --delimiter=C       fields separated by C: , ; or tab\n"
+        "     --decimal-comma     numbers written with a decimal comma\n"
+        "     --station=NAME      station of the built header (default x)\n"
+        "     --gain=NUMBER       gain of the built header (default 1)\n"
+        " -q, --quiet             print errors and warnings only\n"
+        "     --strict            a group with warnings about its data leaves no output\n"
         "\n" +
         version;
     ASSERT_GT(r.out.size(), expected.size());
@@ -245,7 +251,7 @@ TEST_F(Driver, FailingGroupKeepsEarlierOutputsAndLeavesNoOutputOfItsOwn) {
 TEST_F(Driver, InputErrorsEndTheRun) {
     auto r = velkor({"a", "b", "missing", "out"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Can't open file missing\n");
+    EXPECT_EQ(r.err, "Can't open file missing: No such file or directory\n");
     EXPECT_FALSE(exists("out"));
     r = velkor({"-4", ".", "out"});
     EXPECT_EQ(r.status, 1);

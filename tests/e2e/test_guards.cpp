@@ -84,7 +84,8 @@ TEST_F(Guards, RefusalsLeaveTheInputsAndTheOutputAsTheyWere) {
         // Parse errors show the line, cut to 80 bytes, with the bytes that do
         // not print escaped.
         {{"a.txt", "semi.txt", "a.txt", "out.avq"},
-         "Not 2 columns in file semi.txt. Rerun with -t timefile\n  line 4: 1.5;2\n"},
+         "Error: semi.txt: the number in \"1.5;2\" is followed by other text\n  line 4: 1.5;2\n"
+         "  (fields separated by \";\"? use --delimiter=;)\n"},
         {{"-4", "bad.txt", "out.avq"},
          "Not 4 columns in file bad.txt\n  line 2: 1\\t2\\r\\x01" + std::string(75, '9') + "\n"},
     };

@@ -273,17 +273,21 @@ TEST_F(DataReport, IsoTimesGiveTheBytesOfTheirEpochSeconds) {
     }
 }
 
-TEST_F(DataReport, InvalidIsoTimeIsTheLayoutsParseError) {
+TEST_F(DataReport, InvalidIsoTimeIsNoTimeVelkorReads) {
     write("out.avq", "previous");
     write("bad4.txt", "2026-02-28T23:59:59 1 2 3\n2026-02-29T00:00:00 1 2 3\n");
     auto r = velkor({"-4", "bad4.txt", "out.avq"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Not 4 columns in file bad4.txt\n  line 2: 2026-02-29T00:00:00 1 2 3\n");
-    write("t.txt", "2026-01-02T00:00:00+01:00\n");
+    EXPECT_EQ(r.err, "Error: bad4.txt: \"2026-02-29T00:00:00\" is not a time velkor reads (seconds "
+                     "since 1970, or ISO 8601 such as 2026-01-02T00:00:00.05Z)\n  line 2: "
+                     "2026-02-29T00:00:00 1 2 3\n");
+    write("t.txt", "2026-01-02T00:00:00+1\n");
     write("v.txt", "1\n");
     r = velkor({"-t", "t.txt", "v.txt", "v.txt", "v.txt", "out.avq"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "No data in timefile\n  line 1: 2026-01-02T00:00:00+01:00\n");
+    EXPECT_EQ(r.err, "Error: t.txt: \"2026-01-02T00:00:00+1\" is not a time velkor reads (seconds "
+                     "since 1970, or ISO 8601 such as 2026-01-02T00:00:00.05Z)\n  line 1: "
+                     "2026-01-02T00:00:00+1\n");
     EXPECT_EQ(read("out.avq"), "previous");
 }
 

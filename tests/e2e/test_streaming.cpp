@@ -159,13 +159,13 @@ TEST_F(Streaming, FailuresAtAnyRowAsThroughPipes) {
     // A warning in the first part, then an error in the second.
     Result r = both(group(2, [](int slot, std::size_t i, std::string& l) {
         if (slot == 3 && i == 200) l = "1700000002.50 1";
-        if (slot == 2 && i == 60000) l = "1,5";
+        if (slot == 2 && i == 60000) l = "1 ,5";
     }));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("time difference between ch3 and ch1\n"), std::string::npos) << r.err;
-    EXPECT_NE(
-        r.err.find("Not 2 columns in file b.txt. Rerun with -t timefile\n  line 60001: 1,5\n"),
-        std::string::npos)
+    EXPECT_NE(r.err.find("Not 2 columns in file b.txt. Rerun with -t timefile\n  line 60001: 1 ,5\n"
+                         "  (fields separated by \",\"? use --delimiter=,)\n"),
+              std::string::npos)
         << r.err;
 
     // An error in the first part; the second part's warning is never said.

@@ -155,6 +155,36 @@ TEST_F(Streaming, SameAsThroughPipesInEveryLayoutEndModeAndForm) {
     }
 }
 
+TEST_F(Streaming, LinesThatAreNoRowsInBothPartsAsThroughPipes) {
+    // The second thread places row S past blank lines, "#" lines, comments
+    // and a heading, which each file has in its own places, in both parts of
+    // the group; a byte order mark begins one file. Also written with ";"
+    // and decimal commas, read with the options.
+    const auto no_rows = [](int slot, std::size_t i, std::string& l) {
+        if (i == 0) l = std::string(slot == 1 ? "\xEF\xBB\xBF" : "") + "#export\ntime value\n" + l;
+        if (i % (997 + static_cast<std::size_t>(slot)) == 5) l = "\n" + l;
+        if (i % (1999 + static_cast<std::size_t>(slot)) == 7) l = "  # note\n \t\r\n" + l;
+        if (i == 30000 + 1000 * static_cast<std::size_t>(slot)) l = "!late comment\n" + l;
+    };
+    const auto european = [&no_rows](int slot, std::size_t i, std::string& l) {
+        for (char& c : l)
+            c = c == '.' ? ',' : c == ' ' || c == '\t' ? ';' : c;
+        no_rows(slot, i, l);
+    };
+    for (int layout : {4, 2, 1}) {
+        SCOPED_TRACE(layout);
+        std::vector<std::string> args = group(layout, no_rows);
+        args.insert(args.begin(), "--mirror");
+        Result r = both(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(" taken for a heading and skipped\n"), std::string::npos) << r.err;
+        args = group(layout, european);
+        args.insert(args.begin(), {"--ascii", "--delimiter=;", "--decimal-comma"});
+        r = both(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
 TEST_F(Streaming, FailuresAtAnyRowAsThroughPipes) {
     // A warning in the first part, then an error in the second.
     Result r = both(group(2, [](int slot, std::size_t i, std::string& l) {

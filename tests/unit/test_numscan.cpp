@@ -1,6 +1,8 @@
 // Number scanning of data lines: the rules that stored data files rely on.
 // Each case is checked against the C library's sscanf as well as against the
-// expected value, so a wrong expectation here cannot hide a difference.
+// expected value, so a wrong expectation here cannot hide a difference. Then
+// what may follow a number, and the reading of a whole data line under the
+// reading options (data_line.h).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <limits>
 #include <string>
 
+#include "data_line.h"
 #include "numscan.h"
 
 namespace {
@@ -201,4 +204,107 @@ TEST(NumScan, RoundingAndRange) {
     EXPECT_EQ(scan("1e99999999999999999999", 1).v[0], std::numeric_limits<double>::infinity());
     const std::string long_digits = std::string(300, '1') + "e-300";
     scan(long_digits.c_str(), 1);
+}
+
+TEST(NumScan, WhatFollowsANumber) {
+    // `glued`: the offset of the number that text glued to it follows, or -1;
+    // `end`: where the last number read ends.
+    const struct {
+        const char* line;
+        int count, n, glued, end;
+    } cases[] = {
+        {"12.5Pa", 1, 1, 0, 4},
+        {"1767312000.00 0,3738\n", 2, 2, 14, 15},
+        {"1,5 2", 2, 1, 0, 1},
+        {"1.5x 2", 2, 1, 0, 3},
+        {"1e5e7", 2, 1, 0, 3},
+        {"7ex", 2, 1, 0, 2}, // "7e" is consumed
+        {"5nA", 1, 1, 0, 1}, // not the start of "nan"
+        {"nan(12)", 1, 1, 0, 3},
+        {"0x1p3,", 1, 1, 0, 5},
+        // The start of the next number, white space and the end are fine.
+        {"1.5-2", 2, 2, -1, 5},
+        {"1.5-2", 1, 1, -1, 3},
+        {"1inf", 2, 2, -1, 4},
+        {"1.5 x", 2, 1, -1, 3},
+        {"1 2", 1, 1, -1, 1},
+        {"  -3\t\r\n", 1, 1, -1, 4},
+        {"", 1, -1, -1, 0},
+    };
+    for (const auto& c : cases) {
+        NumberEnds ends;
+        double v[4] = {unset, unset, unset, unset};
+        EXPECT_EQ(scan_numbers(c.line, v, c.count, ends), c.n) << c.line;
+        EXPECT_EQ(ends.glued == nullptr ? -1 : ends.glued - c.line, c.glued) << c.line;
+        EXPECT_EQ(ends.end - c.line, c.end) << c.line;
+        // The values are those of the plain reading.
+        const Scan plain = scan(c.line, c.count);
+        EXPECT_EQ(std::memcmp(v, plain.v, sizeof v), 0) << c.line;
+    }
+}
+
+TEST(DataLine, ReadsFieldsAsTheOptionsSay) {
+    using Fault = DataLine::Fault;
+    const ReadOptions plain, semi_comma{';', true}, comma{',', false}, dc{0, true};
+    const struct {
+        const char* line;
+        int count;
+        bool time;
+        ReadOptions o;
+        int n;
+        Fault fault;
+        const char* field;
+        bool more;
+        double first, last;
+    } cases[] = {
+        {"1767312000 1 2 3\r\n", 4, true, plain, 4, Fault::none, "", false, 1767312000, 3},
+        {"1767312000 1 2 3 4\n", 4, true, plain, 4, Fault::none, "", true, 1767312000, 3},
+        {"0,3738\n", 1, false, plain, 1, Fault::glued, "0,3738", false, 0, 0},
+        {"0,5 -1,5e3\n", 2, false, dc, 2, Fault::none, "", false, 0.5, -1500},
+        // Delimited: blanks around the delimiter, empty fields at the end,
+        // an ISO time with a blank in it, a field of more than its number.
+        {"1767312000,5 ; 0,25;;\n", 2, true, semi_comma, 2, Fault::none, "", false, 1767312000.5,
+         0.25},
+        {"1767312000;0,25;x\n", 2, true, semi_comma, 2, Fault::none, "", true, 1767312000, 0.25},
+        {" 2026-01-02 00:00:00.05 ,1\n", 2, true, comma, 2, Fault::none, "", false, 1767312000.05,
+         1},
+        {"1767312000, 1 2, 3\n", 3, true, comma, 2, Fault::glued, "1 2", false, 1767312000, 0},
+        {"1767312000,,3\n", 3, true, comma, 1, Fault::none, "", false, 1767312000, 1767312000},
+        {"1767312000,2\n", 3, true, comma, 2, Fault::none, "", false, 1767312000, 2},
+        // Times that begin like dates.
+        {"2026-13-01T00:00:00 1\n", 2, true, plain, 0, Fault::not_a_time, "2026-13-01T00:00:00",
+         false, 0, 0},
+        {"02.01.2026;1\n", 2, true, semi_comma, 0, Fault::not_a_time, "02.01.2026", false, 0, 0},
+        {"2026-002T00:00:00,5Z;1\n", 2, true, semi_comma, 2, Fault::none, "", false, 1767312000.5,
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        DataLine d;
+        LineWork work;
+        double v[4] = {0, 0, 0, 0};
+        EXPECT_EQ(read_data_line(c.line, v, c.count, c.time, c.o, d, work), c.n);
+        EXPECT_EQ(d.fault, c.fault);
+        EXPECT_EQ(d.fault == Fault::none ? "" : std::string(d.field), c.field);
+        EXPECT_EQ(d.more, c.more);
+        if (c.fault != Fault::none) continue;
+        EXPECT_EQ(v[0], c.first);
+        EXPECT_EQ(v[c.n - 1], c.last);
+    }
+}
+
+TEST(DataLine, HeadingIsAFirstFieldThatIsNoNumberNorDate) {
+    const ReadOptions plain, semi{';', false}, dc{0, true};
+    for (const char* line : {"time ch1 ch2 ch3", "time,value", "\"t\";\"v\"", "information 1",
+                             "TIMESERIES XX_STA__BHZ_R, 635 samples", "+ 1", "- 1"}) {
+        EXPECT_TRUE(is_heading(line, plain)) << line;
+    }
+    for (const char* line : {"1767312000 x", "-1", "+.5", ".5", "nan 1", "-inf", "Infinity",
+                             "NaN(1)", "2026-01-02T00:00:00Z 1", "02.01.2026 1", "12.5Pa"}) {
+        EXPECT_FALSE(is_heading(line, plain)) << line;
+    }
+    EXPECT_TRUE(is_heading("time value;1", semi));
+    EXPECT_FALSE(is_heading(" 1 x;y", semi));
+    EXPECT_FALSE(is_heading(",5 1", dc));
+    EXPECT_TRUE(is_heading(",5 1", plain));
 }

@@ -63,21 +63,24 @@ struct LineWork {
 int read_data_line_slow(const char* line, double* out, int count, bool time, const ReadOptions& o,
                         DataLine& d, LineWork& work);
 
+// The usual line, read without options: true when it holds its `count`
+// numbers in the plain decimal form and nothing but white space after them
+// (so no text is glued to the last) and, with `time`, a first number that
+// cannot be a date (10000 or more). False leaves the line to
+// read_data_line_slow, which reads it whole and tells what else it holds.
+inline bool read_plain_line(const char* line, double* out, int count, bool time) {
+    return scan_plain_line(line, out, count) && (!time || out[0] >= 10000.0);
+}
+
 // Reads `count` numbers (1 to 4) of the zero-terminated `line` into `out`;
 // with `time` the first is a time. Returns d.count, the numbers read; the
 // line is read whole when that is `count` and d.fault is none.
 inline int read_data_line(const char* line, double* out, int count, bool time, const ReadOptions& o,
                           DataLine& d, LineWork& work) {
-    if (o.delimiter == 0 && !o.decimal_comma) {
-        NumberEnds ends;
-        const int n = scan_numbers(line, out, count, ends);
-        if (n == count && ends.glued == nullptr && (!time || out[0] >= 10000.0)) {
-            d.count = n;
-            d.iso = false;
-            d.fault = DataLine::Fault::none;
-            d.more = !rest_is_blank(ends.end);
-            return n;
-        }
+    if (o.delimiter == 0 && !o.decimal_comma && read_plain_line(line, out, count, time)) {
+        d = DataLine{};
+        d.count = count;
+        return count;
     }
     return read_data_line_slow(line, out, count, time, o, d, work);
 }

@@ -227,34 +227,47 @@ inline bool sure_row_byte(char c) {
 }
 
 // The line feeds in [p, end); `sure` tells whether every line that begins
-// in it after a line feed (before `end`) begins with a sure row byte.
+// in it after a line feed (before `end`) begins with a sure row byte. When
+// it does not, the count is not needed and stops early.
 std::size_t count_lines_checking_starts(const char* p, const char* end, bool& sure) {
     std::size_t n = 0;
-    unsigned bad = 0;
-    bool after_feed = false;
+    bool bad = false;
 #if VELKOR_SSE2
+    // Line feeds are counted as count_line_feeds counts them; the bytes
+    // after them are the same lanes of the 16 bytes loaded one byte further
+    // on, which must all be sure row bytes. The last group is left to the
+    // loop below, so that no byte at or past `end` is looked at.
     const __m128i nl = _mm_set1_epi8('\n');
     const __m128i least = _mm_set1_epi8(static_cast<char>(SURE_ROW_BYTE));
-    unsigned carry = 0; // the byte at p follows a line feed
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const auto feeds = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl)));
-        // Bytes below the least sure byte: max(v, least) differs from v.
-        const auto low =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, least), v))) ^
-            0xFFFFu;
-        bad |= ((feeds << 1) | carry) & low & 0xFFFFu;
-        carry = feeds >> 15;
-        n += static_cast<std::size_t>(std::popcount(feeds));
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p > 16 && !bad) {
+        const std::size_t rounds =
+            std::min<std::size_t>(static_cast<std::size_t>(end - p - 1) / 16, 255);
+        __m128i acc = zero;
+        __m128i unsure = zero;
+        for (std::size_t i = 0; i < rounds; ++i, p += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+            const __m128i feeds = _mm_cmpeq_epi8(v, nl);
+            acc = _mm_sub_epi8(acc, feeds);
+            // A lane of `after` at or above the least sure byte equals its
+            // maximum with it.
+            const __m128i sure_after = _mm_cmpeq_epi8(_mm_max_epu8(after, least), after);
+            unsure = _mm_or_si128(unsure, _mm_andnot_si128(sure_after, feeds));
+        }
+        const __m128i sums = _mm_sad_epu8(acc, zero);
+        n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+        bad = _mm_movemask_epi8(unsure) != 0;
     }
-    after_feed = carry != 0;
 #endif
-    for (; p < end; ++p) {
-        if (after_feed && !sure_row_byte(*p)) bad = 1;
+    // The byte at p, if it follows a line feed, has been looked at already.
+    for (bool after_feed = false; p < end && !bad; ++p) {
+        bad = after_feed && !sure_row_byte(*p);
         after_feed = *p == '\n';
         n += after_feed ? 1 : 0;
     }
-    sure = bad == 0;
+    sure = !bad;
     return n;
 }
 

@@ -36,13 +36,13 @@ struct NumberEnds {
     // The character after the last number stored (as far as the reading
     // consumed it: "1e" is consumed whole); `s` itself when none was.
     const char* end = nullptr;
-    // The start of the number stored last when the text right after it,
-    // without white space between, is not a number as the reading takes
-    // it: the next conversion fails there, or, after the count-th number,
-    // would fail there. Null otherwise. So glued, when set, is the number
-    // that ends at `end`: "12.5Pa", "0,3738" (the number "0"), "1.5-x"
-    // with two numbers asked for. "1.5-2" and "1.5 x" leave it null (the
-    // latter reads one number of two, a matter of the count).
+    // When a number stored is followed directly (without white space
+    // between) by text that is not a number as the reading takes it (the
+    // next conversion fails there, or, after the count-th number, would
+    // fail there): the start of the word (white space to white space) that
+    // holds them, such as "12.5Pa" or "0,3738"; null otherwise. The number
+    // glued to is the one that ends at `end`. "1.5-2" and "1.5 x" leave it
+    // null (the latter reads one number of two, a matter of the count).
     const char* glued = nullptr;
 };
 
@@ -52,6 +52,17 @@ struct NumberEnds {
 // two per line, not per number.
 int scan_numbers(const char* s, double* out, int count, NumberEnds& ends);
 
+// The usual data line at a glance: true when `s` holds `count` (1 to 4)
+// numbers of the plain decimal form (an optional sign, digits with at most
+// one point, an optional exponent with digits) and nothing but white space
+// after the last; they are stored in `out` exactly as scan_numbers stores
+// them. False for any other line (fewer numbers, text after them or glued
+// to one, hexadecimal, infinity and not-a-number forms, values out of
+// range), which the caller reads again with scan_numbers; `out` may then
+// hold some of its numbers. No call of the C library: this is the way of
+// every row of a clean file.
+bool scan_plain_line(const char* s, double* out, int count);
+
 // White space as isspace() in the C locale: space, \t, \n, \v, \f, \r.
 inline bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -59,6 +70,7 @@ inline bool is_space(char c) {
 
 // Whether the string at `p` holds nothing but white space.
 inline bool rest_is_blank(const char* p) {
+    if (p[0] == '\n' && p[1] == '\0') return true; // the usual end of a line
     while (is_space(*p))
         ++p;
     return *p == '\0';

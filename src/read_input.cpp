@@ -68,10 +68,11 @@ bool begins_with_bom(const char* line) {
     return line[0] == '\xEF' && line[1] == '\xBB' && line[2] == '\xBF';
 }
 
-// The digits of a data line's first character: a line that begins with one
-// is a data line, known at a glance.
-inline bool digit_first(const char* text) {
-    return static_cast<unsigned char>(text[0] - '0') < 10;
+// A line whose first byte is none of white space, "!", '"' and "#" (nor a
+// control byte) is a data line, known at a glance: digits, signs, points,
+// letters.
+inline bool data_at_a_glance(const char* text) {
+    return static_cast<unsigned char>(text[0]) >= '$';
 }
 
 // An AVQ file where a text input belongs is refused before anything is read
@@ -181,7 +182,8 @@ void close_inputs(GroupInputs& in) {
 
 RowReader::RowReader(const GroupInputs& in, InputSlot* slots, std::uint64_t first_row, bool hold)
     : rows(first_row), mode_(in.mode), first_slot_(in.first_slot), last_slot_(in.last_slot),
-      slots_(slots), hold_(hold), options_(run_options.read) {}
+      slots_(slots), hold_(hold), options_(run_options.read),
+      plain_(options_.delimiter == 0 && !options_.decimal_comma) {}
 
 bool RowReader::fail(std::string message) {
     failed = true;
@@ -259,8 +261,27 @@ bool RowReader::rows_line(InputSlot& slot, int k) {
 RowReader::SlotRead RowReader::read_slot(int k) {
     InputSlot& slot = slots_[k];
     slot.has_data = false;
+    // A file that ends before its next line has ended.
+    if (!next_line(slot)) return failed ? SlotRead::failed : SlotRead::end_of_group;
+    if (data_at_a_glance(slot.text) && slot.rows_begun) [[likely]] {
+        slot.has_data = true;
+        return SlotRead::data;
+    }
+    return read_slot_on(k);
+}
+
+// The rest of read_slot, from a line that is not known at a glance.
+RowReader::SlotRead RowReader::read_slot_on(int k) {
+    InputSlot& slot = slots_[k];
     bool in_comments = false; // a comment line came since the last data line
     for (;;) {
+        const LineKind kind = kind_of(slot.text, slot.length());
+        if (kind == LineKind::comment) {
+            if (!in_comments) store_comment(k);
+            in_comments = true;
+        } else if (kind == LineKind::data && rows_line(slot, k)) {
+            break;
+        }
         if (!next_line(slot)) {
             if (failed) return SlotRead::failed;
             // The file ended inside a run of comments. The buffer keeps the
@@ -269,14 +290,6 @@ RowReader::SlotRead RowReader::read_slot(int k) {
             // lines has simply ended.
             return in_comments && k != last_slot_ ? SlotRead::no_data : SlotRead::end_of_group;
         }
-        if (digit_first(slot.text) && slot.rows_begun) break; // the usual data line
-        const LineKind kind = kind_of(slot.text, slot.length());
-        if (kind == LineKind::comment) {
-            if (!in_comments) store_comment(k);
-            in_comments = true;
-        } else if (kind == LineKind::data && rows_line(slot, k)) {
-            break;
-        }
     }
     slot.has_data = true;
     return SlotRead::data;
@@ -284,24 +297,35 @@ RowReader::SlotRead RowReader::read_slot(int k) {
 
 // Reads the `count` numbers of slot k's line into `v`, the first a time
 // with `time`; fails with the line's error when it does not hold them.
-bool RowReader::numbers(int k, double* v, int count, bool time, bool& iso) {
+[[gnu::always_inline]] inline bool RowReader::numbers(int k, double* v, int count, bool time,
+                                                      bool& iso) {
+    if (plain_ && read_plain_line(slots_[k].text, v, count, time)) [[likely]] {
+        iso = false;
+        return true;
+    }
+    return numbers_otherwise(k, v, count, time, iso);
+}
+
+// The rest of numbers(): reading options, possible dates, lines at fault.
+bool RowReader::numbers_otherwise(int k, double* v, int count, bool time, bool& iso) {
     DataLine d;
-    const int n = read_data_line(slots_[k].text, v, count, time, options_, d, work_);
-    if (n == count && d.fault == DataLine::Fault::none) [[likely]] {
+    const int n = read_data_line_slow(slots_[k].text, v, count, time, options_, d, work_);
+    if (n == count && d.fault == DataLine::Fault::none) {
         iso = d.iso;
-        if (d.more) [[unlikely]] {
-            const InputSlot& slot = slots_[k];
-            warn(6 + k,
-                 strformat("Warning: %s has more columns than the %s layout reads; only the first "
-                           "%d of each line are read\n",
-                           slot.name, layout_name(mode_), layout_columns(mode_)) +
-                     slot.where() +
-                     (mode_ == MODE_1_COLUMN ? "  (files of time and value are read without -t)\n"
-                                             : ""));
-        }
+        if (d.more) warn_more_columns(k);
         return true;
     }
     return fail(parse_error(k, count, d));
+}
+
+void RowReader::warn_more_columns(int k) {
+    const InputSlot& slot = slots_[k];
+    warn(6 + k,
+         strformat("Warning: %s has more columns than the %s layout reads; only the first "
+                   "%d of each line are read\n",
+                   slot.name, layout_name(mode_), layout_columns(mode_)) +
+             slot.where() +
+             (mode_ == MODE_1_COLUMN ? "  (files of time and value are read without -t)\n" : ""));
 }
 
 // The message of a line that does not hold its numbers: what is wrong, the

@@ -126,11 +126,15 @@ class RowReader {
     enum class SlotRead { data, no_data, end_of_group, failed };
     bool next_line(InputSlot& slot);
     SlotRead read_slot(int k);
+    [[gnu::noinline]] SlotRead read_slot_on(int k);
     bool rows_line(InputSlot& slot, int k);
     void store_comment(int k);
     void warn(int subject, const std::string& text);
     bool parse_row(samp_& row);
     bool numbers(int k, double* v, int count, bool time, bool& iso);
+    // Out of line, so that the usual line's way stays short.
+    [[gnu::noinline]] bool numbers_otherwise(int k, double* v, int count, bool time, bool& iso);
+    [[gnu::noinline]] void warn_more_columns(int k);
     std::string parse_error(int k, int count, const DataLine& d) const;
     bool fail(std::string message);
 
@@ -139,6 +143,7 @@ class RowReader {
     InputSlot* slots_;
     bool hold_;
     ReadOptions options_;
+    bool plain_; // no reading options: the usual lines take the short way
     LineWork work_;
 };
 

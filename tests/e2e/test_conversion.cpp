@@ -497,62 +497,67 @@ class Exports : public Conversion {
 // Four-column rows with a comment (the header) and their lines as written.
 const std::string ROWS4 = "!c\n1767312000.00 0.25 -1.5 3\n1767312000.05 1e3 2 -3.25\n";
 
+// The warnings of the reading, as velkor words them.
+std::string more_columns(const std::string& name, int columns, const std::string& line) {
+    const std::string n = std::to_string(columns);
+    return "Warning: " + name + " has more columns than the -" + (columns == 1 ? "1" : n) +
+           " layout reads; only the first " + n + " of each line are read\n  line " + line + "\n" +
+           (columns == 1 ? "  (files of time and value are read without -t)\n" : "");
+}
+
+std::string heading(const std::string& name, const std::string& line) {
+    return "Warning: " + name + ": line " + line.substr(0, line.find(':')) +
+           " taken for a heading and skipped\n  line " + line + "\n";
+}
+
+// The lines of a header built from one row of `names` (the last holds the
+// times) at line `line`.
+std::string built_from_one_row(const std::vector<std::string>& names, int line) {
+    std::string s;
+    for (std::size_t i = 0; i < names.size() && (names.size() == 1 || i < 3); ++i)
+        s += "Warning: no comments in file " + names[i] + "\n";
+    return s +
+           "Best guess at samplingfrequency is 0\nWarning: sampling frequency estimate 0 is not "
+           "a positive finite number: " +
+           names.back() + " has one data row only (line " + std::to_string(line) + ")\n";
+}
+
 TEST_F(Exports, MoreColumnsThanTheLayoutReadsAreReadWithOneWarningPerFile) {
-    const std::string more =
-        "Warning: e1 has more columns than the -4 layout reads; only the first "
-        "4 of each line are read\n  line 2: 1767312000.00 0.25 -1.5 3 ok\n";
+    const std::string rows2 = "!c\n1 5\n2 6\n", values = "!c\n10\n11\n", tv = "!c\n10 5\n11 6\n";
     expect_twins({
         {{"-4"},
          {"!c\n1767312000.00 0.25 -1.5 3 ok\n1767312000.05 1e3 2 -3.25 7 8\n"},
-         more + FILLING,
+         more_columns("e1", 4, "2: 1767312000.00 0.25 -1.5 3 ok") + FILLING,
          {ROWS4}},
         // A number glued after the last one read is a column too.
         {{"-4"},
          {"!c\n1767312000.00 0.25 -1.5 3-4\n"},
-         "Warning: e1 has more columns than the -4 layout reads; only the first 4 of each line are "
-         "read\n  line 2: 1767312000.00 0.25 -1.5 3-4\n" +
-             FILLING,
+         more_columns("e1", 4, "2: 1767312000.00 0.25 -1.5 3-4") + FILLING,
          {"!c\n1767312000.00 0.25 -1.5 3\n"}},
         {{"-2"},
-         {"!c\n1 5 a\n2 6\n", "!c\n1 5\n2 6 b\n", "!c\n1 5\n2 6\n"},
-         "Warning: e1 has more columns than the -2 layout reads; only the first 2 of each line "
-         "are read\n  line 2: 1 5 a\nWarning: e2 has more columns than the -2 layout reads; only "
-         "the first 2 of each line are read\n  line 3: 2 6 b\n" +
-             FILLING,
-         {"!c\n1 5\n2 6\n", "!c\n1 5\n2 6\n", "!c\n1 5\n2 6\n"}},
+         {"!c\n1 5 a\n2 6\n", "!c\n1 5\n2 6 b\n", rows2},
+         more_columns("e1", 2, "2: 1 5 a") + more_columns("e2", 2, "3: 2 6 b") + FILLING,
+         {rows2, rows2, rows2}},
         // Files of time and value given with -t: their times are read as
         // the values, as before, and the warning says so.
         {{"-t", "e4"},
-         {"!c\n10 5\n11 6\n", "!c\n10 5\n11 6\n", "!c\n10 5\n11 6\n", "1\n2\n"},
-         "Warning: e1 has more columns than the -1 layout reads; only the first 1 of each line "
-         "are read\n  line 2: 10 5\n  (files of time and value are read without -t)\n"
-         "Warning: e2 has more columns than the -1 layout reads; only the first 1 of each line "
-         "are read\n  line 2: 10 5\n  (files of time and value are read without -t)\n"
-         "Warning: e3 has more columns than the -1 layout reads; only the first 1 of each line "
-         "are read\n  line 2: 10 5\n  (files of time and value are read without -t)\n" +
-             FILLING,
-         {"!c\n10\n11\n", "!c\n10\n11\n", "!c\n10\n11\n", "1\n2\n"},
+         {tv, tv, tv, "1\n2\n"},
+         more_columns("e1", 1, "2: 10 5") + more_columns("e2", 1, "2: 10 5") +
+             more_columns("e3", 1, "2: 10 5") + FILLING,
+         {values, values, values, "1\n2\n"},
          {"-t", "p4"}},
     });
 }
 
 TEST_F(Exports, ByteOrderMarkIsSkipped) {
-    const std::string bom = "\xEF\xBB\xBF";
+    const std::string bom = "\xEF\xBB\xBF", row = "1767312000.00 0.25 -1.5 3\n";
     expect_twins({
         {{"-4"}, {bom + ROWS4}, FILLING, {ROWS4}},
         // Before a data line, and before a heading.
-        {{"-4"},
-         {bom + "1767312000.00 0.25 -1.5 3\n"},
-         "Warning: no comments in file e1\nBest guess at samplingfrequency is 0\nWarning: "
-         "sampling frequency estimate 0 is not a positive finite number: e1 has one data row only "
-         "(line 1)\n" +
-             FILLING,
-         {"1767312000.00 0.25 -1.5 3\n"}},
+        {{"-4"}, {bom + row}, built_from_one_row({"e1"}, 1) + FILLING, {row}},
         {{"-2"},
          {bom + "t v\n1 5\n", bom + "!c\n1 5\n", "!c\n1 5\n"},
-         "Warning: e1: line 1 taken for a heading and skipped\n  line 1: t v\nWarning: no "
-         "comments in file e1\n" +
-             FILLING,
+         heading("e1", "1: t v") + "Warning: no comments in file e1\n" + FILLING,
          {"1 5\n", "!c\n1 5\n", "!c\n1 5\n"}},
     });
     // And in argument files.
@@ -563,6 +568,7 @@ TEST_F(Exports, ByteOrderMarkIsSkipped) {
 }
 
 TEST_F(Exports, BlankLinesAreSkippedWhereverTheyStand) {
+    const std::string rows2 = "!c\n1 5\n2 6\n";
     expect_twins({
         // One at the end, very common; others with blanks, tabs, CR.
         {{"-4"}, {ROWS4 + "\n"}, FILLING, {ROWS4}},
@@ -571,10 +577,7 @@ TEST_F(Exports, BlankLinesAreSkippedWhereverTheyStand) {
          FILLING,
          {ROWS4}},
         // In one file of three, where the files hold the same rows.
-        {{"-2"},
-         {"!c\n1 5\n\n2 6\n\n", "!c\n1 5\n2 6\n", "!c\n1 5\n2 6\n"},
-         FILLING,
-         {"!c\n1 5\n2 6\n", "!c\n1 5\n2 6\n", "!c\n1 5\n2 6\n"}},
+        {{"-2"}, {"!c\n1 5\n\n2 6\n\n", rows2, rows2}, FILLING, {rows2, rows2, rows2}},
     });
     // Line numbers still count every line.
     write("gap.txt", "!c\n\n1767312000 1 2 3\n\n1767312000 1 2\n");
@@ -587,42 +590,29 @@ TEST_F(Exports, BlankLinesAreSkippedWhereverTheyStand) {
 TEST_F(Exports, HashCommentsAndHeadingsAreSkipped) {
     const std::string title = "TIMESERIES XX_STA__BHZ_R, 635 samples, 40 sps, "
                               "2026-01-02T00:00:00.000000, SLIST, FLOAT, Pa";
+    const std::string pairs = "1767312000 5\n1767312000.025 6\n",
+                      row = "1767312000.00 0.25 -1.5 3\n";
     expect_twins({
         // "#" lines anywhere; a heading after them.
         {{"-4"},
          {"# exported 2026-01-02\n!c\n  # units: Pa\ntime ch1 ch2 ch3\n1767312000.00 0.25 -1.5 "
           "3\n#\n1767312000.05 1e3 2 -3.25\n"},
-         "Warning: e1: line 4 taken for a heading and skipped\n  line 4: time ch1 ch2 ch3\n" +
-             FILLING,
+         heading("e1", "4: time ch1 ch2 ch3") + FILLING,
          {ROWS4}},
         // A "#" line never becomes the header.
-        {{"-4"},
-         {"# station IS99\n1767312000.00 0.25 -1.5 3\n"},
-         "Warning: no comments in file e1\nBest guess at samplingfrequency is 0\nWarning: "
-         "sampling frequency estimate 0 is not a positive finite number: e1 has one data row only "
-         "(line 2)\n" +
-             FILLING,
-         {"1767312000.00 0.25 -1.5 3\n"}},
+        {{"-4"}, {"# station IS99\n" + row}, built_from_one_row({"e1"}, 2) + FILLING, {row}},
         // The title line seismology tools write above time/value pairs.
         {{"-2"},
-         {title + "\n2026-01-02T00:00:00.000000 5\n2026-01-02T00:00:00.025000 6\n",
-          "!c\n1767312000 5\n1767312000.025 6\n", "!c\n1767312000 5\n1767312000.025 6\n"},
-         "Warning: e1: line 1 taken for a heading and skipped\n  line 1: " + title.substr(0, 80) +
-             "\nWarning: no comments in file e1\n" + FILLING,
-         {"1767312000 5\n1767312000.025 6\n", "!c\n1767312000 5\n1767312000.025 6\n",
-          "!c\n1767312000 5\n1767312000.025 6\n"}},
+         {title + "\n2026-01-02T00:00:00.000000 5\n2026-01-02T00:00:00.025000 6\n", "!c\n" + pairs,
+          "!c\n" + pairs},
+         heading("e1", "1: " + title.substr(0, 80)) + "Warning: no comments in file e1\n" + FILLING,
+         {pairs, "!c\n" + pairs, "!c\n" + pairs}},
         // Column names of a time file and of value files; "nan" and "inf"
         // are values, not names.
         {{"-t", "e4"},
          {"ch1\nnan\n", "ch2\n-inf\n", "ch3\n1\n", "time\n1767312000\n"},
-         "Warning: e4: line 1 taken for a heading and skipped\n  line 1: time\n"
-         "Warning: e1: line 1 taken for a heading and skipped\n  line 1: ch1\n"
-         "Warning: e2: line 1 taken for a heading and skipped\n  line 1: ch2\n"
-         "Warning: e3: line 1 taken for a heading and skipped\n  line 1: ch3\n"
-         "Warning: no comments in file e1\nWarning: no comments in file e2\nWarning: no comments "
-         "in file e3\nBest guess at samplingfrequency is 0\nWarning: sampling frequency estimate 0 "
-         "is not a positive finite number: e4 has one data row only (line 2)\n" +
-             FILLING,
+         heading("e4", "1: time") + heading("e1", "1: ch1") + heading("e2", "1: ch2") +
+             heading("e3", "1: ch3") + built_from_one_row({"e1", "e2", "e3", "e4"}, 2) + FILLING,
          {"nan\n", "-inf\n", "1\n", "1767312000\n"},
          {"-t", "p4"}},
     });
@@ -635,8 +625,7 @@ TEST_F(Exports, DelimitersAndDecimalCommasReadAsThePlainTwin) {
         {{"-4", "--delimiter=;", "--decimal-comma"},
          {"!c\ntime;ch1;ch2;ch3\n1767312000,00;0,25;-1,5;3;;\n1767312000,05 ; 1e3 ; 2 ; "
           "-3,25\n"},
-         "Warning: e1: line 2 taken for a heading and skipped\n  line 2: time;ch1;ch2;ch3\n" +
-             FILLING,
+         heading("e1", "2: time;ch1;ch2;ch3") + FILLING,
          {ROWS4}},
         // Commas, blanks around them, an ISO time with a blank in it.
         {{"-4", "--delimiter=,"},
@@ -656,10 +645,7 @@ TEST_F(Exports, DelimitersAndDecimalCommasReadAsThePlainTwin) {
           "!c\n1767312000.05 1.5\n"}},
         {{"-t", "e4", "--decimal-comma"},
          {"-0,5\n", "2,25\n", "1e-3\n", "1767312000,5\n"},
-         "Warning: no comments in file e1\nWarning: no comments in file e2\nWarning: no comments "
-         "in file e3\nBest guess at samplingfrequency is 0\nWarning: sampling frequency estimate 0 "
-         "is not a positive finite number: e4 has one data row only (line 1)\n" +
-             FILLING,
+         built_from_one_row({"e1", "e2", "e3", "e4"}, 1) + FILLING,
          {"-0.5\n", "2.25\n", "1e-3\n", "1767312000.5\n"},
          {"-t", "p4"}},
     });

@@ -56,6 +56,12 @@ Scan scan(const char* s, int count) {
     const Scan b = c_library(s, count);
     EXPECT_EQ(a.count, b.count) << "input \"" << s << "\" count " << count;
     EXPECT_EQ(std::memcmp(a.v, b.v, sizeof a.v), 0) << "input \"" << s << "\" count " << count;
+    // The way of clean lines takes a line whole only as sscanf reads it.
+    Scan plain{count, {unset, unset, unset, unset}};
+    if (scan_plain_line(s, plain.v, count)) {
+        EXPECT_EQ(b.count, count) << s;
+        EXPECT_EQ(std::memcmp(plain.v, b.v, sizeof plain.v), 0) << s;
+    }
     return a;
 }
 

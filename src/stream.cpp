@@ -26,12 +26,14 @@
 //   begins in every input (counting line feeds and the lines that are no
 //   rows: comments, blank lines, "#" lines, find_line_end; and a heading,
 //   which can only be the first line that is none of these) and reads the
-//   rows from S on with readers of its own. Binary blocks have a fixed size, so the second thread
-//   writes them into the same temporary file at their place; ASCII blocks do not, so it writes them
-//   into a second temporary file that is appended at the end. It holds its warnings and its failure
-//   until the first part has been read without failing: the first failure in row order is the one
-//   reported. When the inputs end before S (the estimate of the rows was
-//   too high), the main thread reads on alone.
+//   rows from S on with readers of its own. Binary blocks have a fixed
+//   size, so the second thread writes them into the same temporary file at
+//   their place; ASCII blocks do not, so it writes them into a second
+//   temporary file that is appended at the end. It holds its warnings and
+//   its failure until the first part has been read without failing: the
+//   first failure in row order is the one reported. When the inputs end
+//   before S (the estimate of the rows was too high), the main thread reads
+//   on alone.
 #include "stream.h"
 
 #include <sys/stat.h>

@@ -451,8 +451,8 @@ TEST_F(Conversion, BlockTimesJustBelowASecondAreStoredAsThatSecond) {
 // An export and its plain twin: the export's files (named e1, e2, ... in
 // the order given) are converted with `args` before them, the twin's (p1,
 // p2, ...) with `twin_args` (by default the layout option that begins
-// `args`); both into the ASCII form, which keeps every value to 14 digits. The export's run says
-// exactly `err` and gives the twin's bytes.
+// `args`); both into the ASCII form, which keeps every value to 14
+// digits. The export's run says exactly `err` and gives the twin's bytes.
 struct Twin {
     std::vector<std::string> args;
     std::vector<std::string> files;

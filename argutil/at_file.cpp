@@ -2,7 +2,8 @@
 //
 // An element that begins with "@" or "$" names a file whose lines take its
 // place, one argument per line (the line feed is removed, and a carriage
-// return before it, as files written on Windows have it); an element
+// return before it, as files written on Windows have it, and a UTF-8 byte
+// order mark at the start of the file); an element
 // that begins with "#" is dropped. Lines are classified the same way, so
 // files nest and may hold comments. A name that cannot be opened stays a
 // literal argument, silently.
@@ -34,6 +35,8 @@ char** handed_out = nullptr;
 // One read takes at most 4095 bytes of a line; the rest of a longer line is
 // read as the next element.
 constexpr int LINE_BUFFER = 4096;
+
+constexpr char BOM[] = "\xEF\xBB\xBF";
 
 // Most arguments the expanded vector holds, so that the count and the array
 // size (count + 2) stay within an int. Reached only by many gigabytes of
@@ -85,9 +88,13 @@ int add_arg_to_argv(pass_state& s, const char* e, int depth) {
             char line[LINE_BUFFER];
             // A read error ends the file like its end: the lines read so far
             // stand.
-            while (!s.failed && std::fgets(line, LINE_BUFFER, f) != nullptr) {
+            for (bool first = true; !s.failed && std::fgets(line, LINE_BUFFER, f) != nullptr;
+                 first = false) {
                 cut_line_end(line, std::feof(f) != 0);
-                r = saturating_add(r, saturating_add(1, add_arg_to_argv(s, line, depth + 1)));
+                // A UTF-8 byte order mark, as Windows editors write it, is
+                // not part of the first argument.
+                const char* arg = first && std::strncmp(line, BOM, 3) == 0 ? line + 3 : line;
+                r = saturating_add(r, saturating_add(1, add_arg_to_argv(s, arg, depth + 1)));
             }
             std::fclose(f);
             return r;

@@ -23,6 +23,12 @@ std::string strip_line_ends(std::string_view text) {
     return s;
 }
 
+double stored_block_time(double seconds) {
+    const double up = std::ceil(seconds);
+    // Not a number, and infinities, fail the comparison and stay.
+    return up - seconds < BLOCK_TIME_ROUND_UP ? up : seconds;
+}
+
 AsciiBlockTime ascii_block_time(double seconds, bool unix_seconds, bool minute_of_day) {
     if (unix_seconds) return {0.0, seconds};
     double minute = std::floor(seconds / 60.0);

@@ -45,9 +45,10 @@ struct Model {
 
 // The expansion as described for users: a line or element beginning with
 // "@" or "$" is replaced by the lines of the file it names (4095 bytes a
-// piece, line feed removed, and a carriage return at the line's end),
-// "#" elements vanish, anything else (including a
-// name that cannot be opened) is a literal.
+// piece, line feed removed, and a carriage return at the line's end; a
+// UTF-8 byte order mark at the start of the file removed), "#" elements
+// vanish, anything else (including a name that cannot be opened) is a
+// literal.
 long long expand(Model& m, const std::string& e, int depth) {
     if (!e.empty() && (e[0] == '@' || e[0] == '$') && depth < argutil_internal::max_depth &&
         m.opens < argutil_internal::max_opens) {
@@ -58,8 +59,9 @@ long long expand(Model& m, const std::string& e, int depth) {
         if (std::FILE* f = std::fopen(e.c_str() + 1, "r")) {
             long long r = 0;
             char line[4096];
-            while (std::fgets(line, sizeof line, f) != nullptr) {
+            for (bool first = true; std::fgets(line, sizeof line, f) != nullptr; first = false) {
                 std::string piece(line); // up to a zero byte, as a C string
+                if (first && piece.rfind("\xEF\xBB\xBF", 0) == 0) piece.erase(0, 3);
                 const auto lf = piece.find('\n');
                 if (lf != std::string::npos) piece.resize(lf);
                 // The line ends here: a carriage return before its end goes too.

@@ -2,11 +2,14 @@
 // each of the three input layouts, through process_file to an output file.
 //
 // Input: byte 0 picks the layout (value % 3: time file and three one-column
-// files, three two-column files, one four-column file), byte 1 minus '0'
-// the settings (bit 0 ASCII output, bits 1-2 end mode, bit 3 times in
-// minutes, bit 4 Unix time, bit 5 minute of the day, bits 6-7 the scale).
-// The rest is the contents of the group's files, separated by the line
-// "====" (time file first in the one-column layout, then channels 1, 2, 3).
+// files, three two-column files, one four-column file) and, (byte 0 minus
+// '0') / 3, the reading and run options (bits 0-1 the delimiter: none, ",",
+// ";" or tab; bit 2 decimal comma, not with ","; bit 3 --strict; bit 4
+// -q), so that the bytes '0' to '2' read plainly; byte 1 minus '0' the
+// settings (bit 0 ASCII output, bits 1-2 end mode, bit 3 times in minutes,
+// bit 4 Unix time, bit 5 minute of the day, bits 6-7 the scale). The rest is
+// the contents of the group's files, separated by the line "===="
+// (time file first in the one-column layout, then channels 1, 2, 3).
 //
 // Each group is converted twice: streamed from the files into the output
 // (on two threads once it is longer than about 1,950 rows: split_min_rows is
@@ -14,13 +17,19 @@
 // output bytes, messages and failure. fatal() throws in this build
 // (fatal_throw.cpp), so one process can try input after input. A group
 // either fails with one line of message (and, for a line that does not
-// parse, a second line showing it), leaving the previous output of that name
+// parse, a second line showing it and hint lines in parentheses), leaving
+// the previous output of that name
 // byte for byte as it was and no stray file in the directory, or it succeeds
 // with an output that the strict AVQ reader accepts, headed by the settled
 // comment, with one record per 512 rows and, in the binary form, every
 // sample as the writer's saturation gives it from the table. (n1 is not
 // raised by filling the last block: it stays the number of rows read, and
 // the writers write every block that starts below it.)
+//
+// A group read with a delimiter or a decimal comma that converts is also
+// converted as its plain twin: the same files with blanks for the delimiter
+// and points for the commas in every line but comments. Both must give the
+// same output bytes: the options read exactly the values of the plain text.
 //
 // The group's input files are closed only at the end of a successful read;
 // a fatal error leaves them open, which does not matter when it ends the
@@ -71,6 +80,29 @@ const std::string out_name = dir + "/out.avq";
 const std::string previous = "!previous output of this name\n";
 
 const double SCALES[] = {1.0, 1000.0, -0.001, 1e300};
+const char DELIMITERS[] = {0, ',', ';', '\t'};
+
+// The plain twin of a file read with `o`: blanks for the delimiter and
+// points for decimal commas, in every line but comments (the header).
+std::string plain_twin(const std::string& text, const ReadOptions& o) {
+    std::string out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        std::string line = text.substr(start, end - start);
+        const std::size_t first = start == 0 && line.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+        if (line.size() <= first || line[first] != '!') {
+            for (std::size_t i = first; i < line.size(); ++i) {
+                if (o.delimiter != 0 && line[i] == o.delimiter) line[i] = ' ';
+                if (o.decimal_comma && line[i] == ',') line[i] = '.';
+            }
+        }
+        out += line;
+        start = end;
+    }
+    return out;
+}
 
 void check_output(const std::string& bytes) {
     std::istringstream in(bytes, std::ios::in | std::ios::binary);
@@ -163,6 +195,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // first part must hold the 1,000 rows that give the typical steps).
     split_min_rows = 1024;
     const int mode = data[0] % 3;
+    const unsigned extra = static_cast<std::uint8_t>(data[0] - '0') / 3u;
+    run_options = RunOptions{};
+    run_options.read.delimiter = DELIMITERS[extra & 3];
+    run_options.read.decimal_comma = (extra & 4) != 0 && run_options.read.delimiter != ',';
+    run_options.strict = (extra & 8) != 0;
+    run_options.quiet = (extra & 16) != 0;
     const unsigned flags = static_cast<std::uint8_t>(data[1] - '0');
     binary = (flags & 1) ? 0 : 1;
     end_mode = static_cast<int>((flags >> 1) & 3) % 3;
@@ -213,15 +251,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz::check(table.out.has_value(), "output file missing");
     if (table.failed) {
-        // One line; a line that does not parse is shown on a second line.
+        // One line; a line that does not parse is shown on a second line,
+        // and hints follow it, each in parentheses.
         const std::string& message = table.message;
-        const auto lines = std::count(message.begin(), message.end(), '\n');
-        const bool where = lines == 2 && message.find("\n  line ") == message.find('\n');
-        fuzz::check(!message.empty() && message.back() == '\n' && (lines == 1 || where),
-                    "error message is not one line (and the line it failed on)", message);
+        const std::vector<std::string> lines = fuzz::split(message, "\n", 64);
+        bool shape = !message.empty() && message.back() == '\n';
+        for (std::size_t i = 1; shape && i < lines.size() && !lines[i].empty(); ++i) {
+            shape = i == 1 ? lines[i].rfind("  line ", 0) == 0
+                           : lines[i].rfind("  (", 0) == 0 && lines[i].back() == ')';
+        }
+        fuzz::check(shape, "error message is not one line (the line it failed on, hints)", message);
         fuzz::check(*table.out == previous, "a failed group changed the existing output", message);
-    } else {
-        check_output(*table.out);
+        return 0;
     }
+    check_output(*table.out);
+
+    // The plain twin of a group read with the options gives the same bytes.
+    const ReadOptions read = run_options.read;
+    if (read.delimiter == 0 && !read.decimal_comma) return 0;
+    run_options.read = ReadOptions{};
+    for (std::size_t i = 0; i < names.size() - 1; ++i)
+        fuzz::write_file(dir + "/" + names[i], plain_twin(parts[i], read));
+    const Run twin = convert(false, mode, t, a, b, c, names);
+    fuzz::check(!twin.failed && twin.out == table.out,
+                "the plain twin of a delimited or decimal-comma group converts otherwise",
+                twin.message + twin.err);
     return 0;
 }

@@ -4,7 +4,9 @@
 // "%lf" conversions separated by blanks. The first byte of the input picks
 // the number of conversions, the rest (up to its first zero byte) is the
 // line. Any difference from sscanf in the count or in the bits of a stored
-// value is a finding.
+// value is a finding; so is a line that scan_plain_line takes whole but
+// sscanf reads otherwise, or that has anything but white space after its
+// numbers.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -65,6 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  static_cast<unsigned long long>(bits(want[i])));
         }
         fuzz::fail("scan_numbers differs from sscanf", std::string(detail) + "line: " + line);
+    }
+
+    double plain[4] = {-1.5, -2.5, -3.5, -4.5};
+    if (scan_plain_line(s, plain, count)) {
+        NumberEnds ends;
+        double again[4];
+        bool agrees = n_want == count && scan_numbers(s, again, count, ends) == count &&
+                      ends.glued == nullptr && rest_is_blank(ends.end);
+        for (int i = 0; agrees && i < count; ++i)
+            agrees = bits(plain[i]) == bits(want[i]);
+        if (!agrees) fuzz::fail("scan_plain_line takes a line whole that is not", "line: " + line);
     }
     return 0;
 }

@@ -13,7 +13,7 @@
 
 AsciiPrefix ascii_prefix(double block_time) {
     const avq::AsciiBlockTime t =
-        avq::ascii_block_time(block_time, normaltime == 0, min_in_day != 0);
+        avq::ascii_block_time(avq::stored_block_time(block_time), normaltime == 0, min_in_day != 0);
     AsciiPrefix prefix;
     char* p = format_f0(prefix.text, t.minute);
     *p++ = ' ';

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include <avq/avq.h>
 
@@ -66,7 +67,7 @@ std::int16_t clamp_to_short(double value, unsigned& scale_error) {
 namespace {
 
 avq::TimeHeader block_time_header(double t) {
-    const my_time_t whole(t);
+    const my_time_t whole(avq::stored_block_time(t));
     if (normaltime) return avq::minute_second_header(static_cast<std::tm>(whole));
     return avq::unix_header(static_cast<std::int64_t>(whole.m_t));
 }
@@ -166,6 +167,22 @@ void warn_clipped(unsigned count) {
     std::fprintf(stderr, "Warning: scale out of range. %u values cliped.\n", count);
 }
 
+void ClipLines::summary() const {
+    if (run_options.quiet && blocks != 0) {
+        std::fprintf(stderr, "Warning: scale out of range in %llu blocks; %llu values clipped\n",
+                     static_cast<unsigned long long>(blocks),
+                     static_cast<unsigned long long>(values));
+    }
+}
+
+std::uint64_t count_clipped() {
+    std::uint64_t clipped = 0;
+    std::uint16_t record[CHANNELS * ILSIZE];
+    for (std::size_t b = 0; b < n1; b += SAMPLES)
+        clipped += binary_record(&samples[b], record, nullptr);
+    return clipped;
+}
+
 std::uint64_t write_binary(const char* oname) {
     // Every block time must be a calendar time; checked before the output is
     // opened, so that a refused group leaves no file and an existing one
@@ -177,19 +194,21 @@ std::uint64_t write_binary(const char* oname) {
         }
     }
 
-    OutputFile out(oname);
-    out.write(cline[1].data(), cline[1].size());
-    out.write(&avq::BINARY_HEADER_END, 1);
-    std::uint64_t clipped = 0;
+    std::unique_ptr<OutputFile> out;
+    if (oname != nullptr) {
+        out = std::make_unique<OutputFile>(oname);
+        out->write(cline[1].data(), cline[1].size());
+        out->write(&avq::BINARY_HEADER_END, 1);
+    }
+    ClipLines clips;
     std::uint16_t record[CHANNELS * ILSIZE];
     for (std::size_t b = 0; b < n1; b += SAMPLES) {
         // A block's clipping line comes before its record is written (and
         // before a write error that the record's room meets).
-        const unsigned scale_error = binary_record(&samples[b], record, nullptr);
-        clipped += scale_error;
-        if (scale_error != 0) warn_clipped(scale_error);
-        put_record(record, out);
+        clips.block(binary_record(&samples[b], record, nullptr));
+        if (out != nullptr) put_record(record, *out);
     }
-    out.finish();
-    return clipped;
+    if (out != nullptr) out->finish();
+    clips.summary();
+    return clips.values;
 }

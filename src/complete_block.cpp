@@ -32,7 +32,10 @@ bool begin_completion(std::size_t n) {
         n1 = static_cast<std::uint32_t>(n - r);
         return false;
     }
-    std::fputs(end_mode == EM_MIRROR ? "Filling with mirror\n" : "Filling with zeroes\n", stderr);
+    if (!run_options.quiet) {
+        std::fputs(end_mode == EM_MIRROR ? "Filling with mirror\n" : "Filling with zeroes\n",
+                   stderr);
+    }
     return true;
 }
 

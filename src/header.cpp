@@ -71,11 +71,15 @@ double start_time(const double* head, std::size_t n) {
 }
 
 // The built line of the group whose first rows' channel-1 times are `head`,
-// when its start time has a calendar date.
+// when its start time has a calendar date. The start time is the first
+// block's time as the writers store it (a hair below a whole second counts
+// as that second): readers date the first block's minute of the day by the
+// header's date, which must then be that block's date.
 std::string built_line(const double* head, std::size_t n) {
-    const std::tm start = my_time_t(start_time(head, n));
+    const std::tm start = my_time_t(avq::stored_block_time(start_time(head, n)));
     std::string line(normaltime ? avq::HEADER_PREFIX_MINUTE_SECOND : avq::HEADER_PREFIX_UNIX);
-    return line + general6(estimate_frequency(head, n)) + " gain: 1 station: x " +
+    return line + general6(estimate_frequency(head, n)) + " gain: " + run_options.gain +
+           " station: " + run_options.station + " " +
            avq::time_text(start, avq::BUILT_HEADER_TIME_FORMAT);
 }
 
@@ -100,7 +104,9 @@ std::string channel_comment(int mode, const std::string* slots) {
 
 std::string construct_comment(const double* head, std::size_t n) {
     const double sampfreq = estimate_frequency(head, n);
-    std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", general6(sampfreq).c_str());
+    if (!run_options.quiet) {
+        std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", general6(sampfreq).c_str());
+    }
     default_time_format = avq::BUILT_HEADER_TIME_FORMAT;
 
     // A time with no calendar date (not a number, or absurdly far from the

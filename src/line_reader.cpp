@@ -11,6 +11,8 @@
 #include <cstring>
 #include <new>
 
+#include "numscan.h"
+
 #if defined(__SSE2__) && !defined(VELKOR_NO_SIMD)
 #include <emmintrin.h>
 #define VELKOR_SSE2 1
@@ -216,58 +218,136 @@ std::size_t LineReader::line_bound() const {
 
 namespace {
 
-// The state of a scan for line ends across chunks of a file.
-struct LineScan {
-    std::uint64_t count; // lines not beginning with the mark to pass
-    char mark;
-    std::uint64_t lines = 0; // lines ended so far
-    std::uint64_t plain = 0; // of them, lines not beginning with the mark
-    bool line_start = true;  // the next byte begins a line
-    bool marked = false;     // the line under way begins with the mark
+// The first byte of a line that is surely a row line: no white space, no
+// "!", no "#" (nor '"' or a control byte, which the slow way looks at).
+constexpr unsigned char SURE_ROW_BYTE = '$';
 
-    // Goes through [p, end), which begins at byte `offset` of the file,
-    // line by line. Returns true, with `at` set, when the count is reached.
-    bool lines_in(const char* p, const char* end, std::uint64_t offset, LinePosition& at) {
-        const char* const begin = p;
-        while (p < end) {
-            if (line_start) marked = *p == mark;
-            const char* nl = find_line_feed(p, end);
-            if (nl == nullptr) {
-                line_start = false;
-                return false;
+inline bool sure_row_byte(char c) {
+    return static_cast<unsigned char>(c) >= SURE_ROW_BYTE;
+}
+
+// The line feeds in [p, end); `sure` tells whether every line that begins
+// in it after a line feed (before `end`) begins with a sure row byte. When
+// it does not, the count is not needed and stops early.
+std::size_t count_lines_checking_starts(const char* p, const char* end, bool& sure) {
+    std::size_t n = 0;
+    bool bad = false;
+#if VELKOR_SSE2
+    // Line feeds are counted as count_line_feeds counts them; the bytes
+    // after them are the same lanes of the 16 bytes loaded one byte further
+    // on, which must all be sure row bytes. The last group is left to the
+    // loop below, so that no byte at or past `end` is looked at.
+    const __m128i nl = _mm_set1_epi8('\n');
+    const __m128i least = _mm_set1_epi8(static_cast<char>(SURE_ROW_BYTE));
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p > 16 && !bad) {
+        const std::size_t rounds =
+            std::min<std::size_t>(static_cast<std::size_t>(end - p - 1) / 16, 255);
+        __m128i acc = zero;
+        __m128i unsure = zero;
+        for (std::size_t i = 0; i < rounds; ++i, p += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i after = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+            const __m128i feeds = _mm_cmpeq_epi8(v, nl);
+            acc = _mm_sub_epi8(acc, feeds);
+            // A lane of `after` at or above the least sure byte equals its
+            // maximum with it.
+            const __m128i sure_after = _mm_cmpeq_epi8(_mm_max_epu8(after, least), after);
+            unsure = _mm_or_si128(unsure, _mm_andnot_si128(sure_after, feeds));
+        }
+        const __m128i sums = _mm_sad_epu8(acc, zero);
+        n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
+        bad = _mm_movemask_epi8(unsure) != 0;
+    }
+#endif
+    // The byte at p, if it follows a line feed, has been looked at already.
+    for (bool after_feed = false; p < end && !bad; ++p) {
+        bad = after_feed && !sure_row_byte(*p);
+        after_feed = *p == '\n';
+        n += after_feed ? 1 : 0;
+    }
+    sure = !bad;
+    return n;
+}
+
+// The state of a scan for row lines across chunks of a file.
+struct LineScan {
+    std::uint64_t count;     // row lines to pass
+    std::uint64_t lines = 0; // lines ended so far
+    std::uint64_t rows = 0;  // of them, row lines
+    // The line under way: nothing of it seen yet, only white space, or
+    // known to be a row line or not.
+    enum class State { start, blank, row, other } state = State::start;
+
+    bool decided() const { return state == State::row || state == State::other; }
+
+    // Looks at the line under way from `p` on until it is known what it is.
+    void decide(const char* p, const char* end) {
+        for (; p < end && !decided(); ++p) {
+            const char c = *p;
+            if (c == '\n') return; // a blank line
+            if (state == State::start && c == '!') {
+                state = State::other;
+            } else if (is_space(c)) {
+                state = State::blank;
+            } else {
+                state = c == '#' ? State::other : State::row;
             }
+        }
+    }
+
+    // Goes through [p, end), which lies in the chunk at `chunk`, byte
+    // `offset` of the file, line by line. Returns true, with `at` set, when
+    // the count is reached.
+    bool lines_in(const char* p, const char* end, const char* chunk, std::uint64_t offset,
+                  LinePosition& at) {
+        while (p < end) {
+            decide(p, end);
+            const char* nl = find_line_feed(p, end);
+            if (nl == nullptr) return false;
             ++lines;
-            line_start = true;
+            const bool row = state == State::row;
+            state = State::start;
             p = nl + 1;
-            if (!marked && ++plain == count) {
-                at = {offset + static_cast<std::uint64_t>(p - begin), lines};
+            if (row && ++rows == count) {
+                at = {offset + static_cast<std::uint64_t>(p - chunk), lines};
                 return true;
             }
         }
         return false;
     }
 
-    // The same for a chunk without the mark in it, when the count is not
-    // reached in it: line feeds are only counted. Returns false when the
-    // chunk needs lines_in().
+    // The same for a chunk in which every line is known to be a row line
+    // at a glance, when the count is not reached in it: line feeds are only
+    // counted. Returns false when the chunk needs lines_in().
     bool skim(const char* p, const char* end) {
-        const std::size_t feeds = count_line_feeds(p, end);
-        // Only the line under way, begun in an earlier chunk, can be marked.
-        const bool first_marked = !line_start && marked;
-        const std::uint64_t ended_plain = feeds - (first_marked && feeds > 0 ? 1 : 0);
-        if (plain + ended_plain >= count) return false;
+        if (state == State::blank || (state == State::start && !sure_row_byte(*p))) return false;
+        bool sure = false;
+        const std::size_t feeds = count_lines_checking_starts(p, end, sure);
+        if (!sure) return false;
+        // Only the line under way, begun in an earlier chunk, may be no row.
+        const bool first_row = state != State::other;
+        const std::uint64_t ended_rows = feeds == 0 ? 0 : feeds - (first_row ? 0 : 1);
+        if (rows + ended_rows >= count) return false;
         lines += feeds;
-        plain += ended_plain;
-        marked = feeds > 0 ? false : (line_start ? false : marked);
-        line_start = end[-1] == '\n';
+        rows += ended_rows;
+        if (end[-1] == '\n') {
+            state = State::start;
+        } else if (feeds > 0 || first_row) {
+            state = State::row;
+        }
         return true;
     }
 };
 
+bool begins_with_bom(const char* p, const char* end) {
+    return end - p >= 3 && p[0] == '\xEF' && p[1] == '\xBB' && p[2] == '\xBF';
+}
+
 } // namespace
 
-bool find_line_end(int fd, std::uint64_t count, char mark, LinePosition& at,
-                   const std::atomic<bool>& stop) {
+bool find_line_end(int fd, std::uint64_t count, LinePosition& at, const std::atomic<bool>& stop) {
     if (count == 0) {
         at = {};
         return true;
@@ -275,7 +355,7 @@ bool find_line_end(int fd, std::uint64_t count, char mark, LinePosition& at,
     constexpr std::size_t CHUNK = std::size_t{1} << 20;
     const std::unique_ptr<char[]> chunk(new (std::nothrow) char[CHUNK + SIMD_PAD]());
     if (chunk == nullptr) return false;
-    LineScan scan{count, mark};
+    LineScan scan{count};
     std::uint64_t offset = 0;
     while (!stop.load(std::memory_order_relaxed)) {
         const ssize_t got = pread(fd, chunk.get(), CHUNK, static_cast<off_t>(offset));
@@ -283,14 +363,15 @@ bool find_line_end(int fd, std::uint64_t count, char mark, LinePosition& at,
         if (got < 0) return false;
         if (got == 0) {
             // A last line without a line feed is a line too.
-            if (scan.line_start || scan.marked || scan.plain + 1 != count) return false;
+            if (scan.state != LineScan::State::row || scan.rows + 1 != count) return false;
             at = {offset, scan.lines + 1};
             return true;
         }
         const char* p = chunk.get();
         const char* end = p + got;
-        if (std::memchr(p, mark, static_cast<std::size_t>(got)) != nullptr || !scan.skim(p, end)) {
-            if (scan.lines_in(p, end, offset, at)) return true;
+        if (offset == 0 && begins_with_bom(p, end)) p += 3;
+        if (p < end && !scan.skim(p, end)) {
+            if (scan.lines_in(p, end, chunk.get(), offset, at)) return true;
         }
         offset += static_cast<std::uint64_t>(got);
     }

@@ -94,18 +94,21 @@ class LineReader {
     int error_ = 0;
 };
 
-// Where a regular file's `count`-th line that does not begin with `mark`
-// ends, counting lines from the start of the file as LineReader cuts them:
-// `offset` is the byte after that line (after its line feed; the end of the
-// file for a last line without one), `lines` the number of lines up to and
-// including it, those beginning with `mark` included.
+// Where a regular file's `count`-th row line ends, counting lines from the
+// start of the file as LineReader cuts them. A row line is any line but a
+// comment line (its first byte "!"), a blank line (white space only) and a
+// "#" line (its first byte that is not white space "#"), all bytes of the
+// line up to its line feed counted, zero bytes included; a UTF-8 byte order
+// mark that begins the file is not part of its first line. `offset` is the
+// byte after that line (after its line feed; the end of the file for a last
+// line without one), `lines` the number of lines up to and including it,
+// every line counted.
 struct LinePosition {
     std::uint64_t offset = 0;
     std::uint64_t lines = 0;
 };
 
 // Finds that place in the file open as `fd`, reading it with pread (its
-// position is not moved). Returns false when the file holds fewer such
+// position is not moved). Returns false when the file holds fewer row
 // lines, on a read error, or as soon as `stop` is set.
-bool find_line_end(int fd, std::uint64_t count, char mark, LinePosition& at,
-                   const std::atomic<bool>& stop);
+bool find_line_end(int fd, std::uint64_t count, LinePosition& at, const std::atomic<bool>& stop);

@@ -41,6 +41,14 @@ namespace {
 
 // The value getopt_long returns for --help: that of -h, the same request.
 constexpr int HELP_OPTION = 'h';
+// Long options without a short form.
+enum : int {
+    DELIMITER_OPTION = 256,
+    DECIMAL_COMMA_OPTION,
+    STRICT_OPTION,
+    STATION_OPTION,
+    GAIN_OPTION,
+};
 
 option long_options[] = {
     {"scale", required_argument, nullptr, 's'},
@@ -61,11 +69,17 @@ option long_options[] = {
     {"minutes-of-day", no_argument, &min_in_day, 1},
     {"version", no_argument, nullptr, 'v'},
     {"summary", no_argument, &summary, 1},
+    {"delimiter", required_argument, nullptr, DELIMITER_OPTION},
+    {"decimal-comma", no_argument, nullptr, DECIMAL_COMMA_OPTION},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"strict", no_argument, nullptr, STRICT_OPTION},
+    {"station", required_argument, nullptr, STATION_OPTION},
+    {"gain", required_argument, nullptr, GAIN_OPTION},
     {"force", no_argument, nullptr, 'f'},
     {nullptr, 0, nullptr, 0},
 };
 
-const char* const short_options = "124E:HO:S:T:?e:fho:s:t:v";
+const char* const short_options = "124E:HO:S:T:?e:fho:qs:t:v";
 
 // The time zone is forced to UTC for the whole run; putenv keeps the
 // pointer, so the text must live as long as the process.
@@ -110,6 +124,12 @@ void usage(const char* path) {
     std::printf("     --minutes-in-day    express minutes as minutes of day (0-1439)\n");
     std::printf("     --version           print version\n");
     std::printf("     --summary           print one line per output: rows, blocks, times\n");
+    std::printf("     --delimiter=C       fields separated by C: , ; or tab\n");
+    std::printf("     --decimal-comma     numbers written with a decimal comma\n");
+    std::printf("     --station=NAME      station of the built header (default x)\n");
+    std::printf("     --gain=NUMBER       gain of the built header (default 1)\n");
+    std::printf(" -q, --quiet             print errors and warnings only\n");
+    std::printf("     --strict            a group with warnings about its data leaves no output\n");
     std::printf("\n");
     std::printf("%s\n%s\n%s\n", Version, Copyright, Bugs);
 }
@@ -144,8 +164,10 @@ void say(const std::string& line) {
 std::vector<std::string> notes;
 
 void print_notes() {
-    for (const std::string& n : notes)
-        say(n);
+    if (!run_options.quiet) {
+        for (const std::string& n : notes)
+            say(n);
+    }
     notes.clear();
 }
 
@@ -163,6 +185,55 @@ double parse_scale(const char* text) {
         fatal("Error: invalid scale %s\n", text);
     }
     return scale;
+}
+
+// --delimiter: ",", ";", or a tab (written "tab", or as the character).
+char parse_delimiter(const char* text) {
+    if (std::strcmp(text, ",") == 0 || std::strcmp(text, ";") == 0) return text[0];
+    if (std::strcmp(text, "tab") == 0 || std::strcmp(text, "\t") == 0) return '\t';
+    print_notes();
+    fatal("Error: invalid delimiter %s (one of , ; tab)\n", text);
+}
+
+// --station: one word of at most 32 printable characters, as the built
+// header's field is one word.
+std::string parse_station(const char* text) {
+    const std::size_t n = std::strlen(text);
+    bool valid = n > 0 && n <= 32;
+    for (std::size_t i = 0; valid && i < n; ++i)
+        valid = text[i] > ' ' && text[i] < 0x7f;
+    if (!valid) {
+        print_notes();
+        fatal("Error: invalid station %s (one word of at most 32 printable characters)\n", text);
+    }
+    return text;
+}
+
+// --gain: a decimal number (sign, digits with at most one point, an
+// exponent), of at most 32 characters, written into the header as given.
+std::string parse_gain(const char* text) {
+    const char* p = text;
+    if (*p == '+' || *p == '-') ++p;
+    const std::size_t whole = std::strspn(p, "0123456789");
+    p += whole;
+    std::size_t fraction = 0;
+    if (*p == '.') {
+        fraction = std::strspn(p + 1, "0123456789");
+        p += 1 + fraction;
+    }
+    bool valid = whole + fraction > 0;
+    if (valid && (*p == 'e' || *p == 'E')) {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        const std::size_t digits = std::strspn(q, "0123456789");
+        valid = digits > 0;
+        p = q + digits;
+    }
+    if (!valid || *p != '\0' || std::strlen(text) > 32) {
+        print_notes();
+        fatal("Error: invalid gain %s (a decimal number such as 0.5 or 2e3)\n", text);
+    }
+    return text;
 }
 
 // One group of positional arguments: its first argument, how many it
@@ -246,17 +317,22 @@ const char* no_output_hint(int mode, int left) {
           left == 1 ? "name was" : "names were", no_output_hint(mode, left));
 }
 
+// A progress line, unless -q asks for errors and warnings only.
+void progress_line(const std::string& line) {
+    if (!run_options.quiet) say(line);
+}
+
 void convert(int mode, const std::string& timename, char** argv, const Group& g) {
     const char* out = g.output.c_str();
     const int p = g.first;
     if (mode == MODE_4_COLUMN) {
-        say(std::string(argv[p]) + "->" + out + "\n");
+        progress_line(std::string(argv[p]) + "->" + out + "\n");
         process_file(mode, nullptr, argv[p], nullptr, nullptr, out);
         return;
     }
     std::string line = mode == MODE_1_COLUMN ? timename + "+" : "";
     line += std::string(argv[p]) + "+" + argv[p + 1] + "+" + argv[p + 2] + "->" + out + "\n";
-    say(line);
+    progress_line(line);
     process_file(mode, mode == MODE_1_COLUMN ? timename.c_str() : nullptr, argv[p], argv[p + 1],
                  argv[p + 2], out);
 }
@@ -277,7 +353,14 @@ Options parse_options(int argc, char** argv, const char* program) {
         int longindex = -1;
         const int before = optind;
         const int c = getopt_long(argc, argv, short_options, long_options, &longindex);
-        if (c == -1) return o;
+        if (c == -1) {
+            // A comma cannot be both the decimal mark and the delimiter.
+            if (run_options.read.decimal_comma && run_options.read.delimiter == ',') {
+                print_notes();
+                fatal("Error: --decimal-comma cannot be used with --delimiter=,\n");
+            }
+            return o;
+        }
         switch (c) {
         case 0:
             notes.push_back(std::string("option ") + long_options[longindex].name +
@@ -321,6 +404,26 @@ Options parse_options(int argc, char** argv, const char* program) {
             print_notes();
             std::fprintf(stderr, "%s\n", Version);
             std::exit(0);
+        case 'q':
+            run_options.quiet = true;
+            break;
+        case DELIMITER_OPTION:
+            run_options.read.delimiter = parse_delimiter(optarg);
+            break;
+        case DECIMAL_COMMA_OPTION:
+            run_options.read.decimal_comma = true;
+            notes.push_back("option decimal-comma\n");
+            break;
+        case STRICT_OPTION:
+            run_options.strict = true;
+            notes.push_back("option strict\n");
+            break;
+        case STATION_OPTION:
+            run_options.station = parse_station(optarg);
+            break;
+        case GAIN_OPTION:
+            run_options.gain = parse_gain(optarg);
+            break;
         default:
             notes.push_back("?? getopt returned character code " + std::to_string(c) + " ??\n");
             break;

@@ -16,10 +16,11 @@
 //
 // The fast path takes exactly those decimal tokens whose exponent, if any,
 // has a digit; anything else (no digit, "0x", "nan", "inf", a dangling
-// exponent, a value out of range) is left to sscanf, started at the token
-// with the conversions still to do. sscanf keeps no state between
-// conversions but its position in the input, so that hand-off reads exactly
-// what one sscanf call over the whole line would have read.
+// exponent, a value out of range) is left to sscanf, with the rest of the
+// line, one conversion at a time ("%lf%n", which also tells where the number
+// ended). sscanf keeps no state between conversions but its position in the
+// input, so that hand-off reads exactly what one sscanf call over the whole
+// line would have read.
 #include "numscan.h"
 
 #include <cfloat>
@@ -51,7 +52,7 @@ constexpr std::uint64_t max_exact_integer = std::uint64_t{1} << 53;
 // success stores the value in `value` and returns the end of the token (the
 // first character the C library would not take into it); returns nullptr,
 // leaving `value` alone, for any token that must go to the C library.
-const char* scan_decimal(const char* p, double& value) {
+[[gnu::always_inline]] inline const char* scan_decimal(const char* p, double& value) {
     bool negative = false;
     if (*p == '-' || *p == '+') {
         negative = *p == '-';
@@ -124,39 +125,121 @@ const char* scan_decimal(const char* p, double& value) {
     return p;
 }
 
-// sscanf with the `count` conversions still to do, from `p` on.
-int scan_with_c_library(const char* p, double* out, int count) {
-    switch (count) {
-    case 1:
-        return std::sscanf(p, "%lf", &out[0]);
-    case 2:
-        return std::sscanf(p, "%lf %lf", &out[0], &out[1]);
-    case 3:
-        return std::sscanf(p, "%lf %lf %lf", &out[0], &out[1], &out[2]);
-    case 4:
-        return std::sscanf(p, "%lf %lf %lf %lf", &out[0], &out[1], &out[2], &out[3]);
-    default:
-        return 0;
+// One "%lf" conversion by sscanf at `p` (white space already skipped, not
+// at the end of the string). Stores the value and returns the end of what
+// sscanf consumed, or returns nullptr (leaving `value` alone) when the
+// conversion fails; `eof` then tells whether sscanf reported the end of the
+// input rather than a matching failure. sscanf keeps no state between
+// conversions but its position in the input, so converting one number at a
+// time reads exactly what one call with all the conversions would read.
+const char* scan_with_c_library(const char* p, double& value, bool& eof) {
+    double v = 0;
+    int consumed = 0;
+    const int r = std::sscanf(p, "%lf%n", &v, &consumed);
+    eof = r < 0;
+    if (r != 1) return nullptr;
+    value = v;
+    return p + consumed;
+}
+
+// Whether a number is read at `p` (not white space, not the end). Rare, so
+// by sscanf alone, which reads every number the fast path reads.
+bool number_at(const char* p) {
+    double v = 0;
+    return std::sscanf(p, "%lf", &v) == 1;
+}
+
+// The start of the word of `s` (a run of characters that are not white
+// space) that holds `p`.
+const char* word_start(const char* s, const char* p) {
+    while (p > s && !is_space(p[-1]))
+        --p;
+    return p;
+}
+
+// After the numbers: text right after the last one, at `p`, that is no
+// number is glued to it.
+void check_glued(const char* s, const char* p, NumberEnds& ends) {
+    if (!is_space(*p) && *p != '\0' && !number_at(p)) ends.glued = word_start(s, p);
+}
+
+// The rest of scan_numbers from conversion i on, at `p`: the end of the
+// string, or a token the fast path does not take, from which the rest of
+// the line goes to the C library. Lines that need it (hexadecimal,
+// infinities, not-a-number, dangling exponents, values out of range, junk)
+// are rare.
+[[gnu::noinline]] int scan_rest(const char* s, const char* p, double* out, int i, int count,
+                                NumberEnds& ends) {
+    for (;;) {
+        // Where the number before ended (numbers do not end in white space).
+        const char* before = p;
+        while (before > s && is_space(before[-1]))
+            --before;
+        // The input ends before this conversion: sscanf returns the number
+        // converted so far, or EOF when that is none.
+        if (*p == '\0') {
+            ends.end = before;
+            return i == 0 ? -1 : i;
+        }
+        bool eof = false;
+        const char* next = scan_with_c_library(p, out[i], eof);
+        if (next == nullptr) {
+            // A failed conversion right after a number: text glued to it.
+            if (i > 0 && p == before) ends.glued = word_start(s, p);
+            ends.end = before;
+            return eof && i == 0 ? -1 : i;
+        }
+        p = next;
+        if (++i == count) break;
+        while (is_space(*p))
+            ++p;
     }
+    ends.end = p;
+    check_glued(s, p, ends);
+    return count;
 }
 
 } // namespace
 
+int scan_numbers(const char* s, double* out, int count, NumberEnds& ends) {
+    ends.glued = nullptr;
+    if (count < 1 || count > 4) {
+        ends.end = s;
+        return 0;
+    }
+    const char* p = s;
+    int i = 0;
+    for (; i < count; ++i) {
+        while (is_space(*p))
+            ++p;
+        if (*p == '\0') break;
+        const char* next = scan_decimal(p, out[i]);
+        if (next == nullptr) [[unlikely]]
+            break;
+        p = next;
+    }
+    if (i < count) [[unlikely]]
+        return scan_rest(s, p, out, i, count, ends);
+    ends.end = p;
+    if (!is_space(*p) && *p != '\0') [[unlikely]]
+        check_glued(s, p, ends);
+    return count;
+}
+
 int scan_numbers(const char* s, double* out, int count) {
-    if (count < 1 || count > 4) return 0;
+    NumberEnds ends;
+    return scan_numbers(s, out, count, ends);
+}
+
+bool scan_plain_line(const char* s, double* out, int count) {
     const char* p = s;
     for (int i = 0; i < count; ++i) {
         while (is_space(*p))
             ++p;
-        // The input ends before this conversion: sscanf returns the number
-        // converted so far, or EOF when that is none.
-        if (*p == '\0') return i == 0 ? -1 : i;
+        // The end of the string is no token: scan_decimal refuses it.
         const char* end = scan_decimal(p, out[i]);
-        if (end == nullptr) {
-            const int r = scan_with_c_library(p, out + i, count - i);
-            return r < 0 ? (i == 0 ? -1 : i) : i + r;
-        }
+        if (end == nullptr) return false;
         p = end;
     }
-    return count;
+    return rest_is_blank(p);
 }

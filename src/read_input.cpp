@@ -1,23 +1,35 @@
 // Input reading: opens a group's inputs and reads them row by row, capturing
 // comment lines (see read_input.h for the shape of the reader).
 //
-// Lines are read whole, however long (line_reader.h). A line that begins with
-// "!" is a comment, wherever it stands: the first of a run of comment lines
-// is kept in the slot's comment, the rest of the run is skipped; a comment
-// longer than 255 characters keeps its first 255, since readers of the
-// header may hold it in a 256-byte buffer. Reading of a group ends at the
-// first end of file met in a row; that partial row is dropped.
+// Lines are read whole, however long (line_reader.h); a UTF-8 byte order
+// mark that begins a file is not part of its first line. A line that begins
+// with "!" is a comment, wherever it stands: the first of a run of comment
+// lines is kept in the slot's comment, the rest of the run is skipped; a
+// comment longer than 255 characters keeps its first 255, since readers of
+// the header may hold it in a 256-byte buffer. Lines that are blank (white
+// space only) and lines whose first character that is not white space is
+// "#" are skipped wherever they stand, as if they were not there; so is the
+// first line of a file that is neither of these nor a comment when it is a
+// heading (data_line.h: column names, a title), with a warning. Every other
+// line is a data line: one row. Reading of a group ends at the first end of
+// file met in a row; that partial row is dropped.
 //
-// Every slot counts the lines it has read, comment lines included, so that a
+// Every slot counts the lines it has read, every line included, so that a
 // line that does not parse is shown with its number. The name "-" stands for
 // standard input. An input that is an AVQ file is refused before it is read.
 //
-// A time may be written as an ISO 8601 UTC date and time (isotime.h). When
-// one input ends before the others, the others are read on to their ends to
-// count the rows that are lost (for the integrity report, report.h).
+// The numbers of a line are read as the reading options say (data_line.h);
+// a line with text glued to a number, or a time that begins like a date but
+// is none, is refused with its own message, and a hint when the line looks
+// written with a decimal comma or another delimiter. More columns than the
+// layout reads are read as before and reported once per file. A time may be
+// written as an ISO 8601 date and time (isotime.h). When one input ends
+// before the others, the others are read on to their ends to count the rows
+// that are lost (for the integrity report, report.h).
 #include "read_input.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -40,6 +52,29 @@ bool is_comment(const char* line) {
     return line[0] == '!';
 }
 
+// What a line is to the reading. The line's bytes are looked at up to its
+// length, zero bytes included, as find_line_end looks at them.
+enum class LineKind { comment, skipped, data };
+
+LineKind kind_of(const char* text, std::size_t length) {
+    if (is_comment(text)) return LineKind::comment;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!is_space(text[i])) return text[i] == '#' ? LineKind::skipped : LineKind::data;
+    }
+    return LineKind::skipped; // blank
+}
+
+bool begins_with_bom(const char* line) {
+    return line[0] == '\xEF' && line[1] == '\xBB' && line[2] == '\xBF';
+}
+
+// A line whose first byte is none of white space, "!", '"' and "#" (nor a
+// control byte) is a data line, known at a glance: digits, signs, points,
+// letters.
+inline bool data_at_a_glance(const char* text) {
+    return static_cast<unsigned char>(text[0]) >= '$';
+}
+
 // An AVQ file where a text input belongs is refused before anything is read
 // from it; the bytes looked at stay in the reader for the reading itself.
 void refuse_avq_input(InputSlot& slot) {
@@ -54,7 +89,7 @@ void refuse_avq_input(InputSlot& slot) {
 void open_slot(InputSlot& slot, const char* name) {
     slot.name = name;
     slot.file = names_standard_stream(name) ? stdin : std::fopen(name, "r");
-    if (slot.file == nullptr) fatal("Can't open file %s\n", name);
+    if (slot.file == nullptr) fatal("Can't open file %s: %s\n", name, std::strerror(errno));
     try {
         slot.reader = std::make_unique<LineReader>(slot.file);
     } catch (const std::bad_alloc&) {
@@ -72,18 +107,53 @@ double in_seconds(double t, bool iso) {
     return time_in_minutes && !iso ? t * 60.0 : t;
 }
 
-bool is_blank(const char* line) {
-    for (; *line != '\0'; ++line) {
-        if (!is_space(*line)) return false;
+// The layout as its option names it, and the numbers of a line it reads.
+const char* layout_name(int mode) {
+    return mode == MODE_4_COLUMN ? "-4" : mode == MODE_2_COLUMN ? "-2" : "-1";
+}
+
+int layout_columns(int mode) {
+    return mode == MODE_4_COLUMN ? 4 : mode == MODE_2_COLUMN ? 2 : 1;
+}
+
+// Whether the line, its blanks at either end left out, holds white space:
+// fields separated by blanks.
+bool blank_inside(const char* line) {
+    while (is_space(*line))
+        ++line;
+    const char* end = line + std::strlen(line);
+    while (end > line && is_space(end[-1]))
+        --end;
+    return std::find_if(line, end, is_space) != end;
+}
+
+bool comma_digit_in(std::string_view field) {
+    for (std::size_t i = 0; i + 1 < field.size(); ++i) {
+        if (field[i] == ',' && field[i + 1] >= '0' && field[i + 1] <= '9') return true;
     }
-    return true;
+    return false;
 }
 
 } // namespace
 
 std::string InputSlot::where() const {
-    return "  line " + std::to_string(line_no) + ": " +
-           display_line({reader->line(), reader->length()}) + "\n";
+    return "  line " + std::to_string(line_no) + ": " + display_line({text, length()}) + "\n";
+}
+
+bool starts_with_heading(int fd, const ReadOptions& o) {
+    try {
+        LineReader reader(fd, 0, 1u << 16);
+        for (bool first = true; reader.next() == LineReader::LINE_READ; first = false) {
+            const char* text = reader.line();
+            if (first && begins_with_bom(text)) text += 3;
+            const std::size_t length =
+                reader.length() - static_cast<std::size_t>(text - reader.line());
+            if (kind_of(text, length) == LineKind::data) return is_heading(text, o);
+        }
+    } catch (const std::bad_alloc&) {
+        // No room for a line: the placement fails as a read would.
+    }
+    return false;
 }
 
 void open_inputs(GroupInputs& in, int mode, const char* timename, const char* fname1,
@@ -112,7 +182,8 @@ void close_inputs(GroupInputs& in) {
 
 RowReader::RowReader(const GroupInputs& in, InputSlot* slots, std::uint64_t first_row, bool hold)
     : rows(first_row), mode_(in.mode), first_slot_(in.first_slot), last_slot_(in.last_slot),
-      slots_(slots), hold_(hold) {}
+      slots_(slots), hold_(hold), options_(run_options.read),
+      plain_(options_.delimiter == 0 && !options_.decimal_comma) {}
 
 bool RowReader::fail(std::string message) {
     failed = true;
@@ -120,13 +191,14 @@ bool RowReader::fail(std::string message) {
     return false;
 }
 
-void RowReader::warn(int subject, const char* text) {
+void RowReader::warn(int subject, const std::string& text) {
     if (warned[subject]) return;
     warned[subject] = true;
     if (hold_) {
         held.push_back({subject, text});
     } else {
-        std::fputs(text, stderr);
+        std::fputs(text.c_str(), stderr);
+        if (subject >= FIRST_DATA_SUBJECT) ++data_warnings;
     }
 }
 
@@ -143,6 +215,8 @@ bool RowReader::next_line(InputSlot& slot) {
     if (status == LineReader::LINE_READ) {
         ++slot.line_no;
         slot.at_end = slot.reader->at_end();
+        slot.text = slot.reader->line();
+        if (slot.line_no == 1 && begins_with_bom(slot.text)) slot.text += 3;
         return true;
     }
     if (status == LineReader::READ_ERROR) {
@@ -158,53 +232,156 @@ bool RowReader::next_line(InputSlot& slot) {
 // comment never reaches a header.
 void RowReader::store_comment(int k) {
     std::string& c = comment[k];
-    c = avq::strip_line_ends(slots_[k].line());
+    c = avq::strip_line_ends(slots_[k].text);
     stored[k] = true;
     if (c.size() <= COMMENT_KEPT) return;
     c.resize(COMMENT_KEPT);
     if (k != 0) {
         warn(k, strformat("Warning: comment line in %s is longer than 255 characters; the header "
                           "keeps the first 255\n",
-                          slots_[k].name)
-                    .c_str());
+                          slots_[k].name));
     }
 }
 
+// Whether slot k's current line, neither a comment nor skipped, is a row's
+// data line: the first such line of a file may be a heading, which is
+// skipped with a warning.
+bool RowReader::rows_line(InputSlot& slot, int k) {
+    if (slot.rows_begun) return true;
+    slot.rows_begun = true;
+    if (!is_heading(slot.text, options_)) return true;
+    warn(10 + k, strformat("Warning: %s: line %llu taken for a heading and skipped\n", slot.name,
+                           static_cast<unsigned long long>(slot.line_no)) +
+                     slot.where());
+    return false;
+}
+
 // Reads slot k's data line for the current row, storing the first of a run
-// of comment lines.
+// of comment lines and skipping blank lines, "#" lines and a heading.
 RowReader::SlotRead RowReader::read_slot(int k) {
     InputSlot& slot = slots_[k];
+    slot.has_data = false;
+    // A file that ends before its next line has ended.
     if (!next_line(slot)) return failed ? SlotRead::failed : SlotRead::end_of_group;
-    if (!is_comment(slot.line())) return SlotRead::data;
-    store_comment(k);
-    while (is_comment(slot.line())) {
+    if (data_at_a_glance(slot.text) && slot.rows_begun) [[likely]] {
+        slot.has_data = true;
+        return SlotRead::data;
+    }
+    return read_slot_on(k);
+}
+
+// The rest of read_slot, from a line that is not known at a glance.
+RowReader::SlotRead RowReader::read_slot_on(int k) {
+    InputSlot& slot = slots_[k];
+    bool in_comments = false; // a comment line came since the last data line
+    for (;;) {
+        const LineKind kind = kind_of(slot.text, slot.length());
+        if (kind == LineKind::comment) {
+            if (!in_comments) store_comment(k);
+            in_comments = true;
+        } else if (kind == LineKind::data && rows_line(slot, k)) {
+            break;
+        }
         if (!next_line(slot)) {
             if (failed) return SlotRead::failed;
             // The file ended inside a run of comments. The buffer keeps the
-            // last comment line, so a row that still reaches parsing fails on
-            // this slot with its own error.
-            return k == last_slot_ ? SlotRead::end_of_group : SlotRead::no_data;
+            // last line, so a row that still reaches parsing fails on this
+            // slot with its own error. A file that ends after blank or "#"
+            // lines has simply ended.
+            return in_comments && k != last_slot_ ? SlotRead::no_data : SlotRead::end_of_group;
         }
     }
+    slot.has_data = true;
     return SlotRead::data;
+}
+
+// Reads the `count` numbers of slot k's line into `v`, the first a time
+// with `time`; fails with the line's error when it does not hold them.
+[[gnu::always_inline]] inline bool RowReader::numbers(int k, double* v, int count, bool time,
+                                                      bool& iso) {
+    if (plain_ && read_plain_line(slots_[k].text, v, count, time)) [[likely]] {
+        iso = false;
+        return true;
+    }
+    return numbers_otherwise(k, v, count, time, iso);
+}
+
+// The rest of numbers(): reading options, possible dates, lines at fault.
+bool RowReader::numbers_otherwise(int k, double* v, int count, bool time, bool& iso) {
+    DataLine d;
+    const int n = read_data_line_slow(slots_[k].text, v, count, time, options_, d, work_);
+    if (n == count && d.fault == DataLine::Fault::none) {
+        iso = d.iso;
+        if (d.more) warn_more_columns(k);
+        return true;
+    }
+    return fail(parse_error(k, count, d));
+}
+
+void RowReader::warn_more_columns(int k) {
+    const InputSlot& slot = slots_[k];
+    warn(6 + k,
+         strformat("Warning: %s has more columns than the %s layout reads; only the first "
+                   "%d of each line are read\n",
+                   slot.name, layout_name(mode_), layout_columns(mode_)) +
+             slot.where() +
+             (mode_ == MODE_1_COLUMN ? "  (files of time and value are read without -t)\n" : ""));
+}
+
+// The message of a line that does not hold its numbers: what is wrong, the
+// line, and hints at the options that may read it.
+std::string RowReader::parse_error(int k, int count, const DataLine& d) const {
+    const InputSlot& slot = slots_[k];
+    std::string m;
+    switch (d.fault) {
+    case DataLine::Fault::glued:
+        m = strformat("Error: %s: the number in \"%s\" is followed by other text\n", slot.name,
+                      display_line(d.field).c_str());
+        break;
+    case DataLine::Fault::not_a_time:
+        m = strformat("Error: %s: \"%s\" is not a time velkor reads (seconds since 1970, or ISO "
+                      "8601 such as 2026-01-02T00:00:00.05Z)\n",
+                      slot.name, display_line(d.field).c_str());
+        break;
+    case DataLine::Fault::none:
+        if (mode_ == MODE_1_COLUMN) {
+            m = k == 0 ? "No data in timefile\n"
+                       : strformat("No data in file for ch%d %s\n", k, slot.name);
+        } else if (mode_ == MODE_2_COLUMN) {
+            m = strformat("Not 2 columns in file %s. Rerun with -t timefile\n", slot.name);
+        } else {
+            m = strformat("Not 4 columns in file %s\n", slot.name);
+        }
+        break;
+    }
+    m += slot.where();
+    const bool comma = !options_.decimal_comma &&
+                       ((d.fault == DataLine::Fault::glued && d.comma_digits) ||
+                        (d.fault == DataLine::Fault::not_a_time && comma_digit_in(d.field)));
+    if (comma) m += "  (a decimal comma? use --decimal-comma)\n";
+    if (options_.delimiter == 0 && count > 1) {
+        // A line of fields separated by blanks holds decimal commas rather
+        // than delimiters.
+        if (std::strchr(slot.text, ';') != nullptr) {
+            m += "  (fields separated by \";\"? use --delimiter=;)\n";
+        } else if (std::strchr(slot.text, ',') != nullptr && (!comma || !blank_inside(slot.text))) {
+            m += "  (fields separated by \",\"? use --delimiter=,)\n";
+        }
+    }
+    return m;
 }
 
 // Parses the data lines of one row into `row` according to the layout.
 bool RowReader::parse_row(samp_& row) {
     double v[4];
     bool iso = false;
-    InputSlot* s = slots_;
     switch (mode_) {
     case MODE_1_COLUMN: {
-        if (scan_time_line(s[0].line(), v, 1, iso, iso_text_) != 1) {
-            return fail("No data in timefile\n" + s[0].where());
-        }
+        if (!numbers(0, v, 1, true, iso)) return false;
         const double t = in_seconds(v[0], iso);
         for (int c = 0; c < CHANNELS; ++c) {
-            if (scan_numbers(s[c + 1].line(), v, 1) != 1) {
-                return fail(strformat("No data in file for ch%d %s\n", c + 1, s[c + 1].name) +
-                            s[c + 1].where());
-            }
+            bool unused = false;
+            if (!numbers(c + 1, v, 1, false, unused)) return false;
             row.ch[c].time = t;
             row.ch[c].data = v[0];
         }
@@ -212,11 +389,7 @@ bool RowReader::parse_row(samp_& row) {
     }
     case MODE_2_COLUMN:
         for (int c = 0; c < CHANNELS; ++c) {
-            if (scan_time_line(s[c + 1].line(), v, 2, iso, iso_text_) != 2) {
-                return fail(
-                    strformat("Not 2 columns in file %s. Rerun with -t timefile\n", s[c + 1].name) +
-                    s[c + 1].where());
-            }
+            if (!numbers(c + 1, v, 2, true, iso)) return false;
             row.ch[c].time = in_seconds(v[0], iso);
             row.ch[c].data = v[1];
             // Times of channels 2 and 3 later than channel 1's are reported
@@ -228,9 +401,7 @@ bool RowReader::parse_row(samp_& row) {
         }
         break;
     default: // MODE_4_COLUMN
-        if (scan_time_line(s[1].line(), v, 4, iso, iso_text_) != 4) {
-            return fail(strformat("Not 4 columns in file %s\n", s[1].name) + s[1].where());
-        }
+        if (!numbers(1, v, 4, true, iso)) return false;
         row.ch[0].time = in_seconds(v[0], iso);
         row.ch[0].data = v[1];
         row.ch[1] = {0.0, v[2]}; // one time serves all three channels
@@ -273,15 +444,22 @@ unsigned RowReader::read_block(RowBlock& block) {
 
 // When the reading stopped within a row (`dropped`), the slots read before
 // the one that ended hold the row's data line, unless they met their own end
-// in a run of comments (their line is then that comment): it counts as left.
+// in a run of comments: it counts as left.
 std::uint64_t RowReader::lines_left() {
     std::uint64_t most = 0;
     for (int k = first_slot_; k <= last_slot_; ++k) {
         if (k == ended_slot) continue;
         InputSlot& slot = slots_[k];
-        std::uint64_t n = dropped && k < ended_slot && !is_comment(slot.line()) ? 1 : 0;
+        std::uint64_t n = dropped && k < ended_slot && slot.has_data ? 1 : 0;
         while (next_line(slot)) {
-            if (!is_comment(slot.line()) && !is_blank(slot.line())) ++n;
+            if (kind_of(slot.text, slot.length()) != LineKind::data) continue;
+            // A heading of a file not read so far is no row (and not
+            // warned about: its rows are not converted).
+            if (!slot.rows_begun) {
+                slot.rows_begun = true;
+                if (is_heading(slot.text, options_)) continue;
+            }
+            ++n;
         }
         if (failed) return 0;
         most = std::max(most, n);
@@ -373,6 +551,7 @@ void read_into_table(GroupInputs& in) {
     const std::uint64_t left = reader.lines_left();
     if (reader.failed) fatal("%s", reader.error.c_str());
     report_input_end(group_report, reader.ended_slot, left);
+    group_report.reading_warnings = reader.data_warnings;
     reader.keep_comments(cline);
     // Block completion appends up to SAMPLES - 1 rows; room for them is made
     // here, where running out of memory can still be reported.

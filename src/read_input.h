@@ -33,9 +33,15 @@ struct InputSlot {
     std::unique_ptr<LineReader> reader;
     bool at_end = false;       // the last read met the end of the file
     std::uint64_t line_no = 0; // lines read so far, comment lines included
+    // The current line, without a byte order mark that begins the file.
+    const char* text = "";
+    bool rows_begun = false; // a data line (or the heading) has been read
+    bool has_data = false;   // the current line is the data line of the row being read
 
-    // The slot's current line.
-    const char* line() const { return reader->line(); }
+    // The length of the current line in bytes, zero bytes included.
+    std::size_t length() const {
+        return reader->length() - static_cast<std::size_t>(text - reader->line());
+    }
     // The second line of a parse error: where it happened and what the
     // line holds.
     std::string where() const;
@@ -64,12 +70,20 @@ struct RowBlock {
 
 // A warning that the reading writes at most once per group: a comment of
 // slot k cut for the header (subject k), the time check of channel 2 or 3
-// (subjects 4 and 5).
-inline constexpr int WARNING_SUBJECTS = 6;
+// (subjects 4 and 5), more columns in slot k than the layout reads (6 + k),
+// the heading line of slot k (10 + k). All but the first are warnings about
+// the data, which --strict counts.
+inline constexpr int WARNING_SUBJECTS = 14;
+inline constexpr int FIRST_DATA_SUBJECT = 4;
 struct HeldWarning {
     int subject;
     std::string text;
 };
+
+// Whether the first line of the regular file open as `fd` that is neither a
+// comment nor blank is a heading (read with pread; the file's position is
+// not moved). False on a read error or when there is no such line.
+bool starts_with_heading(int fd, const ReadOptions& o);
 
 class RowReader {
   public:
@@ -84,7 +98,8 @@ class RowReader {
     unsigned read_block(RowBlock& block);
 
     // After the reading has ended: the most data lines (not comments, not
-    // blank) that another input still holds, read on to its end.
+    // blank, not a heading) that another input still holds, read on to its
+    // end.
     std::uint64_t lines_left();
 
     // Sets slots[k] (laid out as cline) to the comment kept of each input
@@ -104,26 +119,38 @@ class RowReader {
     bool stored[4] = {};
     bool warned[WARNING_SUBJECTS] = {};
     std::vector<HeldWarning> held;
+    // Warnings about the data written (not held) so far.
+    std::uint64_t data_warnings = 0;
 
   private:
     enum class SlotRead { data, no_data, end_of_group, failed };
     bool next_line(InputSlot& slot);
     SlotRead read_slot(int k);
+    [[gnu::noinline]] SlotRead read_slot_on(int k);
+    bool rows_line(InputSlot& slot, int k);
     void store_comment(int k);
-    void warn(int subject, const char* text);
+    void warn(int subject, const std::string& text);
     bool parse_row(samp_& row);
+    bool numbers(int k, double* v, int count, bool time, bool& iso);
+    // Out of line, so that the usual line's way stays short.
+    [[gnu::noinline]] bool numbers_otherwise(int k, double* v, int count, bool time, bool& iso);
+    [[gnu::noinline]] void warn_more_columns(int k);
+    std::string parse_error(int k, int count, const DataLine& d) const;
     bool fail(std::string message);
 
     int mode_;
     int first_slot_, last_slot_;
     InputSlot* slots_;
     bool hold_;
-    std::string iso_text_;
+    ReadOptions options_;
+    bool plain_; // no reading options: the usual lines take the short way
+    LineWork work_;
 };
 
 // Reads every row of the opened inputs into `samples`, counts them in `n1`,
-// feeds the group's report and captures the comment lines into `cline`.
-// Ends the process on the first failure.
+// feeds the group's report (warnings about the data written while reading
+// included) and captures the comment lines into `cline`. Ends the process
+// on the first failure.
 void read_into_table(GroupInputs& in);
 
 // Starts the group's report with the names and settings of `in`;

@@ -23,15 +23,17 @@
 // - Two threads. A group that looks larger than split_min_rows rows is
 //   split at a row S near the middle, a multiple of SAMPLES: the main
 //   thread reads the rows before S, a second thread finds where row S
-//   begins in every input (counting line feeds and the lines that begin
-//   with "!", find_line_end) and reads the rows from S on with readers of
-//   its own. Binary blocks have a fixed size, so the second thread writes
-//   them into the same temporary file at their place; ASCII blocks do not,
-//   so it writes them into a second temporary file that is appended at the
-//   end. It holds its warnings and its failure until the first part has
-//   been read without failing: the first failure in row order is the one
-//   reported. When the inputs end before S (the estimate of the rows was
-//   too high), the main thread reads on alone.
+//   begins in every input (counting line feeds and the lines that are no
+//   rows: comments, blank lines, "#" lines, find_line_end; and a heading,
+//   which can only be the first line that is none of these) and reads the
+//   rows from S on with readers of its own. Binary blocks have a fixed
+//   size, so the second thread writes them into the same temporary file at
+//   their place; ASCII blocks do not, so it writes them into a second
+//   temporary file that is appended at the end. It holds its warnings and
+//   its failure until the first part has been read without failing: the
+//   first failure in row order is the one reported. When the inputs end
+//   before S (the estimate of the rows was too high), the main thread reads
+//   on alone.
 #include "stream.h"
 
 #include <sys/stat.h>
@@ -176,8 +178,8 @@ bool regular_file(std::FILE* f) {
 
 class Streamer {
   public:
-    Streamer(GroupInputs& in, std::unique_ptr<OutputFile> out)
-        : in_(in), out_(std::move(out)), first_(in, in.slots, 0, false) {}
+    Streamer(GroupInputs& in, std::unique_ptr<OutputFile> out, const char* oname)
+        : in_(in), out_(std::move(out)), oname_(oname), first_(in, in.slots, 0, false) {}
     ~Streamer() { stop_second(); }
 
     std::uint64_t run();
@@ -198,17 +200,20 @@ class Streamer {
     void complete(Part& last, std::uint64_t rows);
     void check_block_times();
     std::uint64_t output_size() const;
-    std::uint64_t finish_output(std::uint64_t blocks);
+    unsigned clipped_in(std::uint64_t block) const;
+    std::uint64_t finish_output(std::uint64_t blocks, std::uint64_t warnings);
 
     GroupInputs& in_;
     std::unique_ptr<OutputFile> out_;
+    const char* oname_;
     Part first_;
     std::string header_; // as written before the first block
     // The second part: its inputs, placed at row split_; its reading.
     std::uint64_t split_ = 0;
     InputSlot second_slots_[4];
     std::unique_ptr<Part> second_;
-    bool second_used_ = false; // the group ended in the second part
+    bool second_used_ = false;             // the group ended in the second part
+    std::uint64_t held_data_warnings_ = 0; // of the second part, written
     Handover handover_;
     std::thread thread_;
 };
@@ -279,13 +284,18 @@ void Streamer::second_thread() {
 bool Streamer::place_second() {
     for (int k = in_.first_slot; k <= in_.last_slot; ++k) {
         const InputSlot& from = in_.slots[k];
+        const int fd = fileno(from.file);
+        // Row S begins after S data lines, and after the heading line when
+        // the file has one.
+        const std::uint64_t lines = split_ + (starts_with_heading(fd, run_options.read) ? 1 : 0);
         LinePosition at;
-        if (!find_line_end(fileno(from.file), split_, '!', at, handover_.stop)) return false;
+        if (!find_line_end(fd, lines, at, handover_.stop)) return false;
         InputSlot& slot = second_slots_[k];
         slot.file = from.file;
         slot.name = from.name;
         slot.line_no = at.lines;
-        slot.reader = std::make_unique<LineReader>(fileno(from.file), at.offset);
+        slot.rows_begun = true;
+        slot.reader = std::make_unique<LineReader>(fd, at.offset);
     }
     return true;
 }
@@ -385,7 +395,9 @@ Part& Streamer::settle_reading() {
     Part& second = *second_;
     second_used_ = true;
     for (const HeldWarning& w : second.reader.held) {
-        if (!first.reader.warned[w.subject]) std::fputs(w.text.c_str(), stderr);
+        if (first.reader.warned[w.subject]) continue;
+        std::fputs(w.text.c_str(), stderr);
+        if (w.subject >= FIRST_DATA_SUBJECT) ++held_data_warnings_;
     }
     if (second.reader.failed) give_up(second.reader.error);
     return second;
@@ -401,6 +413,7 @@ void Streamer::merge_report(Part& last) {
         report_add_values(group_report, last.values);
     }
     report_input_end(group_report, last.reader.ended_slot, last.left);
+    group_report.reading_warnings = first_.reader.data_warnings + held_data_warnings_;
     if (binary) {
         ValueCounts partial[CHANNELS];
         count_values(last.block().rows, last.last_rows, global_scale, partial);
@@ -452,11 +465,32 @@ std::uint64_t Streamer::output_size() const {
     return first_.writer->end() + second_->writer->end();
 }
 
+// The values clipped in block `block` of the output.
+unsigned Streamer::clipped_in(std::uint64_t block) const {
+    return first_.clips.at(block) + (second_used_ ? second_->clips.at(block) : 0);
+}
+
 // Writes out what is buffered, puts the settled header in place, appends the
 // second part's ASCII file, writes the clipping lines of the `blocks` blocks
 // (and a write error where it comes) and renames the output over its
-// target. Returns the number of values clipped.
-std::uint64_t Streamer::finish_output(std::uint64_t blocks) {
+// target. Under --strict, a group that drew `warnings` about its data, or
+// clipped values, is refused instead: the clipping lines all come, and the
+// temporary files are removed. Returns the number of values clipped.
+std::uint64_t Streamer::finish_output(std::uint64_t blocks, std::uint64_t warnings) {
+    if (run_options.strict) {
+        std::uint64_t clipped = 0;
+        for (std::uint64_t b = 0; b < blocks; ++b)
+            clipped += clipped_in(b);
+        if (warnings > 0 || clipped > 0) {
+            ClipLines clips;
+            for (std::uint64_t b = 0; b < blocks; ++b)
+                clips.block(clipped_in(b));
+            clips.summary();
+            stop_second();
+            out_.reset(); // removes the temporary files
+            refuse_strict(oname_);
+        }
+    }
     Part* second = second_used_ ? second_.get() : nullptr;
     first_.writer->flush();
     if (second != nullptr) second->writer->flush();
@@ -487,20 +521,22 @@ std::uint64_t Streamer::finish_output(std::uint64_t blocks) {
     }
     out_->remove_part();
 
-    std::uint64_t clipped = 0;
     const std::uint64_t said = error != 0 && binary
                                    ? std::min(blocks, lines_before_error(header.size(), error_at))
                                    : blocks;
-    for (std::uint64_t b = 0; b < blocks; ++b) {
-        const unsigned n = first_.clips.at(b) + (second != nullptr ? second->clips.at(b) : 0);
-        clipped += n;
-        if (n != 0 && b < said) warn_clipped(n);
-    }
+    ClipLines clips;
+    for (std::uint64_t b = 0; b < said; ++b)
+        clips.block(clipped_in(b));
+    std::uint64_t clipped = clips.values;
+    for (std::uint64_t b = said; b < blocks; ++b)
+        clipped += clipped_in(b);
     if (error != 0) {
         stop_second();
         out_->fail(error);
     }
     out_->finish();
+    // With -q, the one clipping line once the output is written.
+    clips.summary();
     return clipped;
 }
 
@@ -514,11 +550,13 @@ std::uint64_t Streamer::run() {
     head_times(group_report, head);
     const bool built = settle_comment(in_.mode, in_.slots[1].name, in_.slots[2].name,
                                       in_.slots[3].name, head, rows);
-    for (const std::string& line : report_end(group_report, built))
+    const std::vector<std::string> lines = report_end(group_report, built);
+    for (const std::string& line : lines)
         std::fputs(line.c_str(), stderr);
     complete(last, rows);
     if (binary) check_block_times();
-    return finish_output((std::uint64_t{n1} + SAMPLES - 1) / SAMPLES);
+    return finish_output((std::uint64_t{n1} + SAMPLES - 1) / SAMPLES,
+                         group_report.reading_warnings + lines.size());
 }
 
 } // namespace
@@ -530,7 +568,7 @@ bool stream_group(GroupInputs& in, const char* oname, std::uint64_t& clipped) {
     }
     std::unique_ptr<OutputFile> out = OutputFile::replacing(oname);
     if (out == nullptr) return false;
-    Streamer streamer(in, std::move(out));
+    Streamer streamer(in, std::move(out), oname);
     clipped = streamer.run();
     return true;
 }

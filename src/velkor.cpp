@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "fatal.h"
 #include "read_input.h"
 #include "report.h"
 #include "stream.h"
@@ -23,6 +24,11 @@ int debug = 0;
 int summary = 0;
 int force_output = 0;
 const std::size_t maxsamples = 655360; // 1280 blocks of 512 rows
+RunOptions run_options;
+
+void refuse_strict(const char* oname) {
+    fatal("Error: --strict: no output written to %s because of the warnings above\n", oname);
+}
 
 namespace {
 
@@ -41,9 +47,18 @@ std::uint64_t convert_in_memory(GroupInputs& in, const char* oname) {
     }
     // What is wrong with the data: after the header's lines, before block
     // completion's.
-    for (const std::string& line : report_end(group_report, built))
+    const std::vector<std::string> lines = report_end(group_report, built);
+    for (const std::string& line : lines)
         std::fputs(line.c_str(), stderr);
     complete_last_block();
+    // Under --strict the group is refused before the output is opened: it
+    // is known here whether the data drew warnings, and clipping is counted
+    // up front. The clipping lines (or a block time's error) still come.
+    if (run_options.strict &&
+        (group_report.reading_warnings + lines.size() > 0 || (binary && count_clipped() > 0))) {
+        if (binary) write_binary(nullptr);
+        refuse_strict(oname);
+    }
     if (!binary) {
         write_ascii(oname);
         return 0;

@@ -18,6 +18,8 @@
 
 #include <avq/avq.h>
 
+#include "data_line.h"
+
 // ---------------------------------------------------------------------------
 // Layouts, end modes, format constants
 // ---------------------------------------------------------------------------
@@ -77,6 +79,21 @@ extern int debug;                    // accepted, consulted by nothing
 extern int summary;                  // 1: one summary line per group (--summary)
 extern int force_output;             // 1: an output that is no AVQ file is replaced (--force)
 extern const std::size_t maxsamples; // initial room of the sample table in rows
+
+// The settings of reading exports, of the built header and of messages, in
+// one place (written by the option loop only).
+struct RunOptions {
+    ReadOptions read;          // --delimiter, --decimal-comma
+    std::string station = "x"; // --station: the built header's station
+    std::string gain = "1";    // --gain: the built header's gain, as written
+    bool quiet = false;        // -q: errors and warnings only
+    bool strict = false;       // --strict: a group with data warnings leaves no output
+};
+extern RunOptions run_options;
+
+// Ends the run: a group that drew warnings of its data under --strict
+// leaves no output `oname`.
+[[noreturn]] void refuse_strict(const char* oname);
 
 // ---------------------------------------------------------------------------
 // Conversion stages
@@ -165,8 +182,13 @@ void nop(const void* src, void* dest, std::size_t n);
 void myswab(const void* src, void* dest, std::size_t n);
 extern swabptr ilfilswab;
 std::int16_t clamp_to_short(double value, unsigned& scale_error);
-// Returns the number of values clipped to the 16-bit range.
+// Writes the table as a binary AVQ file `oname`, with the clipping lines;
+// with `oname` null it writes no file, only the lines (or the error of a
+// block time that is no calendar time). Returns the number of values clipped
+// to the 16-bit range.
 std::uint64_t write_binary(const char* oname);
+// The number of values that write_binary would clip, without a word.
+std::uint64_t count_clipped();
 
 // ASCII writer (ascii_writer.cpp).
 void write_ascii(const char* oname);

@@ -24,6 +24,22 @@ unsigned binary_record(const samp_* rows, std::uint16_t* record, ValueCounts* co
 // The warning line of a block whose values were clipped.
 void warn_clipped(unsigned count);
 
+// The clipping warnings of a group, block by block in the order written: a
+// line per block that had values clipped, or with -q one line for the whole
+// group, which summary() writes once the output is written.
+struct ClipLines {
+    std::uint64_t blocks = 0; // blocks that had values clipped
+    std::uint64_t values = 0;
+
+    void block(unsigned clipped) {
+        if (clipped == 0) return;
+        ++blocks;
+        values += clipped;
+        if (!run_options.quiet) warn_clipped(clipped);
+    }
+    void summary() const;
+};
+
 // Adds to counts[c] what the report counts of channel c's values of `n`
 // rows, each multiplied by `scale`: the values the binary form stores as 0
 // because |value x scale| < 1 (zeroes included), the zeroes, and those that

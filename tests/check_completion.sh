@@ -40,9 +40,15 @@ expect "long option prefix" "--ascii" _velkor velkor --as
 expect "long options sharing a prefix" "--minutes --minutes-in-day --minutes-of-day" \
     _velkor velkor --minu
 expect "option with argument ends in =" "--scale=" _velkor velkor --sc
-expect "options beginning with s" "--scale= --seconds --summary" _velkor velkor --s
+expect "options beginning with s" "--scale= --seconds --station= --strict --summary" _velkor velkor --s
 expect "summary" "--summary" _velkor velkor --su
-expect "short options" "-- -1 -2 -4 -f -h -o -s -t -v" _velkor velkor -
+expect "short options" "-- -1 -2 -4 -f -h -o -q -s -t -v" _velkor velkor -
+expect "options of reading exports" "--debug --decimal-comma --delimiter=" _velkor velkor --de
+expect "delimiters after --delimiter" ", ; tab" _velkor velkor --delimiter ""
+expect "delimiter after --delimiter= in one word" "--delimiter=tab" _velkor velkor --delimiter=t
+expect "delimiter after --delimiter split at =" "tab" _velkor velkor --delimiter = t
+expect "nothing after the station" "" _velkor velkor --station ""
+expect "quiet" "--quiet" _velkor velkor --q
 expect "force" "--force" _velkor velkor --fo
 expect "file after -t" "times.txt" _velkor velkor -t ti
 expect "file after -o" "out.avq" _velkor velkor -4 -o ou

@@ -70,12 +70,14 @@ clear_error() {
         [ -n "$(tail -n 1 "$dir/.err")" ] && [ "$(tail -c 1 "$dir/.err" | od -An -c | tr -d ' ')" = '\n' ]
 }
 
-# The error of the last run, and where it happened when it says so.
+# The error of the last run, and where it happened when it says so (hint
+# lines in parentheses after it left out).
 last_error() {
-    local last
-    last=$(tail -n 1 "$1/.err")
+    local err last
+    err=$(grep -v '^  (' "$1/.err")
+    last=$(tail -n 1 <<<"$err")
     case "$last" in
-    "  line "*) echo "$(tail -n 2 "$1/.err" | head -n 1) /$last" ;;
+    "  line "*) echo "$(tail -n 2 <<<"$err" | head -n 1) /$last" ;;
     *) echo "$last" ;;
     esac
 }

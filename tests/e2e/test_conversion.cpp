@@ -1,6 +1,7 @@
 // Whole conversions: reference outputs made independently of the program,
 // round trips through both AVQ forms, the messages of a group in order, the
-// example data, and how output files fail.
+// example data, how output files fail, and exports (spreadsheets, loggers,
+// scripts) read as the very bytes of their plain twins.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -371,6 +372,283 @@ TEST_F(Conversion, TimeWithoutCalendarDateIsRefused) {
     r = velkor({"-4", "--ascii", "big", "out.txt"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read("out.txt").substr(0, 40), "!c\n1666666666666666754174600425340700414");
+}
+
+TEST_F(Conversion, BuiltHeaderCarriesStationAndGain) {
+    write("in", "1 1 2 3\n2 1 2 3\n");
+    write("given", "!given\n1 1 2 3\n");
+    const std::string time = " date: 1970-01-01 time: 00:00:01";
+    const struct {
+        std::vector<std::string> args;
+        std::string header;
+    } cases[] = {
+        {{"-4", "in"}, "!S512Tidserier sampfrek: 1 gain: 1 station: x" + time},
+        {{"--station=IS99", "--gain=0.5", "-4", "in"},
+         "!S512Tidserier sampfrek: 1 gain: 0.5 station: IS99" + time},
+        {{"--unixtime", "--gain", "-2.5e3", "--station", "I53H1_BDF~" + std::string(22, 'x'), "-4",
+          "in"},
+         "!U512Tidserier sampfrek: 1 gain: -2.5e3 station: I53H1_BDF~" + std::string(22, 'x') +
+             time},
+        // A header comment given is never changed.
+        {{"--station=IS99", "--gain=2", "-4", "given"}, "!given"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("out.avq");
+        const auto r = velkor(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(read("out.avq").substr(0, c.header.size() + 1), c.header + "\r");
+    }
+}
+
+TEST_F(Conversion, BlockTimesJustBelowASecondAreStoredAsThatSecond) {
+    // Minutes written to six decimals at 20 Hz: block b begins at 25.6 b s,
+    // which the text holds to some microseconds, above or below. Block 5
+    // begins at 127.99998 s: second 128, not 127 (and the file regular).
+    std::string text = "!c\n";
+    for (int i = 0; i < 6 * 512; ++i) {
+        char row[64];
+        std::snprintf(row, sizeof row, "%.6f 1 2 3\n", i / 1200.0);
+        text += row;
+    }
+    write("min.txt", text);
+    ASSERT_EQ(velkor({"-4", "--minutes", "min.txt", "out.avq"}).status, 0);
+    const std::string f = read("out.avq");
+    ASSERT_EQ(f.size(), 3 + 6 * RECORD);
+    for (std::size_t b = 0; b < 6; ++b) {
+        const std::size_t second = 256 * b / 10; // 25.6 b truncated
+        EXPECT_EQ(le16(f, 3 + b * RECORD), second / 60) << b;
+        EXPECT_EQ(le16(f, 3 + b * RECORD + 2), second % 60) << b;
+    }
+    const struct {
+        std::vector<std::string> options;
+        std::string block5;
+    } ascii[] = {{{}, "2 8 1 "}, {{"--unixtime"}, "0 128 1 "}};
+    for (const auto& a : ascii) {
+        std::vector<std::string> args = {"-4", "--ascii", "--minutes", "min.txt", "out.txt"};
+        args.insert(args.begin(), a.options.begin(), a.options.end());
+        ASSERT_EQ(velkor(args).status, 0);
+        const auto lines = split(read("out.txt"), '\n');
+        ASSERT_GT(lines.size(), 16u);
+        EXPECT_EQ(lines[16].substr(0, a.block5.size()), a.block5);
+    }
+    // The built header's start time is the first block's: 0.1 ms below
+    // midnight is midnight, of the next day. 1 ms below stays where it is.
+    const struct {
+        const char* first;
+        const char* start;
+    } starts[] = {{"1767311999.9999", "date: 2026-01-02 time: 00:00:00"},
+                  {"1767311999.999", "date: 2026-01-01 time: 23:59:59"},
+                  {"1767311999.5", "date: 2026-01-01 time: 23:59:59"}};
+    for (const auto& st : starts) {
+        write("one.txt", std::string(st.first) + " 1 2 3\n");
+        ASSERT_EQ(velkor({"-4", "one.txt", "out.avq"}).status, 0);
+        const std::string h = read("out.avq");
+        EXPECT_EQ(h.substr(h.find("date:"), 31), st.start) << st.first;
+    }
+}
+
+// An export and its plain twin: the export's files (named e1, e2, ... in
+// the order given) are converted with `args` before them, the twin's (p1,
+// p2, ...) with `twin_args` (by default the layout option that begins
+// `args`); both into the ASCII form, which keeps every value to 14
+// digits. The export's run says exactly `err` and gives the twin's bytes.
+struct Twin {
+    std::vector<std::string> args;
+    std::vector<std::string> files;
+    std::string err;
+    std::vector<std::string> twin;
+    std::vector<std::string> twin_args = {};
+};
+
+const std::string FILLING = "Warning: length of file not multiple of 512\nFilling with zeroes\n";
+
+class Exports : public Conversion {
+  protected:
+    void expect_twins(const std::vector<Twin>& cases) {
+        for (const Twin& c : cases) {
+            SCOPED_TRACE(::testing::PrintToString(c.args) + " " + c.files[0].substr(0, 40));
+            const auto run = [this](std::vector<std::string> args, const char* prefix,
+                                    const std::vector<std::string>& files, const char* out) {
+                args.insert(args.begin(), "--ascii");
+                for (std::size_t i = 0; i < files.size(); ++i) {
+                    const std::string name = prefix + std::to_string(i + 1);
+                    write(name, files[i]);
+                    // A time file is named in the arguments already.
+                    if (std::find(args.begin(), args.end(), name) == args.end()) {
+                        args.push_back(name);
+                    }
+                }
+                args.push_back(out);
+                return velkor(args);
+            };
+            const auto want =
+                run(c.twin_args.empty() ? std::vector<std::string>{c.args[0]} : c.twin_args, "p",
+                    c.twin, "want.avq");
+            ASSERT_EQ(want.status, 0) << want.err;
+            const auto got = run(c.args, "e", c.files, "got.avq");
+            EXPECT_EQ(got.status, 0);
+            EXPECT_EQ(got.err, c.err);
+            EXPECT_TRUE(read("got.avq") == read("want.avq")) << read("got.avq").substr(0, 200);
+        }
+    }
+};
+
+// Four-column rows with a comment (the header) and their lines as written.
+const std::string ROWS4 = "!c\n1767312000.00 0.25 -1.5 3\n1767312000.05 1e3 2 -3.25\n";
+
+// The warnings of the reading, as velkor words them.
+std::string more_columns(const std::string& name, int columns, const std::string& line) {
+    const std::string n = std::to_string(columns);
+    return "Warning: " + name + " has more columns than the -" + (columns == 1 ? "1" : n) +
+           " layout reads; only the first " + n + " of each line are read\n  line " + line + "\n" +
+           (columns == 1 ? "  (files of time and value are read without -t)\n" : "");
+}
+
+std::string heading(const std::string& name, const std::string& line) {
+    return "Warning: " + name + ": line " + line.substr(0, line.find(':')) +
+           " taken for a heading and skipped\n  line " + line + "\n";
+}
+
+// The lines of a header built from one row of `names` (the last holds the
+// times) at line `line`.
+std::string built_from_one_row(const std::vector<std::string>& names, int line) {
+    std::string s;
+    for (std::size_t i = 0; i < names.size() && (names.size() == 1 || i < 3); ++i)
+        s += "Warning: no comments in file " + names[i] + "\n";
+    return s +
+           "Best guess at samplingfrequency is 0\nWarning: sampling frequency estimate 0 is not "
+           "a positive finite number: " +
+           names.back() + " has one data row only (line " + std::to_string(line) + ")\n";
+}
+
+TEST_F(Exports, MoreColumnsThanTheLayoutReadsAreReadWithOneWarningPerFile) {
+    const std::string rows2 = "!c\n1 5\n2 6\n", values = "!c\n10\n11\n", tv = "!c\n10 5\n11 6\n";
+    expect_twins({
+        {{"-4"},
+         {"!c\n1767312000.00 0.25 -1.5 3 ok\n1767312000.05 1e3 2 -3.25 7 8\n"},
+         more_columns("e1", 4, "2: 1767312000.00 0.25 -1.5 3 ok") + FILLING,
+         {ROWS4}},
+        // A number glued after the last one read is a column too.
+        {{"-4"},
+         {"!c\n1767312000.00 0.25 -1.5 3-4\n"},
+         more_columns("e1", 4, "2: 1767312000.00 0.25 -1.5 3-4") + FILLING,
+         {"!c\n1767312000.00 0.25 -1.5 3\n"}},
+        {{"-2"},
+         {"!c\n1 5 a\n2 6\n", "!c\n1 5\n2 6 b\n", rows2},
+         more_columns("e1", 2, "2: 1 5 a") + more_columns("e2", 2, "3: 2 6 b") + FILLING,
+         {rows2, rows2, rows2}},
+        // Files of time and value given with -t: their times are read as
+        // the values, as before, and the warning says so.
+        {{"-t", "e4"},
+         {tv, tv, tv, "1\n2\n"},
+         more_columns("e1", 1, "2: 10 5") + more_columns("e2", 1, "2: 10 5") +
+             more_columns("e3", 1, "2: 10 5") + FILLING,
+         {values, values, values, "1\n2\n"},
+         {"-t", "p4"}},
+    });
+}
+
+TEST_F(Exports, ByteOrderMarkIsSkipped) {
+    const std::string bom = "\xEF\xBB\xBF", row = "1767312000.00 0.25 -1.5 3\n";
+    expect_twins({
+        {{"-4"}, {bom + ROWS4}, FILLING, {ROWS4}},
+        // Before a data line, and before a heading.
+        {{"-4"}, {bom + row}, built_from_one_row({"e1"}, 1) + FILLING, {row}},
+        {{"-2"},
+         {bom + "t v\n1 5\n", bom + "!c\n1 5\n", "!c\n1 5\n"},
+         heading("e1", "1: t v") + "Warning: no comments in file e1\n" + FILLING,
+         {"1 5\n", "!c\n1 5\n", "!c\n1 5\n"}},
+    });
+    // And in argument files.
+    write("args", bom + "--ascii\r\n-4\r\n");
+    write("in", ROWS4);
+    EXPECT_EQ(velkor({"@args", "in", "out.avq"}).err, FILLING);
+    EXPECT_EQ(read("out.avq").substr(0, 19), "!c\n29455200 0 0.25 ");
+}
+
+TEST_F(Exports, BlankLinesAreSkippedWhereverTheyStand) {
+    const std::string rows2 = "!c\n1 5\n2 6\n";
+    expect_twins({
+        // One at the end, very common; others with blanks, tabs, CR.
+        {{"-4"}, {ROWS4 + "\n"}, FILLING, {ROWS4}},
+        {{"-4"},
+         {"\n!c\n \t\r\n1767312000.00 0.25 -1.5 3\r\n\r\n1767312000.05 1e3 2 -3.25\n\n\n"},
+         FILLING,
+         {ROWS4}},
+        // In one file of three, where the files hold the same rows.
+        {{"-2"}, {"!c\n1 5\n\n2 6\n\n", rows2, rows2}, FILLING, {rows2, rows2, rows2}},
+    });
+    // Line numbers still count every line.
+    write("gap.txt", "!c\n\n1767312000 1 2 3\n\n1767312000 1 2\n");
+    const auto r = velkor({"-4", "gap.txt", "out.avq"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Not 4 columns in file gap.txt\n  line 5: 1767312000 1 2\n");
+    EXPECT_FALSE(exists("out.avq"));
+}
+
+TEST_F(Exports, HashCommentsAndHeadingsAreSkipped) {
+    const std::string title = "TIMESERIES XX_STA__BHZ_R, 635 samples, 40 sps, "
+                              "2026-01-02T00:00:00.000000, SLIST, FLOAT, Pa";
+    const std::string pairs = "1767312000 5\n1767312000.025 6\n",
+                      row = "1767312000.00 0.25 -1.5 3\n";
+    expect_twins({
+        // "#" lines anywhere; a heading after them.
+        {{"-4"},
+         {"# exported 2026-01-02\n!c\n  # units: Pa\ntime ch1 ch2 ch3\n1767312000.00 0.25 -1.5 "
+          "3\n#\n1767312000.05 1e3 2 -3.25\n"},
+         heading("e1", "4: time ch1 ch2 ch3") + FILLING,
+         {ROWS4}},
+        // A "#" line never becomes the header.
+        {{"-4"}, {"# station IS99\n" + row}, built_from_one_row({"e1"}, 2) + FILLING, {row}},
+        // The title line seismology tools write above time/value pairs.
+        {{"-2"},
+         {title + "\n2026-01-02T00:00:00.000000 5\n2026-01-02T00:00:00.025000 6\n", "!c\n" + pairs,
+          "!c\n" + pairs},
+         heading("e1", "1: " + title.substr(0, 80)) + "Warning: no comments in file e1\n" + FILLING,
+         {pairs, "!c\n" + pairs, "!c\n" + pairs}},
+        // Column names of a time file and of value files; "nan" and "inf"
+        // are values, not names.
+        {{"-t", "e4"},
+         {"ch1\nnan\n", "ch2\n-inf\n", "ch3\n1\n", "time\n1767312000\n"},
+         heading("e4", "1: time") + heading("e1", "1: ch1") + heading("e2", "1: ch2") +
+             heading("e3", "1: ch3") + built_from_one_row({"e1", "e2", "e3", "e4"}, 2) + FILLING,
+         {"nan\n", "-inf\n", "1\n", "1767312000\n"},
+         {"-t", "p4"}},
+    });
+}
+
+TEST_F(Exports, DelimitersAndDecimalCommasReadAsThePlainTwin) {
+    expect_twins({
+        // Semicolons and decimal commas (a European spreadsheet), a heading
+        // and the empty fields of trailing delimiters.
+        {{"-4", "--delimiter=;", "--decimal-comma"},
+         {"!c\ntime;ch1;ch2;ch3\n1767312000,00;0,25;-1,5;3;;\n1767312000,05 ; 1e3 ; 2 ; "
+          "-3,25\n"},
+         heading("e1", "2: time;ch1;ch2;ch3") + FILLING,
+         {ROWS4}},
+        // Commas, blanks around them, an ISO time with a blank in it.
+        {{"-4", "--delimiter=,"},
+         {"!c\n2026-01-02 00:00:00.00, 0.25 ,-1.5,3\n2026-01-02 00:00:00.05,1e3,2,-3.25\n"},
+         FILLING,
+         {ROWS4}},
+        {{"-4", "--delimiter=tab"},
+         {"!c\n1767312000.00\t0.25\t-1.5\t3\n2026-01-02 00:00:00.05\t1e3\t2\t-3.25\n"},
+         FILLING,
+         {ROWS4}},
+        // A decimal comma between blanks; every digit of a long value kept.
+        {{"-2", "--decimal-comma"},
+         {"!c\n1767312000,05 0,123456789012345678\n", "!c\n1767312000,05 -7,5e-3\n",
+          "!c\n1767312000,05 1,5\n"},
+         FILLING,
+         {"!c\n1767312000.05 0.123456789012345678\n", "!c\n1767312000.05 -7.5e-3\n",
+          "!c\n1767312000.05 1.5\n"}},
+        {{"-t", "e4", "--decimal-comma"},
+         {"-0,5\n", "2,25\n", "1e-3\n", "1767312000,5\n"},
+         built_from_one_row({"e1", "e2", "e3", "e4"}, 1) + FILLING,
+         {"-0.5\n", "2.25\n", "1e-3\n", "1767312000.5\n"},
+         {"-t", "p4"}},
+    });
 }
 
 } // namespace

@@ -77,6 +77,12 @@ TEST_F(Driver, UsageTextLineByLine) {
         "     --minutes-in-day    express minutes as minutes of day (0-1439)\n"
         "     --version           print version\n"
         "     --summary           print one line per output: rows, blocks, times\n"
+        "     --delimiter=C       fields separated by C: , ; or tab\n"
+        "     --decimal-comma     numbers written with a decimal comma\n"
+        "     --station=NAME      station of the built header (default x)\n"
+        "     --gain=NUMBER       gain of the built header (default 1)\n"
+        " -q, --quiet             print errors and warnings only\n"
+        "     --strict            a group with warnings about its data leaves no output\n"
         "\n" +
         version;
     ASSERT_GT(r.out.size(), expected.size());
@@ -246,12 +252,69 @@ TEST_F(Driver, FailingGroupKeepsEarlierOutputsAndLeavesNoOutputOfItsOwn) {
 TEST_F(Driver, InputErrorsEndTheRun) {
     auto r = velkor({"a", "b", "missing", "out"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Can't open file missing\n");
+    EXPECT_EQ(r.err, "Can't open file missing: No such file or directory\n");
     EXPECT_FALSE(exists("out"));
     r = velkor({"-4", ".", "out"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error reading file .: Is a directory\n");
     EXPECT_FALSE(exists("out"));
+}
+
+TEST_F(Driver, QuietWritesErrorsAndWarningsOnly) {
+    // 3000 rows whose values all clip at a scale of 1000: a line per block
+    // of six, or with -q one line.
+    std::string loud;
+    for (int i = 0; i < 3000; ++i)
+        loud += std::to_string(1767312000 + i) + " 40 40 -40\n";
+    write("loud.txt", loud);
+    const std::string clipped = "Warning: scale out of range. 1536 values cliped.\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    } cases[] = {
+        {{"-s", "1000", "-4", "loud.txt", "o.avq"},
+         "loud.txt->o.avq\n",
+         "Warning: no comments in file loud.txt\nBest guess at samplingfrequency is 1\nWarning: "
+         "length of file not multiple of 512\nFilling with zeroes\n" +
+             clipped + clipped + clipped + clipped + clipped +
+             "Warning: scale out of range. 1320 values cliped.\n",
+         0},
+        {{"-q", "-s", "1000", "-4", "loud.txt", "o.avq"},
+         "",
+         "Warning: no comments in file loud.txt\nWarning: length of file not multiple of 512\n"
+         "Warning: scale out of range in 6 blocks; 9000 values clipped\n",
+         0},
+        // No acknowledgements, progress lines, codes of ignored options,
+        // estimate or fill notices.
+        {{"--quiet", "--ascii", "--mirror", "-e", "1", "a", "b", "c", "o.avq"},
+         "",
+         "Warning: length of file not multiple of 512\n",
+         0},
+        // What was asked for is still said; errors are.
+        {{"-q", "--summary", "-4", "q", "o.avq"},
+         "summary: o.avq: 1 rows read, 1 blocks written, 511 rows added by zero fill, 0 values "
+         "clipped, 1970-01-01 00:00:01.00 to 1970-01-01 00:00:01.00 UTC, typical interval "
+         "unknown\n",
+         "Warning: length of file not multiple of 512\n",
+         0},
+        {{"-q", "a", "b", "missing", "o.avq"},
+         "",
+         "Can't open file missing: No such file or directory\n",
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const auto r = velkor(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    // The same through the sample table, with the output on standard output.
+    const auto r = shell("exec \"$0\" -q -s 1000 -4 - - < loud.txt > o.avq");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Warning: no comments in file -\nWarning: length of file not multiple of "
+                     "512\nWarning: scale out of range in 6 blocks; 9000 values clipped\n");
 }
 
 TEST_F(Driver, ScaleMustBeAFiniteNumber) {

@@ -80,6 +80,16 @@ TEST_F(Guards, RefusalsLeaveTheInputsAndTheOutputAsTheyWere) {
         cr += std::to_string(1262347509 + i) + " 1 2 3\r";
     write("cr.txt", cr);
     ASSERT_EQ(::symlink("semi.txt", path("data.lnk").c_str()), 0);
+    // Exports that the plain reading would read wrong, silently.
+    write("eu.txt", "1767312000.00 0,3738\n");
+    write("pa.txt", "!c\n1767312000 12.5Pa\n");
+    write("csv.txt", "1767312000,0.5,1,2\n");
+    write("semi4.txt", "1767312000;0,5;1;2\n");
+    write("v.txt", "0,5\n");
+    write("t1.txt", "1767312000\n");
+    write("day.txt", "1767312000.5 1 2 3\n2026-02-30 00:00:00 1 2 3\n");
+    write("de.txt", "02.01.2026 00:00:00,05;1;2;3\n");
+    write("two.txt", "1767312000, 1 2, 3, 4\n");
     const auto before = files();
     const std::string swapped = " is an AVQ file, not a text input (are the input and output "
                                 "swapped?)\n";
@@ -105,7 +115,8 @@ TEST_F(Guards, RefusalsLeaveTheInputsAndTheOutputAsTheyWere) {
         // Parse errors show the line, cut to 80 bytes, with the bytes that do
         // not print escaped.
         {{"a.txt", "semi.txt", "a.txt", "out.avq"},
-         "Not 2 columns in file semi.txt. Rerun with -t timefile\n  line 4: 1.5;2\n"},
+         "Error: semi.txt: the number in \"1.5;2\" is followed by other text\n  line 4: 1.5;2\n"
+         "  (fields separated by \";\"? use --delimiter=;)\n"},
         {{"-4", "bad.txt", "out.avq"},
          "Not 4 columns in file bad.txt\n  line 2: 1\\t2\\r\\x01" + std::string(75, '9') + "\n"},
         // An existing file that is no AVQ file as the output (a glob with a
@@ -115,6 +126,56 @@ TEST_F(Guards, RefusalsLeaveTheInputsAndTheOutputAsTheyWere) {
         {{"-4", "--ascii", "in.txt", "data.lnk"}, "Error: output file data.lnk" + NOT_AVQ},
         {{"-4", "in.txt", "crlf.txt"}, "Error: output file crlf.txt" + NOT_AVQ},
         {{"-4", "in.txt", "cr.txt"}, "Error: output file cr.txt" + NOT_AVQ},
+        // A number followed by other text: the field, the line, and a hint
+        // at the option that reads it.
+        {{"eu.txt", "eu.txt", "eu.txt", "out.avq"},
+         "Error: eu.txt: the number in \"0,3738\" is followed by other text\n  line 1: "
+         "1767312000.00 0,3738\n  (a decimal comma? use --decimal-comma)\n"},
+        {{"pa.txt", "pa.txt", "pa.txt", "out.avq"},
+         "Error: pa.txt: the number in \"12.5Pa\" is followed by other text\n  line 2: "
+         "1767312000 12.5Pa\n"},
+        {{"-4", "csv.txt", "out.avq"},
+         "Error: csv.txt: the number in \"1767312000,0.5,1,2\" is followed by other text\n  "
+         "line 1: 1767312000,0.5,1,2\n  (a decimal comma? use --decimal-comma)\n  (fields "
+         "separated by \",\"? use --delimiter=,)\n"},
+        {{"-4", "semi4.txt", "out.avq"},
+         "Error: semi4.txt: the number in \"1767312000;0,5;1;2\" is followed by other text\n  "
+         "line 1: 1767312000;0,5;1;2\n  (fields separated by \";\"? use --delimiter=;)\n"},
+        {{"-4", "--delimiter=;", "semi4.txt", "out.avq"},
+         "Error: semi4.txt: the number in \"0,5\" is followed by other text\n  line 1: "
+         "1767312000;0,5;1;2\n  (a decimal comma? use --decimal-comma)\n"},
+        {{"-t", "t1.txt", "v.txt", "v.txt", "v.txt", "out.avq"},
+         "Error: v.txt: the number in \"0,5\" is followed by other text\n  line 1: 0,5\n  (a "
+         "decimal comma? use --decimal-comma)\n"},
+        {{"-4", "--delimiter=,", "two.txt", "out.avq"},
+         "Error: two.txt: the number in \"1 2\" is followed by other text\n  line 1: "
+         "1767312000, 1 2, 3, 4\n"},
+        // A time that begins like a date but is none velkor reads.
+        {{"-4", "day.txt", "out.avq"},
+         "Error: day.txt: \"2026-02-30 00:00:00\" is not a time velkor reads (seconds since "
+         "1970, or ISO 8601 such as 2026-01-02T00:00:00.05Z)\n  line 2: 2026-02-30 00:00:00 1 2 "
+         "3\n"},
+        {{"-4", "de.txt", "out.avq"},
+         "Error: de.txt: \"02.01.2026 00:00:00,05;1;2;3\" is not a time velkor reads (seconds "
+         "since 1970, or ISO 8601 such as 2026-01-02T00:00:00.05Z)\n  line 1: 02.01.2026 "
+         "00:00:00,05;1;2;3\n  (a decimal comma? use --decimal-comma)\n  (fields separated by "
+         "\";\"? use --delimiter=;)\n"},
+        // Options refused before the first group.
+        {{"-4", "--delimiter=,", "--decimal-comma", "in.txt", "out.avq"},
+         "Error: --decimal-comma cannot be used with --delimiter=,\n"},
+        {{"-4", "--delimiter=:", "in.txt", "out.avq"},
+         "Error: invalid delimiter : (one of , ; tab)\n"},
+        {{"-4", "--station=IS 99", "in.txt", "out.avq"},
+         "Error: invalid station IS 99 (one word of at most 32 printable characters)\n"},
+        {{"-4", "--station=" + std::string(33, 'S'), "in.txt", "out.avq"},
+         "Error: invalid station " + std::string(33, 'S') +
+             " (one word of at most 32 printable characters)\n"},
+        {{"-4", "--station=", "in.txt", "out.avq"},
+         "Error: invalid station  (one word of at most 32 printable characters)\n"},
+        {{"-4", "--gain=1,5", "in.txt", "out.avq"},
+         "Error: invalid gain 1,5 (a decimal number such as 0.5 or 2e3)\n"},
+        {{"-4", "--gain=0x10", "in.txt", "out.avq"},
+         "Error: invalid gain 0x10 (a decimal number such as 0.5 or 2e3)\n"},
     };
     for (const auto& c : cases) {
         const auto r = velkor(c.args);

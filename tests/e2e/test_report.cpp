@@ -21,17 +21,27 @@ std::string epoch_text(long long centis) {
     return std::to_string(centis / 100) + "." + (cs.size() < 2 ? "0" : "") + cs;
 }
 
-// The same instant as ISO 8601, made with the C library: `sep` between
-// date and time, `zone` after it.
-std::string iso_text(long long centis, char sep, const char* zone) {
-    const std::time_t whole = centis / 100;
+// How an ISO 8601 time is written: `sep` between date and time, `zone`
+// after it, which is an offset of `offset` minutes from UTC (the time then
+// written in that local time) when it begins with a sign; an ordinal date
+// (the day of the year) with `ordinal`.
+struct IsoForm {
+    char sep;
+    const char* zone;
+    int offset = 0;
+    bool ordinal = false;
+};
+
+// The same instant as ISO 8601, made with the C library.
+std::string iso_text(long long centis, const IsoForm& f) {
+    const std::time_t whole = centis / 100 + f.offset * 60;
     std::tm t{};
     gmtime_r(&whole, &t);
     char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d?%H:%M:%S", &t);
-    buf[10] = sep;
+    std::strftime(buf, sizeof buf, f.ordinal ? "%Y-%j?%H:%M:%S" : "%Y-%m-%d?%H:%M:%S", &t);
+    buf[f.ordinal ? 8 : 10] = f.sep;
     const std::string cs = epoch_text(centis);
-    return buf + cs.substr(cs.size() - 3) + zone;
+    return buf + cs.substr(cs.size() - 3) + f.zone;
 }
 
 // Times in hundredths of a second: `n` rows 5 apart (20 Hz) from T0, with
@@ -196,6 +206,88 @@ TEST_F(DataReport, EachWarningOnceInItsPlaceAmongTheOtherLines) {
     EXPECT_EQ(read("gaps.avq").size(), 3u + 3 * 3084);
 }
 
+TEST_F(DataReport, StrictLeavesNoOutputForAGroupWithWarningsAboutItsData) {
+    // Rows 300 on one second late: a gap before line 302.
+    write("gap.txt", rows_text(times_at(600, {{300, 100}})));
+    write("clean.txt", rows_text(times_at(600)));
+    write("five.txt", rows_text(times_at(600), " 100 200 300 400"));
+    write("named.txt", "!c\ntime a b c\n" + rows_text(times_at(600), " 100 200 300", ""));
+    write("loud.txt", rows_text(times_at(600), " 1 2 40"));
+    write("bare.txt", rows_text(times_at(600), " 100 200 300", ""));
+    write("a.txt", rows_text(times_at(600), " 100", "!A"));
+    write("b.txt", rows_text(times_at(600), " 100", "!B"));
+    write("out.avq", "!previous\n");
+    const std::string gap =
+        "Warning: 1 gap in gap.txt, 1.05 s long before line 302 (2026-01-02 00:00:16.00 UTC)\n";
+    const std::string refused =
+        "Error: --strict: no output written to out.avq because of the warnings above\n";
+    const std::string clipped = "Warning: scale out of range. 512 values cliped.\nWarning: scale "
+                                "out of range. 88 values cliped.\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+        int status;
+    } cases[] = {
+        {{"-4", "gap.txt", "out.avq"}, gap + FILLING + refused, 1},
+        {{"--ascii", "-4", "gap.txt", "out.avq"}, gap + FILLING + refused, 1},
+        {{"-4", "five.txt", "out.avq"},
+         "Warning: five.txt has more columns than the -4 layout reads; only the first 4 of each "
+         "line are read\n  line 2: 1767312000.00 100 200 300 400\n" +
+             FILLING + refused,
+         1},
+        {{"-4", "named.txt", "out.avq"},
+         "Warning: named.txt: line 2 taken for a heading and skipped\n  line 2: time a b c\n" +
+             FILLING + refused,
+         1},
+        // Clipping counts; the clipping lines come all the same, or with -q
+        // their one line.
+        {{"-s", "1000", "-4", "loud.txt", "out.avq"}, FILLING + clipped + refused, 1},
+        {{"-q", "-s", "1000", "-4", "loud.txt", "out.avq"},
+         "Warning: length of file not multiple of 512\nWarning: scale out of range in 2 blocks; "
+         "600 values clipped\n" +
+             refused,
+         1},
+        // Notices about comments and the length of the file do not.
+        {{"-4", "bare.txt", "out.avq"},
+         "Warning: no comments in file bare.txt\nBest guess at samplingfrequency is 20\n" + FILLING,
+         0},
+        {{"-2", "a.txt", "b.txt", "a.txt", "out.avq"},
+         "Warning: comments disagree:\n!A\n!B\n!A\n" + FILLING,
+         0},
+        // The groups before the refused one stay written; none after it runs.
+        {{"-4", "clean.txt", "first.avq", "gap.txt", "out.avq", "clean.txt", "third.avq"},
+         FILLING + gap + FILLING + refused,
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--strict");
+        const auto r = velkor(args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(read("out.avq") == "!previous\n", c.status != 0);
+        write("out.avq", "!previous\n");
+    }
+    EXPECT_TRUE(exists("first.avq"));
+    EXPECT_FALSE(exists("third.avq"));
+    EXPECT_EQ(testfiles::list_dir(dir()),
+              (std::vector<std::string>{"a.txt", "b.txt", "bare.txt", "clean.txt", "first.avq",
+                                        "five.txt", "gap.txt", "logfile", "loud.txt", "named.txt",
+                                        "out.avq"}));
+    // Standard output never receives a part of a refused group, nor does an
+    // output written from standard input.
+    auto r = shell("exec \"$0\" --strict -4 gap.txt - > got.avq");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read("got.avq"), "");
+    r = shell("exec \"$0\" --strict -4 - out.avq < gap.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Warning: 1 gap in -, 1.05 s long before line 302 (2026-01-02 00:00:16.00 "
+                     "UTC)\n" +
+                         FILLING + refused);
+    EXPECT_EQ(read("out.avq"), "!previous\n");
+}
+
 TEST_F(DataReport, SummaryLinePerGroupAndTheOptionsItSharesAPrefixWith) {
     write("in.txt", rows_text(times_at(1000)));
     auto summary_of = [](const std::string& out) {
@@ -242,26 +334,37 @@ TEST_F(DataReport, IsoTimesGiveTheBytesOfTheirEpochSeconds) {
     // Two minutes of rows at 20 Hz across midnight, so the date changes.
     const std::vector<long long> times = times_at(2400, {{0, 8640000 - 6000}});
     write("epoch.txt", rows_text(times, " 100 200 300", ""));
-    const auto iso = [](char sep, const char* zone) -> TimeText {
-        return [=](long long t) { return iso_text(t, sep, zone); };
+    const auto iso = [](const IsoForm& f) -> TimeText {
+        return [=](long long t) { return iso_text(t, f); };
     };
-    const std::vector<std::pair<char, const char*>> forms = {
-        {'T', "Z"}, {'T', ""}, {' ', ""}, {' ', "Z"}};
+    // The forms common libraries and data centres write: lower-case
+    // letters, offsets from UTC, ordinal dates.
+    const IsoForm forms[] = {{'T', "Z"},
+                             {'T', ""},
+                             {' ', ""},
+                             {' ', "Z"},
+                             {'t', "z"},
+                             {'T', "+01:00", 60},
+                             {' ', "-0530", -330},
+                             {'T', "+02", 120},
+                             {'T', "Z", 0, true},
+                             {' ', "-03:00", -180, true}};
     for (const char* form : {"--binary", "--ascii"}) {
         ASSERT_EQ(velkor({"-4", form, "epoch.txt", "epoch.out"}).status, 0);
         const std::string want = read("epoch.out");
-        for (const auto& [sep, zone] : forms) {
-            write("iso.txt", rows_text(times, " 100 200 300", "", iso(sep, zone)));
+        for (const IsoForm& f : forms) {
+            write("iso.txt", rows_text(times, " 100 200 300", "", iso(f)));
             const auto r = velkor({"-4", form, "iso.txt", "iso.out"});
             EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_TRUE(read("iso.out") == want) << form << " '" << sep << "' " << zone;
+            EXPECT_TRUE(read("iso.out") == want) << form << " " << iso_text(times[0], f) << "\n"
+                                                 << r.err;
         }
     }
     // A time file and two-column files; --minutes leaves ISO times alone.
     const std::vector<long long> half_minute = times_at(600);
-    write("t.txt", rows_text(half_minute, "", "!t", iso('T', "Z")));
+    write("t.txt", rows_text(half_minute, "", "!t", iso({'T', "Z"})));
     write("v.txt", rows_text(half_minute, "100", "!c", [](long long) { return std::string(); }));
-    write("two.txt", rows_text(half_minute, " 100", "!c", iso(' ', "")));
+    write("two.txt", rows_text(half_minute, " 100", "!c", iso({' ', ""})));
     write("num.txt", rows_text(half_minute, " 100"));
     ASSERT_EQ(velkor({"num.txt", "num.txt", "num.txt", "want.avq"}).status, 0);
     for (const std::vector<std::string>& args :
@@ -273,17 +376,21 @@ TEST_F(DataReport, IsoTimesGiveTheBytesOfTheirEpochSeconds) {
     }
 }
 
-TEST_F(DataReport, InvalidIsoTimeIsTheLayoutsParseError) {
+TEST_F(DataReport, InvalidIsoTimeIsNoTimeVelkorReads) {
     write("out.avq", "!previous\n");
     write("bad4.txt", "2026-02-28T23:59:59 1 2 3\n2026-02-29T00:00:00 1 2 3\n");
     auto r = velkor({"-4", "bad4.txt", "out.avq"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Not 4 columns in file bad4.txt\n  line 2: 2026-02-29T00:00:00 1 2 3\n");
-    write("t.txt", "2026-01-02T00:00:00+01:00\n");
+    EXPECT_EQ(r.err, "Error: bad4.txt: \"2026-02-29T00:00:00\" is not a time velkor reads (seconds "
+                     "since 1970, or ISO 8601 such as 2026-01-02T00:00:00.05Z)\n  line 2: "
+                     "2026-02-29T00:00:00 1 2 3\n");
+    write("t.txt", "2026-01-02T00:00:00+1\n");
     write("v.txt", "1\n");
     r = velkor({"-t", "t.txt", "v.txt", "v.txt", "v.txt", "out.avq"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "No data in timefile\n  line 1: 2026-01-02T00:00:00+01:00\n");
+    EXPECT_EQ(r.err, "Error: t.txt: \"2026-01-02T00:00:00+1\" is not a time velkor reads (seconds "
+                     "since 1970, or ISO 8601 such as 2026-01-02T00:00:00.05Z)\n  line 1: "
+                     "2026-01-02T00:00:00+1\n");
     EXPECT_EQ(read("out.avq"), "!previous\n");
 }
 

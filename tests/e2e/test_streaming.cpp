@@ -161,17 +161,47 @@ TEST_F(Streaming, SameAsThroughPipesInEveryLayoutEndModeAndForm) {
     }
 }
 
+TEST_F(Streaming, LinesThatAreNoRowsInBothPartsAsThroughPipes) {
+    // The second thread places row S past blank lines, "#" lines, comments
+    // and a heading, which each file has in its own places, in both parts of
+    // the group; a byte order mark begins one file. Also written with ";"
+    // and decimal commas, read with the options.
+    const auto no_rows = [](int slot, std::size_t i, std::string& l) {
+        if (i == 0) l = std::string(slot == 1 ? "\xEF\xBB\xBF" : "") + "#export\ntime value\n" + l;
+        if (i % (997 + static_cast<std::size_t>(slot)) == 5) l = "\n" + l;
+        if (i % (1999 + static_cast<std::size_t>(slot)) == 7) l = "  # note\n \t\r\n" + l;
+        if (i == 30000 + 1000 * static_cast<std::size_t>(slot)) l = "!late comment\n" + l;
+    };
+    const auto european = [&no_rows](int slot, std::size_t i, std::string& l) {
+        for (char& c : l)
+            c = c == '.' ? ',' : c == ' ' || c == '\t' ? ';' : c;
+        no_rows(slot, i, l);
+    };
+    for (int layout : {4, 2, 1}) {
+        SCOPED_TRACE(layout);
+        std::vector<std::string> args = group(layout, no_rows);
+        args.insert(args.begin(), "--mirror");
+        Result r = both(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(" taken for a heading and skipped\n"), std::string::npos) << r.err;
+        args = group(layout, european);
+        args.insert(args.begin(), {"--ascii", "--delimiter=;", "--decimal-comma"});
+        r = both(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+}
+
 TEST_F(Streaming, FailuresAtAnyRowAsThroughPipes) {
     // A warning in the first part, then an error in the second.
     Result r = both(group(2, [](int slot, std::size_t i, std::string& l) {
         if (slot == 3 && i == 200) l = "1700000002.50 1";
-        if (slot == 2 && i == 60000) l = "1,5";
+        if (slot == 2 && i == 60000) l = "1 ,5";
     }));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("time difference between ch3 and ch1\n"), std::string::npos) << r.err;
-    EXPECT_NE(
-        r.err.find("Not 2 columns in file b.txt. Rerun with -t timefile\n  line 60001: 1,5\n"),
-        std::string::npos)
+    EXPECT_NE(r.err.find("Not 2 columns in file b.txt. Rerun with -t timefile\n  line 60001: 1 ,5\n"
+                         "  (fields separated by \",\"? use --delimiter=,)\n"),
+              std::string::npos)
         << r.err;
 
     // An error in the first part; the second part's warning is never said.

@@ -121,6 +121,12 @@ TEST_F(AtFile, OnlyTheLineEndIsRemoved) {
     // end of the file; a CR elsewhere stays.
     write("crlf", "--ascii\r\n\r\ndata\rx.txt\r\n\r\r\nout.avq\r");
     EXPECT_EQ(expand({"p", "@crlf"}), (Args{"p", "--ascii", "", "data\rx.txt", "\r", "out.avq"}));
+    // A UTF-8 byte order mark (Windows editors) begins the file, not its
+    // first argument, which is classified without it; elsewhere it stays.
+    write("bom", "\xEF\xBB\xBF#note\n\xEF\xBB\xBF-4\r\n");
+    EXPECT_EQ(expand({"p", "@bom"}), (Args{"p", "\xEF\xBB\xBF-4"}));
+    write("bom2", "\xEF\xBB\xBF--ascii\r\n");
+    EXPECT_EQ(expand({"p", "@bom2"}), (Args{"p", "--ascii"}));
     // A piece of a line longer than the buffer keeps a CR at its end.
     const std::string piece = std::string(4094, 'a') + "\r";
     write("piece", piece + "b\r\n");

@@ -44,6 +44,20 @@ TEST(IsoTime, ValidTimesGiveTheirExactEpochText) {
         // Any number of fraction digits, kept as written.
         {"2026-01-02T00:00:00.123456789012345678901234567890Z",
          "1767312000.123456789012345678901234567890"},
+        // Lower-case letters; offsets from UTC in every form, the instant
+        // converted exactly.
+        {"2026-01-02t00:00:00z", "1767312000"},
+        {"2026-01-02T01:00:00+01:00", "1767312000"},
+        {"2026-01-01T19:00:00-05:00", "1767312000"},
+        {"2026-01-02T05:30:00.25+0530", "1767312000.25"},
+        {"2026-01-02 02:00:00+02", "1767312000"},
+        {"1970-01-01T00:59:59.25+01:00", "-0.75"},
+        // The leap second at 23:59:60 UTC, written in local time.
+        {"2017-01-01T00:59:60+01:00", "1483228800"},
+        // Ordinal dates: the day of the year.
+        {"2026-002T00:00:00.05Z", "1767312000.05"},
+        {"2026-002 00:00:00", "1767312000"},
+        {"2024-366t00:00:00-00:00", "1735603200"},
     };
     for (const auto& c : cases) {
         std::string text;
@@ -78,13 +92,19 @@ TEST(IsoTime, InvalidDatesAndTimesReadNoNumber) {
         "2026-01-02T0:00:00",        // one-digit hour
         "2026-01-02  00:00:00",      // two blanks
         "2026-01-02\t00:00:00",      // a tab
-        "2026-01-02t00:00:00",       // lower-case separator
+        "2026-01-02x00:00:00",       // another separator
         "2026-01-02T00:00:00.",      // a point without digits
         "2026-01-02T00:00:00,5",     // a comma
-        "2026-01-02T00:00:00z",      // lower-case zone
         "2026-01-02T00:00:00ZZ",     // junk after the zone
-        "2026-01-02T00:00:00+01:00", // an offset: not UTC
         "2026-01-02T00:00:00-0.5",   // a number glued to the time
+        "2026-01-02T00:00:00+1",     // offsets of one digit,
+        "2026-01-02T00:00:00+01:0",  // of minutes cut short,
+        "2026-01-02T00:00:00+24:00", // out of range,
+        "2026-01-02T00:00:00+01:60",
+        "2026-01-02T00:00:00Z+01",   // or after the zone
+        "2016-12-31T23:59:60+01:00", // 22:59:60 UTC: no leap second
+        "2023-366T00:00:00",         // not a leap year
+        "2026-000T00:00:00",         // day 0
     };
     for (const char* c : cases) {
         std::string text;
@@ -94,6 +114,26 @@ TEST(IsoTime, InvalidDatesAndTimesReadNoNumber) {
         EXPECT_EQ(scan_time_line(c, v, 2, iso, text), 0) << c;
         EXPECT_TRUE(iso) << c;
     }
+}
+
+TEST(IsoTime, WhatBeginsLikeADate) {
+    // Dates that are read, and those that spreadsheets write, which are
+    // refused rather than read as numbers.
+    for (const char* s : {"2026-01-02", "2026-002T", "2026-002 00:00", "2026/01/02", "02.01.2026",
+                          "2.1.2026", "1/2/2026"}) {
+        EXPECT_TRUE(looks_like_date(s)) << s;
+    }
+    // Numbers glued together stay numbers.
+    for (const char* s : {"1000-500 3 4", "1000-5", "12345-67-89", "1.5-2", "1.5.3", "2026 -01",
+                          "2026-002", "02.01.26"}) {
+        EXPECT_FALSE(looks_like_date(s)) << s;
+    }
+    // The time field a message shows: a date and a time written with a
+    // space are one field.
+    EXPECT_EQ(time_field_length("2026-02-30 00:00:00 1 2"), 19u);
+    EXPECT_EQ(time_field_length("2026-02-30T00:00:00 1 2"), 19u);
+    EXPECT_EQ(time_field_length("02.01.2026 12:00 1"), 16u);
+    EXPECT_EQ(time_field_length("2026-02-30x 1"), 11u);
 }
 
 TEST(IsoTime, NumbersAfterTheTimeAreReadAsTheRestOfTheLine) {

@@ -2,11 +2,15 @@
 // that fit it (the same lines, byte for byte, the same end-of-file flag
 // after every read, the same buffer contents after the last read); longer
 // lines whole, across block boundaries; peeking at the first block; the line
-// bound; read errors kept apart from the end of the file.
+// bound; read errors kept apart from the end of the file; finding where a
+// row line ends (for the second thread of a split group) against a plain
+// count of the lines.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -281,6 +285,111 @@ TEST_F(LineReaderTest, ReadErrorIsNotEndOfFile) {
     EXPECT_EQ(reader.error(), EISDIR);
     EXPECT_FALSE(reader.at_end());
     std::fclose(f);
+}
+
+// Where each row line ends, found line by line: every line but comments
+// ("!" first), blank lines and "#" lines (first non-blank "#"), a byte
+// order mark at the start not part of the first line.
+std::vector<LinePosition> row_line_ends(const std::string& text) {
+    std::vector<LinePosition> ends;
+    std::size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+    std::uint64_t lines = 0;
+    while (start < text.size()) {
+        const std::size_t nl = text.find('\n', start);
+        const std::size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        ++lines;
+        const std::size_t first = text.find_first_not_of(" \t\n\v\f\r", start);
+        if (text[start] != '!' && first < end && text[first] != '#') ends.push_back({end, lines});
+        start = end;
+    }
+    return ends;
+}
+
+// Data lines up to byte `at` of `text` exactly.
+void data_lines_up_to(std::string& text, std::size_t at) {
+    while (text.size() + 4 <= at)
+        text += "123\n";
+    const std::size_t r = at - text.size();
+    if (r == 1) text.insert(text.size() - 1, "4");
+    if (r >= 2) text += std::string(r - 1, '1') + "\n";
+}
+
+TEST_F(LineReaderTest, FindLineEndCountsRowLinesAcrossChunks) {
+    // Files of several chunks of 1 MiB. Two at random: data lines,
+    // comments, blank and "#" lines (some with blanks before the mark),
+    // lines that begin with a zero byte or a quote, long runs of blanks
+    // across a chunk boundary, and stretches of data lines alone (whole
+    // chunks only counted), one with a byte order mark. One made to put the
+    // lines that are no rows across chunk boundaries and at their start,
+    // among data lines alone.
+    std::mt19937 rng(18);
+    const std::vector<std::string> kinds = {"1767312000.05 0.25\n",
+                                            "-0.5\n",
+                                            "\n",
+                                            "  \t\r\n",
+                                            "# note\n",
+                                            "  # note\n",
+                                            "!comment\n",
+                                            " !not a comment\n",
+                                            std::string("\0x\n", 3),
+                                            "\"q\"\n",
+                                            "\r\n",
+                                            " 7\n"};
+    std::vector<std::string> texts;
+    for (const bool bom : {false, true}) {
+        std::string text = bom ? "\xEF\xBB\xBF!c\n" : "";
+        while (text.size() < 4000000) {
+            const bool clean = rng() % 2 == 0;
+            const std::size_t until = text.size() + (clean ? 1300000 : 300000);
+            while (text.size() < until)
+                text += kinds[rng() % (clean ? 2 : kinds.size())];
+            if (!clean && rng() % 3 == 0) {
+                text += std::string(1100000, ' ') + (rng() % 2 ? "#\n" : "5\n");
+            }
+        }
+        texts.push_back(text + "#last\n9"); // a last line without a line feed
+    }
+    constexpr std::size_t MiB = std::size_t{1} << 20;
+    std::string made;
+    // (A data line that fills a chunk and goes on with "!" in the next.)
+    const std::string across[] = {"!comment\n", "#x\n", "    7\n",
+                                  "\n",         "  \n", "1" + std::string(MiB - 1, '2') + "!x\n",
+                                  "!\n"};
+    for (std::size_t i = 0; i < std::size(across); ++i) {
+        data_lines_up_to(made, (2 * i + 1) * MiB - (i % 2 == 0 ? 3 : 0));
+        made += across[i];
+    }
+    data_lines_up_to(made, made.size() + MiB);
+    texts.push_back(made + "5");
+
+    for (const std::string& text : texts) {
+        const std::string p = write(text);
+        const int fd = ::open(p.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        const std::atomic<bool> stop{false};
+        const std::vector<LinePosition> ends = row_line_ends(text);
+        const std::uint64_t rows = ends.size();
+        std::vector<std::uint64_t> counts = {0, 1, 2, rows - 1, rows, rows + 1};
+        for (int i = 0; i < 40; ++i)
+            counts.push_back(1 + rng() % rows);
+        // The rows next to every chunk boundary.
+        for (std::uint64_t r = 1; r < rows; ++r) {
+            if (ends[r].offset / MiB != ends[r - 1].offset / MiB) {
+                for (std::uint64_t c = r - 1; c <= r + 2 && c <= rows; ++c)
+                    counts.push_back(c);
+            }
+        }
+        for (const std::uint64_t count : counts) {
+            LinePosition got;
+            const bool found = count <= rows;
+            ASSERT_EQ(find_line_end(fd, count, got, stop), found) << count;
+            if (!found) continue;
+            const LinePosition want = count == 0 ? LinePosition{} : ends[count - 1];
+            EXPECT_EQ(got.offset, want.offset) << count;
+            EXPECT_EQ(got.lines, want.lines) << count;
+        }
+        ::close(fd);
+    }
 }
 
 } // namespace

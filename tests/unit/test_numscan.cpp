@@ -1,6 +1,8 @@
 // Number scanning of data lines: the rules that stored data files rely on.
 // Each case is checked against the C library's sscanf as well as against the
-// expected value, so a wrong expectation here cannot hide a difference.
+// expected value, so a wrong expectation here cannot hide a difference. Then
+// what may follow a number, and the reading of a whole data line under the
+// reading options (data_line.h).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <limits>
 #include <string>
 
+#include "data_line.h"
 #include "numscan.h"
 
 namespace {
@@ -53,6 +56,12 @@ Scan scan(const char* s, int count) {
     const Scan b = c_library(s, count);
     EXPECT_EQ(a.count, b.count) << "input \"" << s << "\" count " << count;
     EXPECT_EQ(std::memcmp(a.v, b.v, sizeof a.v), 0) << "input \"" << s << "\" count " << count;
+    // The way of clean lines takes a line whole only as sscanf reads it.
+    Scan plain{count, {unset, unset, unset, unset}};
+    if (scan_plain_line(s, plain.v, count)) {
+        EXPECT_EQ(b.count, count) << s;
+        EXPECT_EQ(std::memcmp(plain.v, b.v, sizeof plain.v), 0) << s;
+    }
     return a;
 }
 
@@ -201,4 +210,90 @@ TEST(NumScan, RoundingAndRange) {
     EXPECT_EQ(scan("1e99999999999999999999", 1).v[0], std::numeric_limits<double>::infinity());
     const std::string long_digits = std::string(300, '1') + "e-300";
     scan(long_digits.c_str(), 1);
+}
+
+TEST(NumScan, WhatFollowsANumber) {
+    // `glued`: the offset of the number that text glued to it follows, or -1;
+    // `end`: where the last number read ends.
+    const struct {
+        const char* line;
+        int count, n, glued, end;
+    } cases[] = {
+        {"12.5Pa", 1, 1, 0, 4},
+        {"1767312000.00 0,3738\n", 2, 2, 14, 15},
+        {"1,5 2", 2, 1, 0, 1},
+        {"1.5x 2", 2, 1, 0, 3},
+        {"1e5e7", 2, 1, 0, 3},
+        {"7ex", 2, 1, 0, 2}, // "7e" is consumed
+        {"5nA", 1, 1, 0, 1}, // not the start of "nan"
+        {"nan(12)", 1, 1, 0, 3},
+        {"0x1p3,", 1, 1, 0, 5},
+        // The start of the next number, white space and the end are fine.
+        {"1.5-2", 2, 2, -1, 5},
+        {"1.5-2", 1, 1, -1, 3},
+        {"1inf", 2, 2, -1, 4},
+        {"1.5 x", 2, 1, -1, 3},
+        {"1 2", 1, 1, -1, 1},
+        {"  -3\t\r\n", 1, 1, -1, 4},
+        {"", 1, -1, -1, 0},
+    };
+    for (const auto& c : cases) {
+        NumberEnds ends;
+        double v[4] = {unset, unset, unset, unset};
+        EXPECT_EQ(scan_numbers(c.line, v, c.count, ends), c.n) << c.line;
+        EXPECT_EQ(ends.glued == nullptr ? -1 : ends.glued - c.line, c.glued) << c.line;
+        EXPECT_EQ(ends.end - c.line, c.end) << c.line;
+        // The values are those of the plain reading.
+        const Scan plain = scan(c.line, c.count);
+        EXPECT_EQ(std::memcmp(v, plain.v, sizeof v), 0) << c.line;
+    }
+}
+
+TEST(DataLine, DelimitedFieldsHoldOneNumberEach) {
+    // (Exports and their plain twins are compared end to end; here the
+    // edges of delimited fields.)
+    using Fault = DataLine::Fault;
+    const ReadOptions semi_comma{';', true}, comma{',', false};
+    const struct {
+        const char* line;
+        int count;
+        ReadOptions o;
+        int n;
+        Fault fault;
+        bool more;
+    } cases[] = {
+        {"1767312000;0,25;x\n", 2, semi_comma, 2, Fault::none, true},
+        {"1767312000;0,25; ;;\r\n", 2, semi_comma, 2, Fault::none, false},
+        {"1767312000,,3\n", 3, comma, 1, Fault::none, false}, // an empty field
+        {"1767312000,2\n", 3, comma, 2, Fault::none, false},  // too few fields
+        {"1767312000,2 x\n", 2, comma, 2, Fault::glued, false},
+        {"2026-002T00:00:00,5Z;1\n", 2, semi_comma, 2, Fault::none, false},
+        {"2026-002T00:00:00Z x;1\n", 2, semi_comma, 0, Fault::not_a_time, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        DataLine d;
+        LineWork work;
+        double v[4] = {0, 0, 0, 0};
+        EXPECT_EQ(read_data_line(c.line, v, c.count, true, c.o, d, work), c.n);
+        EXPECT_EQ(d.fault, c.fault);
+        EXPECT_EQ(d.more, c.more);
+    }
+    DataLine d;
+    LineWork work;
+    double v[2] = {};
+    read_data_line("2026-002T00:00:00,5Z;1", v, 2, true, semi_comma, d, work);
+    EXPECT_EQ(v[0], 1767312000.5);
+}
+
+TEST(DataLine, HeadingIsAFirstFieldThatIsNoNumberNorDate) {
+    const ReadOptions plain, semi{';', false}, dc{0, true};
+    for (const char* line : {"\"t\";\"v\"", "information 1", "+ 1", "- 1"})
+        EXPECT_TRUE(is_heading(line, plain)) << line;
+    for (const char* line : {"+.5", "Infinity", "NaN(1)", "02.01.2026 1", "12.5Pa"})
+        EXPECT_FALSE(is_heading(line, plain)) << line;
+    EXPECT_TRUE(is_heading("time value;1", semi));
+    EXPECT_FALSE(is_heading(" 1 x;y", semi));
+    EXPECT_FALSE(is_heading(",5 1", dc));
+    EXPECT_TRUE(is_heading(",5 1", plain));
 }

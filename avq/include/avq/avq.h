@@ -70,8 +70,8 @@ inline constexpr std::int16_t SAMPLE_MIN = -32768;
 // The header comment that velkor builds when its inputs supply none begins
 // with one of these; its first two characters say how the block times are
 // stored ("!S": minute and second, "!U": Unix seconds). The sampling
-// frequency follows, then " gain: 1 station: x " and the start time in
-// BUILT_HEADER_TIME_FORMAT (UTC).
+// frequency follows, then " gain: 1 station: x " (or the gain and station
+// the user gave) and the start time in BUILT_HEADER_TIME_FORMAT (UTC).
 inline constexpr std::string_view HEADER_PREFIX_MINUTE_SECOND = "!S512Tidserier sampfrek: ";
 inline constexpr std::string_view HEADER_PREFIX_UNIX = "!U512Tidserier sampfrek: ";
 inline constexpr std::string_view MINUTE_SECOND_MARK = HEADER_PREFIX_MINUTE_SECOND.substr(0, 2);
@@ -150,6 +150,17 @@ inline std::uint32_t header_value(TimeHeader h) {
 inline bool fits_minute_second(TimeHeader t) {
     return t.word0 < 1440 && t.word1 <= 60;
 }
+
+// The time stored for a block whose first row's time is `seconds`: a time
+// less than 1 ms below a whole second is taken as that second, since times
+// written to a few decimals (or converted from minutes) fall a hair below
+// the second they mean, where truncation to whole seconds would store the
+// second before. Times further below are kept, and truncated by the binary
+// form as before. A time written to the millisecond, such as x.999, is 1 ms
+// below and stays in its second (its double may lie closer by less than a
+// microsecond, hence the limit of 999.5 microseconds).
+inline constexpr double BLOCK_TIME_ROUND_UP = 0.0009995;
+double stored_block_time(double seconds);
 
 // The minute and second fields of an ASCII block line for a block time of
 // `seconds` since the epoch (UTC).

@@ -1,4 +1,5 @@
-// Fuzz target: the data-line number scanner against the C library.
+// Fuzz target: the data-line number scanner against the C library, and the
+// fused row scan against the usual reading of a line.
 //
 // scan_numbers promises to read exactly what sscanf reads with one to four
 // "%lf" conversions separated by blanks. The first byte of the input picks
@@ -7,11 +8,21 @@
 // value is a finding; so is a line that scan_plain_line takes whole but
 // sscanf reads otherwise, or that has anything but white space after its
 // numbers.
+//
+// The rest of the input, zero bytes included, is also a block of lines for
+// scan_plain_row (bit 2 of the first byte: the first number is a time). A
+// line it takes must be one the usual way (the line as LineReader cuts it,
+// then read_data_line) reads whole, to the same bits and the same end; a
+// line of its own form (plain numbers between blanks, a line feed) that
+// the usual way reads as a clean line it must take; and scan_plain_rows
+// must read the same run of lines.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "../tests/row_block.h"
 #include "fuzz_support.h"
 #include "numscan.h"
 
@@ -36,6 +47,119 @@ std::uint64_t bits(double d) {
     std::uint64_t u;
     std::memcpy(&u, &d, sizeof u);
     return u;
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A plain decimal number at `p`: moves `p` past it.
+bool plain_token(const char*& p) {
+    const char* q = p;
+    if (*q == '+' || *q == '-') ++q;
+    bool digits = false;
+    for (; is_digit(*q); ++q)
+        digits = true;
+    if (*q == '.') {
+        for (++q; is_digit(*q); ++q)
+            digits = true;
+    }
+    if (!digits) return false;
+    if (*q == 'e' || *q == 'E') {
+        ++q;
+        if (*q == '+' || *q == '-') ++q;
+        if (!is_digit(*q)) return false;
+        while (is_digit(*q))
+            ++q;
+    }
+    p = q;
+    return true;
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Whether the zero-terminated `line` has the form the row scan is for:
+// blanks, `count` plain numbers with blanks between, blanks, an optional
+// carriage return, a line feed.
+bool row_form(const char* p, int count) {
+    while (is_blank(*p))
+        ++p;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            if (!is_blank(*p)) return false;
+            while (is_blank(*p))
+                ++p;
+        }
+        if (!plain_token(p)) return false;
+    }
+    while (is_blank(*p))
+        ++p;
+    if (*p == '\r') ++p;
+    return p[0] == '\n' && p[1] == '\0';
+}
+
+std::string shown_values(const double* a, const double* b, int count) {
+    std::string s;
+    for (int i = 0; i < count; ++i) {
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "  [%d] %a vs the usual %a\n", i, a[i], b[i]);
+        s += buf;
+    }
+    return s;
+}
+
+void check_row_scan(const char* data, std::size_t size, int count, bool time) {
+    const rowscan::Block block(std::string(data, size));
+    LineWork work;
+    std::vector<double> leading; // the numbers of the lines before the first refused
+    bool refused = false;
+    std::size_t lines = 0;
+    for (const char* p = block.begin(); p < block.end(); ++lines) {
+        // The line as LineReader cuts it: up to its line feed, or the end.
+        const auto left = static_cast<std::size_t>(block.end() - p);
+        const void* feed = std::memchr(p, '\n', left);
+        const std::size_t length =
+            feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - p) + 1
+                            : left;
+        const std::string line(p, length); // with a zero byte after it, as LineReader hands it
+        double got[4] = {-1.5, -2.5, -3.5, -4.5};
+        double want[4] = {-1.5, -2.5, -3.5, -4.5};
+        const char* next = scan_plain_row(p, got, count, time);
+        const bool whole =
+            rowscan::usual_reads_whole(line.c_str(), length, want, count, time, work);
+        const std::string where = "line: " + rowscan::shown(p, length) + "\n" +
+                                  std::to_string(count) + " numbers" +
+                                  (time ? ", a time first" : "");
+        if (next != nullptr) {
+            bool same = whole && next == p + length && plain_row_may_start(p);
+            for (int i = 0; same && i < count; ++i)
+                same = bits(got[i]) == bits(want[i]);
+            if (!same) {
+                fuzz::fail("scan_plain_row takes a line otherwise than the usual way",
+                           where + "\n" + shown_values(got, want, count));
+            }
+        } else {
+            double clean[4];
+            if (row_form(line.c_str(), count) && read_plain_line(line.c_str(), clean, count, time))
+                fuzz::fail("scan_plain_row refuses a clean line of its form", where);
+        }
+        refused = refused || next == nullptr;
+        if (!refused) leading.insert(leading.end(), got, got + count);
+        p += length;
+    }
+    std::vector<double> run((lines + 1) * static_cast<std::size_t>(count));
+    const char* q = block.begin();
+    const std::size_t n = scan_plain_rows(q, run.data(), lines, count, time);
+    const bool same = n * static_cast<std::size_t>(count) == leading.size() &&
+                      (leading.empty() || std::memcmp(run.data(), leading.data(),
+                                                      leading.size() * sizeof(double)) == 0);
+    if (!same) {
+        fuzz::fail("scan_plain_rows reads another run of lines than scan_plain_row",
+                   std::to_string(n) + " lines, not " +
+                       std::to_string(leading.size() / static_cast<std::size_t>(count)));
+    }
 }
 
 } // namespace
@@ -79,5 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             agrees = bits(plain[i]) == bits(want[i]);
         if (!agrees) fuzz::fail("scan_plain_line takes a line whole that is not", "line: " + line);
     }
+
+    check_row_scan(reinterpret_cast<const char*>(data + 1), size - 1, count, (data[0] & 4) != 0);
     return 0;
 }

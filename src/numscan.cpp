@@ -489,10 +489,11 @@ template <int Count> [[gnu::noinline]] const char* scan_row(const char* p, doubl
 #if VELKOR_SSE2
 // A token of a line known to run from `t` for `length` bytes (up to a blank
 // or the line's end): when it is a number of the plain form without an
-// exponent, of at most 15 digits and 16 bytes, stores its value and returns
-// true. From the window, as window_digits reads it, except that the token's
-// extent is known: its bytes must all be digits but for a sign first and
-// one point. The sign's byte is read as a leading zero digit.
+// exponent, of at most 16 bytes and with a mantissa of at most 2^53 (the
+// exact way of scan_decimal), stores its value and returns true. From the
+// window, as window_digits reads it, except that the token's extent is
+// known: its bytes must all be digits but for a sign first and the first
+// point. The sign's byte is read as a leading zero digit.
 [[gnu::always_inline]] inline bool token_value(const char* t, unsigned length, double& out) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
     const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
@@ -502,17 +503,16 @@ template <int Count> [[gnu::noinline]] const char* scan_row(const char* p, doubl
         static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
     const char c = *t;
     const unsigned sign = c == '-' || c == '+' ? 1 : 0;
-    // The first point, or the token's end; the bytes that must be digits.
-    // (A token longer than 16 bytes wants digits the window's bits lack.)
+    // The first point, or the token's end. (A token longer than 16 bytes
+    // wants bits that the window's masks lack.)
     const std::uint64_t end_bit = std::uint64_t{1} << length;
-    const auto at = static_cast<unsigned>(__builtin_ctzll(point_bits | end_bit));
     const std::uint64_t span = end_bit - 1;
-    const std::uint64_t point_bit = (std::uint64_t{1} << at) & span;
-    const unsigned point = point_bit != 0 ? 1 : 0;
-    const unsigned digits = length - sign - point;
-    if (((digit_bits & span) != (span & ~(point_bit | sign))) | (digits - 1 >= 15)) [[unlikely]]
-        return false;
-    const unsigned fraction = (length - 1 - at) & (0u - point);
+    const auto at = static_cast<unsigned>(__builtin_ctzll(point_bits | end_bit));
+    const std::uint64_t allowed = digit_bits | (std::uint64_t{1} << at) | sign;
+    if ((allowed & span) != span || (digit_bits & span) == 0) [[unlikely]]
+        return false; // other bytes, or no digit ("-", ".")
+    const unsigned point = at < length ? 1 : 0;
+    const unsigned fraction = point != 0 ? length - 1 - at : 0;
     const unsigned used = length - point; // digits and the sign's byte
     const __m128i only_digits = _mm_and_si128(values, is_digit_lane);
     const __m128i from_point = bytes_from(at);
@@ -522,20 +522,18 @@ template <int Count> [[gnu::noinline]] const char* scan_row(const char* p, doubl
     const std::uint64_t mantissa =
         (sixteen_digits(_mm_andnot_si128(bytes_from(used), closed)) >> zeros) *
         inverse_pow5.v[zeros];
+    if (mantissa > max_exact_integer) [[unlikely]]
+        return false;
     out = with_sign(
         static_cast<double>(static_cast<std::int64_t>(mantissa)) / exact_pow10[fraction], c == '-');
     return true;
 }
 
-// A token that token_value does not take, read as scan_row reads it; out
-// of line, so that the usual token's way keeps its registers.
-[[gnu::noinline]] const char* token_otherwise(const char* t, double& out) {
-    return row_number(t, out);
-}
-
-// The blanks, line feeds and zero bytes of a chunk of 16 bytes, as bits.
+// The blanks and line feeds of a chunk of 16 bytes at `at`, as bits, and
+// whether it holds a zero byte.
 struct ChunkBits {
-    std::uint64_t blank, feed, zero;
+    std::uint64_t blank, feed;
+    bool zero;
 };
 
 [[gnu::always_inline]] inline ChunkBits chunk_bits(const char* at) {
@@ -544,80 +542,105 @@ struct ChunkBits {
         _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(c, _mm_set1_epi8('\t')));
     return {static_cast<std::uint64_t>(_mm_movemask_epi8(blanks)),
             static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')))),
-            static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())))};
+            _mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())) != 0};
 }
 
-// Number i of a line at `p`, the token from the lowest bit of `starts` to
-// the lowest of `ends` (its last byte); both bits are taken off.
+// What became of a number of a line.
+enum class Token { read, refused, otherwise };
+
+// Number I of a line at `p`, the token from the lowest bit of `starts` to
+// the lowest of `ends` (its last byte); both bits are taken off. A token
+// that token_value does not take (an exponent, a long token, or no number
+// of the plain form) sends the whole line to scan_row, which reads it
+// number after number; rare, and without a call here the usual way needs
+// no registers kept across one.
 template <int I>
-[[gnu::always_inline]] inline bool line_number(const char* p, std::uint64_t& starts,
-                                               std::uint64_t& ends, double* out, bool time) {
-    if (starts == 0) return false; // fewer numbers
+[[gnu::always_inline]] inline Token line_number(const char* p, std::uint64_t& starts,
+                                                std::uint64_t& ends, double* out, bool time) {
+    if (starts == 0) return Token::refused; // fewer numbers
     const auto s = static_cast<unsigned>(__builtin_ctzll(starts));
     const auto e = static_cast<unsigned>(__builtin_ctzll(ends)) + 1;
     starts &= starts - 1;
     ends &= ends - 1;
-    if (!token_value(p + s, e - s, out[I])) [[unlikely]] {
-        // An exponent, a long token, or no number of the plain form.
-        if (token_otherwise(p + s, out[I]) != p + e) return false;
-    }
-    return I != 0 || !time || out[0] >= 10000.0; // a time below may be a date
+    if (!token_value(p + s, e - s, out[I])) [[unlikely]]
+        return Token::otherwise;
+    // A time below 10000 may be a date.
+    return I != 0 || !time || out[0] >= 10000.0 ? Token::read : Token::refused;
 }
 
 // The line at `p` read at once: its first 16 * CHUNKS bytes are classed in
-// chunks of 16 (blanks, line feeds, zero bytes), which gives the line's end
-// and the extent of each of its tokens before any number is read. So the
-// start of the next line does not wait for the numbers, and the numbers do
-// not wait for each other: the processor reads several lines' numbers at
-// once. A chunk is loaded only when the chunks before it hold no zero
-// byte, so that none reaches past the sentinel's padding; a line that does
-// not fit the chunks, or a zero byte before the last chunk, is read number
-// after number (scan_row).
+// chunks of 16 (blanks, line feeds), which gives the line's end and the
+// extent of each of its tokens before any number is read. So the start of
+// the next line does not wait for the numbers, and the numbers do not wait
+// for each other: the processor reads several lines' numbers at once.
+//
+// A chunk is loaded only when the chunks before it hold no zero byte, so
+// that none reaches past the sentinel's padding; a zero byte before the
+// last chunk, or a line that does not fit the chunks, sends the line to
+// scan_row. A zero byte in the last chunk needs no test of its own: before
+// the line feed found (which may then lie in the padding) it is no blank,
+// so it belongs to a token; the tokens are read in order, every byte of a
+// token is read, and a token holding a zero byte is refused before any
+// token after it (past the zero) is looked at.
 template <int Count>
 [[gnu::always_inline]] inline const char* scan_row_at_once(const char* p, double* out, bool time) {
     constexpr int CHUNKS = Count == 1 ? 1 : Count == 2 ? 2 : 4;
+    if constexpr (Count == 1) {
+        // A line of one number mostly holds that number alone: it is taken
+        // to run from the line's start to its end (a carriage return left
+        // out), which token_value checks byte for byte, with no blanks to
+        // look for. A line with blanks (or anything else) goes on below.
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto feed =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n'))));
+        if (feed != 0) [[likely]] {
+            const auto feed_at = static_cast<unsigned>(__builtin_ctz(feed));
+            const unsigned end = feed_at != 0 && p[feed_at - 1] == '\r' ? feed_at - 1 : feed_at;
+            if (token_value(p, end, out[0])) [[likely]]
+                return !time || out[0] >= 10000.0 ? p + feed_at + 1 : nullptr;
+        }
+    }
     ChunkBits b = chunk_bits(p);
     if constexpr (CHUNKS > 1) {
-        if (b.zero != 0) [[unlikely]]
+        if (b.zero) [[unlikely]]
             return scan_row<Count>(p, out, time);
         const ChunkBits b1 = chunk_bits(p + 16);
         b.blank |= b1.blank << 16;
         b.feed |= b1.feed << 16;
-        b.zero |= b1.zero << 16;
+        b.zero = b1.zero;
     }
     if constexpr (CHUNKS > 2) {
-        if (b.zero != 0) [[unlikely]]
+        if (b.zero) [[unlikely]]
             return scan_row<Count>(p, out, time);
         const ChunkBits b2 = chunk_bits(p + 32);
-        if (b2.zero != 0) [[unlikely]]
+        if (b2.zero) [[unlikely]]
             return scan_row<Count>(p, out, time);
         const ChunkBits b3 = chunk_bits(p + 48);
         b.blank |= (b2.blank << 32) | (b3.blank << 48);
         b.feed |= (b2.feed << 32) | (b3.feed << 48);
-        b.zero |= b3.zero << 48;
     }
     if (b.feed == 0) [[unlikely]]
         return scan_row<Count>(p, out, time);
     const auto feed_at = static_cast<unsigned>(__builtin_ctzll(b.feed));
     const std::uint64_t before_feed = (std::uint64_t{1} << feed_at) - 1;
-    // A zero byte in the line: the end of the data, or a zero in the text.
-    if ((b.zero & before_feed) != 0) return nullptr;
     const std::uint64_t line =
         feed_at != 0 && p[feed_at - 1] == '\r' ? before_feed >> 1 : before_feed;
     const std::uint64_t tokens = ~b.blank & line;
     std::uint64_t starts = tokens & ~(tokens << 1);
     std::uint64_t ends = tokens & ~(tokens >> 1); // the last byte of each
-    if (!line_number<0>(p, starts, ends, out, time)) return nullptr;
+    Token t = line_number<0>(p, starts, ends, out, time);
     if constexpr (Count > 1) {
-        if (!line_number<1>(p, starts, ends, out, time)) return nullptr;
+        if (t == Token::read) t = line_number<1>(p, starts, ends, out, time);
     }
     if constexpr (Count > 2) {
-        if (!line_number<2>(p, starts, ends, out, time)) return nullptr;
+        if (t == Token::read) t = line_number<2>(p, starts, ends, out, time);
     }
     if constexpr (Count > 3) {
-        if (!line_number<3>(p, starts, ends, out, time)) return nullptr;
+        if (t == Token::read) t = line_number<3>(p, starts, ends, out, time);
     }
-    if (starts != 0) return nullptr; // more columns
+    if (t == Token::otherwise) [[unlikely]]
+        return scan_row<Count>(p, out, time);
+    if (t == Token::refused || starts != 0) return nullptr; // fewer or more numbers
     return p + feed_at + 1;
 }
 #endif

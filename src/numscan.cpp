@@ -255,26 +255,31 @@ bool scan_plain_line(const char* s, double* out, int count) {
 
 // The fused row scan (scan_plain_row).
 //
-// A number is read from one window of 16 bytes at its start (after its
-// sign): which bytes are digits and which are points gives, with a count of
-// trailing zero bits or two, the digits of the whole part, whether a point
-// follows, and the digits of the fraction. The window's bytes, less '0',
-// are closed up over the point and cleared after the last digit, so that
-// they hold the mantissa's digits as one run of at most 15 digit values
-// followed by zero bytes. Multiply-adds in the vector's lanes make pairs of
-// digits, then fours, then eights, of the sixteen bytes: an integer that is
-// the mantissa times 10^k (the k zero bytes after the run). It is divided
-// by 2^k with a shift and by 5^k with a multiplication by the inverse of
-// 5^k modulo 2^64, which gives the exact quotient of a division that leaves
-// no remainder. So a number costs no branch on its digits; only an
-// exponent, a token longer than the window and the blanks between numbers
-// take one, and in the data these are rare or always alike.
+// A line is read at once (scan_row_at_once): its first bytes are classed 16
+// at a time into bits of blanks and line feeds, which give the line's end
+// and where each of its tokens begins and ends before any number is read.
+// So the next line's start does not wait for this line's numbers, nor one
+// number for another, and the processor works on several at once.
 //
-// Fifteen digits make at most 10^15 - 1 < 2^53, so the mantissa is exact in
-// a double, and the fraction has at most 14 digits, so without an exponent
-// the value is always one correctly rounded division by an exact power of
-// ten: the very operation scan_decimal does for such a token. Longer tokens
-// and exponents beyond the exact powers go to scan_decimal itself.
+// A number is read from one 16-byte load at its token (token_value): the
+// bits of its digits and points, and the token's known length, tell whether
+// it is a plain number (every byte a digit but for a sign first and one
+// point) and where the point is. The bytes, less '0', are closed up over the
+// point and cleared after the last digit; the sign's byte, cleared, is a
+// leading zero digit. Multiply-adds in the vector's lanes make pairs of
+// digits, then fours, then eights: an integer that is the mantissa times
+// 10^k (the k zero bytes after the digits). It is divided by 2^k with a
+// shift and by 5^k with a multiplication by the inverse of 5^k modulo 2^64,
+// which gives the exact quotient of a division that leaves no remainder.
+// So a number costs no branch on its digits.
+//
+// A mantissa of at most 2^53 is exact in a double, and a token of at most
+// 16 bytes has at most 15 digits after its point, so the value is one
+// correctly rounded division by an exact power of ten: the very operation
+// scan_decimal does for such a token. A line with any other token (an
+// exponent, a longer one) is read number after number (scan_row), each
+// number from a 16-byte window at its start (window_digits), exponents
+// within the exact powers of ten here and anything else by scan_decimal.
 namespace {
 
 // The digits of a number of the fast path, as the window shows them.

@@ -106,10 +106,18 @@ inline bool rest_is_blank(const char* p) {
 // by the caller; a line cut by the end of the buffer (the rest not yet read)
 // is refused, and read once the buffer holds it whole.
 //
-// Digits are read sixteen bytes at a time (the whole part, the point and
-// the fraction of a number from one load); numbers of more than 15 digits
-// and point, and exponents that take the value beyond the exact powers of
-// ten, are converted by the same code as scan_numbers uses.
+// The line's bytes are classed sixteen at a time, which gives its end and
+// the extent of each number before any is read, and a number is read from
+// one 16-byte load (its whole part, point and fraction at once); numbers
+// with an exponent, longer than 16 bytes or of more than 2^53, and lines
+// longer than the bytes classed at once (16, 32, 64 for 1, 2, 3-4
+// numbers), are read number after number, long numbers by the code that
+// scan_numbers uses. Where the machine lacks SSE2 every line is read that
+// way.
+//
+// For speed, the caller should not write into the bytes that the scan is
+// about to read (such as a zero put after the line before): a store just
+// before a 16-byte load of the same bytes stalls the load, every line.
 inline constexpr int ROW_SCAN_PAD = 16;
 const char* scan_plain_row(const char* p, double* out, int count, bool time);
 

@@ -13,10 +13,9 @@
 // the same copy.
 //
 // Timing on a busy machine is noisy; instruction counts are not:
-//   row_scan_bench --passes N METHOD FILE   (METHOD: usual, scan, rows, next)
+//   row_scan_bench --passes N METHOD FILE   (METHOD: usual, scan, next)
 // runs N passes of one way over the file's lines in a function of its own
-// ("rows" reads runs of lines with scan_plain_rows, "next" splits the lines
-// with LineReader::next and reads no number), for
+// ("next" splits the lines with LineReader::next and reads no number), for
 //   valgrind --tool=callgrind --toggle-collect='*run_row_passes*' row_scan_bench ...
 #include <algorithm>
 #include <chrono>
@@ -124,7 +123,7 @@ Sum by_next(const Text& t, const Layout&) {
 // leaves is cut at its line feed and read the usual way; a line that runs
 // into the end of the block is read once the block holds it whole. (Lines
 // longer than a block, which LineReader gathers apart, do not occur here.)
-template <bool Batch> Sum by_scan(const Text& t, const Layout& l) {
+Sum by_scan(const Text& t, const Layout& l) {
     constexpr std::size_t BLOCK = LineReader::BLOCK;
     std::FILE* f = open_memory(t);
     const std::unique_ptr<char[]> buf(new char[BLOCK + 1 + ROW_SCAN_PAD]());
@@ -136,19 +135,8 @@ template <bool Batch> Sum by_scan(const Text& t, const Layout& l) {
     DataLine d;
     Sum s;
     double v[4] = {};
-    static double rows[512 * 4];
     for (;;) {
-        if constexpr (Batch) {
-            const char* q = p;
-            if (const std::size_t n = scan_plain_rows(q, rows, 512, l.count, l.time)) {
-                for (std::size_t i = 0; i < n; ++i)
-                    s.value += rows[i * static_cast<std::size_t>(l.count)] +
-                               rows[(i + 1) * static_cast<std::size_t>(l.count) - 1];
-                s.lines += static_cast<long>(n);
-                p = const_cast<char*>(q);
-                continue;
-            }
-        } else if (const char* next = scan_plain_row(p, v, l.count, l.time)) [[likely]] {
+        if (const char* next = scan_plain_row(p, v, l.count, l.time)) [[likely]] {
             s.value += v[0] + v[l.count - 1];
             ++s.lines;
             p = const_cast<char*>(next);
@@ -188,8 +176,7 @@ struct Method {
     Way* way;
 };
 
-const Method METHODS[] = {
-    {"usual", by_usual}, {"scan", by_scan<false>}, {"rows", by_scan<true>}, {"next", by_next}};
+const Method METHODS[] = {{"usual", by_usual}, {"scan", by_scan}, {"next", by_next}};
 constexpr int WAYS = sizeof METHODS / sizeof METHODS[0];
 
 // N passes of one way; out of line, so that callgrind can count its
@@ -243,14 +230,14 @@ int main(int argc, char** argv) {
     }
     if (argc < 2 || argc > 4) {
         std::fprintf(stderr, "usage: row_scan_bench DIR [LINES [ROUNDS]]\n"
-                             "       row_scan_bench --passes N usual|scan|rows|next FILE\n");
+                             "       row_scan_bench --passes N usual|scan|next FILE\n");
         return 2;
     }
     const std::string dir = argv[1];
     const long lines = argc > 2 ? std::atol(argv[2]) : 1000000;
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 11;
-    std::printf("%-9s %9s %10s %10s %10s %10s %11s %11s\n", "file", "lines", "usual ns", "scan ns",
-                "rows ns", "next ns", "scan/usual", "rows/usual");
+    std::printf("%-9s %9s %10s %10s %10s %11s\n", "file", "lines", "usual ns", "scan ns", "next ns",
+                "scan/usual");
     for (const Layout& l : LAYOUTS) {
         const Text t = load(dir + "/" + l.file, lines);
         std::vector<double> times[WAYS];
@@ -259,19 +246,16 @@ int main(int argc, char** argv) {
             for (int k = 0; k < WAYS; ++k)
                 times[k].push_back(seconds_of(METHODS[k].way, t, l, sums[k]));
         }
-        for (int k = 1; k < 3; ++k) {
-            if (sums[0].lines != sums[k].lines || sums[0].value != sums[k].value) {
-                std::fprintf(stderr, "%s: %s differs (%ld lines, %.17g; %ld lines, %.17g)\n",
-                             l.file, METHODS[k].name, sums[0].lines, sums[0].value, sums[k].lines,
-                             sums[k].value);
-                return 1;
-            }
+        if (sums[0].lines != sums[1].lines || sums[0].value != sums[1].value) {
+            std::fprintf(stderr, "%s: the ways differ (%ld lines, %.17g; %ld lines, %.17g)\n",
+                         l.file, sums[0].lines, sums[0].value, sums[1].lines, sums[1].value);
+            return 1;
         }
         double ns[WAYS];
         for (int k = 0; k < WAYS; ++k)
             ns[k] = median(times[k]) * 1e9 / static_cast<double>(t.lines);
-        std::printf("%-9s %9ld %10.2f %10.2f %10.2f %10.2f %11.3f %11.3f\n", l.file, t.lines, ns[0],
-                    ns[1], ns[2], ns[3], ns[1] / ns[0], ns[2] / ns[0]);
+        std::printf("%-9s %9ld %10.2f %10.2f %10.2f %11.3f\n", l.file, t.lines, ns[0], ns[1], ns[2],
+                    ns[1] / ns[0]);
     }
     return 0;
 }

@@ -650,31 +650,14 @@ template <int Count>
 }
 #endif
 
-// One line, or lines one after another until `rows` are read or a line is
-// refused, of `Count` numbers: by the whole line's bits where the machine
+// One line of `Count` numbers: by the whole line's bits where the machine
 // has SSE2, number after number elsewhere.
-template <int Count>
-[[gnu::always_inline]] inline const char* row_of(const char* p, double* out, bool time) {
+template <int Count> [[gnu::noinline]] const char* one_row(const char* p, double* out, bool time) {
 #if VELKOR_SSE2
     return scan_row_at_once<Count>(p, out, time);
 #else
     return scan_row<Count>(p, out, time);
 #endif
-}
-
-template <int Count> [[gnu::noinline]] const char* one_row(const char* p, double* out, bool time) {
-    return row_of<Count>(p, out, time);
-}
-
-template <int Count>
-[[gnu::noinline]] std::size_t many_rows(const char*& p, double* out, std::size_t rows, bool time) {
-    std::size_t n = 0;
-    for (; n < rows; ++n) {
-        const char* next = row_of<Count>(p, out + n * Count, time);
-        if (next == nullptr) break;
-        p = next;
-    }
-    return n;
 }
 
 } // namespace
@@ -691,20 +674,5 @@ const char* scan_plain_row(const char* p, double* out, int count, bool time) {
         return one_row<4>(p, out, time);
     default:
         return nullptr;
-    }
-}
-
-std::size_t scan_plain_rows(const char*& p, double* out, std::size_t rows, int count, bool time) {
-    switch (count) {
-    case 1:
-        return many_rows<1>(p, out, rows, time);
-    case 2:
-        return many_rows<2>(p, out, rows, time);
-    case 3:
-        return many_rows<3>(p, out, rows, time);
-    case 4:
-        return many_rows<4>(p, out, rows, time);
-    default:
-        return 0;
     }
 }

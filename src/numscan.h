@@ -21,8 +21,6 @@
 // and the line is refused.
 #pragma once
 
-#include <cstddef>
-
 // Reads up to `count` (1 to 4) numbers from the zero-terminated string `s`
 // into `out`, as sscanf with `count` "%lf" conversions separated by blanks.
 // Returns what sscanf returns: the number of numbers stored, or -1 (EOF)
@@ -120,13 +118,6 @@ inline bool rest_is_blank(const char* p) {
 // before a 16-byte load of the same bytes stalls the load, every line.
 inline constexpr int ROW_SCAN_PAD = 16;
 const char* scan_plain_row(const char* p, double* out, int count, bool time);
-
-// The same for the lines from `p` on, one after another: reads up to `rows`
-// lines as scan_plain_row reads them, the numbers of line n to
-// out[n * count] and on, and stops before the first line it refuses (whose
-// slot may then hold some of its numbers; nothing after it is written).
-// Returns the lines read and moves `p` past them.
-std::size_t scan_plain_rows(const char*& p, double* out, std::size_t rows, int count, bool time);
 
 // Whether scan_plain_row is worth trying at `p`, the start of a line at or
 // before the sentinel: the line begins like a number of the plain form or

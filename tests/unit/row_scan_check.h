@@ -6,12 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "../row_block.h"
 #include "line_reader.h"
@@ -44,9 +42,6 @@ inline Tally compare(const std::string& text, int count, bool time, bool must_ta
     LineReader reader(f, std::size_t{1} << 16);
     const char* p = block.begin();
     LineWork work;
-    // The lines taken before the first one refused, for scan_plain_rows.
-    std::vector<double> leading;
-    bool refused = false;
     while (reader.next() == LineReader::LINE_READ) {
         ++t.lines;
         const char* line = reader.line();
@@ -60,8 +55,6 @@ inline Tally compare(const std::string& text, int count, bool time, bool must_ta
         const char* next = scan_plain_row(p, got, count, time);
         const bool whole = usual_reads_whole(line, length, want, count, time, work);
         std::string wrong;
-        if (next == nullptr) refused = true;
-        if (!refused) leading.insert(leading.end(), got, got + count);
         if (next != nullptr) {
             ++t.taken;
             if (next != p + length) {
@@ -89,24 +82,6 @@ inline Tally compare(const std::string& text, int count, bool time, bool must_ta
     }
     EXPECT_EQ(p, block.end()) << "the lines do not make up the text";
     std::fclose(f);
-    // The run of lines at once: the same lines and numbers, up to the first
-    // line refused, and no further than asked.
-    const auto rows = static_cast<std::size_t>(t.lines);
-    std::vector<double> run((rows + 1) * static_cast<std::size_t>(count), -1.0);
-    const char* q = block.begin();
-    const std::size_t n = scan_plain_rows(q, run.data(), rows, count, time);
-    EXPECT_EQ(n * static_cast<std::size_t>(count), leading.size());
-    if (!leading.empty()) {
-        EXPECT_EQ(std::memcmp(run.data(), leading.data(), leading.size() * sizeof(double)), 0);
-    }
-    // The slot of the line refused may hold some of its numbers; none after.
-    EXPECT_EQ(run[(std::min(n + 1, rows) + 1) * static_cast<std::size_t>(count) - 1], -1.0)
-        << "numbers stored beyond the line refused";
-    if (n > 1) {
-        const char* r = block.begin();
-        EXPECT_EQ(scan_plain_rows(r, run.data(), n - 1, count, time), n - 1);
-        EXPECT_LT(r, q);
-    }
     return t;
 }
 

@@ -75,3 +75,56 @@ inline bool rest_is_blank(const char* p) {
         ++p;
     return *p == '\0';
 }
+
+// The usual data line read straight from a block of lines (the fused row
+// scan): the reading of the line's end and of its numbers in one pass.
+//
+// `p` is the start of a line in a buffer that holds, right after its data, a
+// zero byte (the sentinel) and then at least ROW_SCAN_PAD more readable
+// bytes of any value. When the line holds `count` (1 to 4) numbers of the
+// plain decimal form, separated by blanks (spaces and tabs; blanks may also
+// begin the line), then optional blanks, an optional carriage return and
+// its line feed, the numbers are stored in `out` exactly as scan_plain_line
+// stores them (bit for bit) and the start of the next line is returned.
+// With `time`, a first number below 10000 (which may be a date) refuses the
+// line. Any other line gives nullptr: a comment, blank or "#" line, a
+// heading, another number form (hexadecimal, infinity, not-a-number, a
+// dangling exponent, a value out of range), text glued to a number, more
+// columns, other white space (vertical tab, form feed, a lone carriage
+// return), a zero byte, and a line that runs into the sentinel before its
+// line feed. The caller then reads that line the usual way (a LineReader
+// line and read_data_line), which either reads it or tells what is wrong;
+// `out` may hold some of the line's numbers. Every line the scan takes, the
+// usual way reads to the same numbers and with nothing more to say about it
+// (no fault, no more columns).
+//
+// Nothing past the sentinel's ROW_SCAN_PAD bytes is read, and nothing past
+// the sentinel is taken: the scan stops at the sentinel as at any byte that
+// cannot continue a line it takes. So the end of the buffer needs no test
+// by the caller; a line cut by the end of the buffer (the rest not yet read)
+// is refused, and read once the buffer holds it whole.
+//
+// The line's bytes are classed sixteen at a time, which gives its end and
+// the extent of each number before any is read, and a number is read from
+// one 16-byte load (its whole part, point and fraction at once); numbers
+// with an exponent, longer than 16 bytes or of more than 2^53, and lines
+// longer than the bytes classed at once (16, 32, 64 for 1, 2, 3-4
+// numbers), are read number after number, long numbers by the code that
+// scan_numbers uses. Where the machine lacks SSE2 every line is read that
+// way.
+//
+// For speed, the caller should not write into the bytes that the scan is
+// about to read (such as a zero put after the line before): a store just
+// before a 16-byte load of the same bytes stalls the load, every line.
+inline constexpr int ROW_SCAN_PAD = 16;
+const char* scan_plain_row(const char* p, double* out, int count, bool time);
+
+// Whether scan_plain_row is worth trying at `p`, the start of a line at or
+// before the sentinel: the line begins like a number of the plain form or
+// with a blank, and `p` is not the sentinel itself (the end of the data,
+// where the caller must read on the usual way). A line for which this is
+// false is surely refused; one for which it is true may still be.
+inline bool plain_row_may_start(const char* p) {
+    const auto c = static_cast<unsigned char>(*p);
+    return c - unsigned{'0'} < 10 || c == '-' || c == '+' || c == '.' || c == ' ' || c == '\t';
+}

@@ -21,6 +21,7 @@
 
 #include "numfmt.h"
 #include "numscan.h"
+#include "row_scan_check.h"
 
 namespace {
 
@@ -247,7 +248,46 @@ class Gen {
         return s;
     }
 
+    // A number of the plain decimal form: up to 20 digits in all (leading
+    // zeros among them), a point anywhere or none, an exponent sometimes.
+    std::string plain_decimal() {
+        std::string s = pick({"", "", "", "-", "+"});
+        const int whole = below(chance(70) ? 11 : 21);
+        std::string d = chance(15) ? std::string(static_cast<std::size_t>(below(4)), '0') : "";
+        d += digits(whole);
+        if (chance(70)) d += "." + digits(below(chance(70) ? 9 : 21 - whole));
+        if (d.find_first_of("0123456789") == std::string::npos) d += digit();
+        s += d;
+        if (chance(15)) {
+            s += pick({"e", "E"});
+            s += pick({"", "-", "+"});
+            s += std::to_string(below(chance(80) ? 25 : 330));
+        }
+        return s;
+    }
+
+    // A data line of the form the row scan is for: `count` plain numbers
+    // separated by blanks, the first a realistic time or any number,
+    // blanks before and after them sometimes, then a line feed, after a
+    // carriage return sometimes.
+    std::string plain_row(int count) {
+        std::string s = chance(5) ? space_or_tab(3) : "";
+        for (int i = 0; i < count; ++i) {
+            if (i > 0) s += chance(85) ? pick({" ", "\t"}) : pick({" ", "\t"}) + space_or_tab(3);
+            s += i == 0 && chance(60) ? realistic() : chance(40) ? realistic() : plain_decimal();
+        }
+        if (chance(10)) s += space_or_tab(3);
+        return s + (chance(20) ? "\r\n" : "\n");
+    }
+
   private:
+    std::string space_or_tab(int max) {
+        std::string s;
+        for (int n = below(max + 1); n > 0; --n)
+            s += chance(50) ? ' ' : '\t';
+        return s;
+    }
+
     std::mt19937_64 rng_;
 };
 
@@ -313,6 +353,39 @@ TEST(NumberDifferential, ScanningMatchesSscanf) {
     for (int r = -1; r <= 4; ++r)
         EXPECT_GT(fast_counts[r + 1], 0) << "no line scanned to " << r;
     std::printf("[ scanned  ] %ld lines x 4 formats, %ld mismatches\n", lines, mismatches);
+}
+
+TEST(NumberDifferential, RowScanMatchesTheUsualWay) {
+    // Blocks of lines of the scan's form, which it must take whenever the
+    // usual way reads them whole, and of the scanning's general lines
+    // (other number forms, junk, white space of every kind), which it may
+    // leave but must never read otherwise.
+    const long lines = diff_count(60000);
+    Gen gen(static_cast<std::uint64_t>(env_long("VELKOR_DIFF_SEED", 20261208)) ^ 0x9e3779b9);
+    rowscan::Tally plain, general;
+    for (long n = 0; n < lines; n += 64) {
+        const int count = 1 + gen.below(4);
+        const bool time = gen.chance(50);
+        std::string rows, others;
+        for (int i = 0; i < 64; ++i) {
+            rows += gen.plain_row(count);
+            others += gen.line() + "\n";
+        }
+        const rowscan::Tally p = rowscan::compare(rows, count, time, true);
+        const rowscan::Tally g = rowscan::compare(others, count, time);
+        for (auto [sum, t] : {std::pair{&plain, p}, std::pair{&general, g}}) {
+            sum->lines += t.lines;
+            sum->taken += t.taken;
+            sum->mismatches += t.mismatches;
+        }
+    }
+    EXPECT_EQ(plain.mismatches + general.mismatches, 0);
+    // Most lines of the scan's form are taken (the rest have a time below
+    // 10000 or a value out of range); some of the general ones are too.
+    EXPECT_GT(plain.taken, plain.lines * 7 / 10);
+    EXPECT_GT(general.taken, 0);
+    std::printf("[ row scan ] %ld plain lines, %ld taken; %ld general lines, %ld taken\n",
+                plain.lines, plain.taken, general.lines, general.taken);
 }
 
 namespace {

@@ -13,6 +13,7 @@
 
 #include "data_line.h"
 #include "numscan.h"
+#include "row_scan_check.h"
 
 namespace {
 
@@ -246,6 +247,126 @@ TEST(NumScan, WhatFollowsANumber) {
         // The values are those of the plain reading.
         const Scan plain = scan(c.line, c.count);
         EXPECT_EQ(std::memcmp(v, plain.v, sizeof v), 0) << c.line;
+    }
+}
+
+TEST(RowScan, TakesTheUsualLinesAsTheyAreRead) {
+    // Each line alone, checked against the usual way (row_scan_check.h);
+    // `taken` is whether the scan must take it or must leave it.
+    const struct {
+        const char* text;
+        int count;
+        bool time, taken;
+    } cases[] = {
+        {"1767312000.05 0.3738 -12 1.25e-3\n", 4, true, true},
+        {"1700000000.00\t-0.0012345\r\n", 2, true, true},
+        {"0.3738\n", 1, false, true},
+        {" \t+3.5E-3 \t\r\n", 1, false, true},
+        {"-0\n", 1, false, true},
+        {"-0e999 +0.000e-400\n", 2, false, true},
+        {"1. .5 -.5 5.e3\n", 4, false, true},
+        {"0000000000000000000001.5 1e0000000000000000000005\n", 2, false, true},
+        {"1e22 1e23 123456789e-22 1e-5\n", 4, false, true},
+        {"9007199254740993 18446744073709551616\n", 2, false, true},
+        {"10000 1\n", 2, true, true},
+        {"4.9406564584124654e-324 1e308\n", 2, false, true},
+        // Lines the usual way reads otherwise, or reads but not as this
+        // scan's kind of line: all left to it.
+        {"!comment 1\n", 1, false, false},
+        {"# 1\n", 1, false, false},
+        {"\n", 1, false, false},
+        {" \t\r\n", 1, false, false},
+        {"time value\n", 2, false, false},
+        {"\xEF\xBB\xBF"
+         "1.5\n",
+         1, false, false},
+        {"0x1p3\n", 1, false, false},
+        {"inf 1\n", 2, false, false},
+        {"1 -nan\n", 2, false, false},
+        {"1e\n", 1, false, false},
+        {"1e+ 2\n", 2, false, false},
+        {"12.5Pa\n", 1, false, false},
+        {"0,3738\n", 1, false, false},
+        {"1.5.3\n", 2, false, false},
+        {"1.5-2\n", 2, false, false},
+        {"1e5.25\n", 2, false, false},
+        {"1 2 3\n", 2, false, false},
+        {"1 2\n", 3, false, false},
+        {"1\v2\n", 2, false, false},
+        {"1\f\n", 1, false, false},
+        {"1\r\r\n", 1, false, false},
+        {"1\r 2\n", 2, false, false},
+        {"1e-400\n", 1, false, false},
+        {"1e400\n", 1, false, false},
+        {"9999.99 1\n", 2, true, false},
+        {"-1767312000 1\n", 2, true, false},
+        {"2026-01-02T00:00:00Z 1\n", 2, true, false},
+        {"20260102 1\n", 2, true, true},
+        {"1.5", 1, false, false}, // runs into the end of the data
+    };
+    for (const auto& c : cases) {
+        const rowscan::Tally t = rowscan::compare(c.text, c.count, c.time);
+        EXPECT_EQ(t.taken, c.taken ? 1 : 0) << rowscan::shown(c.text, std::strlen(c.text));
+    }
+    // A zero byte ends the line as a string for the usual way (which reads
+    // "1" of "1\0 2") but is no part of a line the scan takes.
+    EXPECT_EQ(rowscan::compare(std::string("1\0 2\n", 5), 1, false).taken, 0);
+}
+
+TEST(RowScan, DigitCountsAndPointsAtEveryPlace) {
+    // 1 to 20 digits (8, 15, 16, 17, 19 and 20 among them: the edges of
+    // eight-byte steps, of the sixteen-byte window and of an exact
+    // mantissa), a point before, between and after them, signs, leading
+    // zeros and exponents near and beyond the exact powers of ten: all of
+    // them lines the scan takes, with their values as the usual way reads
+    // them.
+    const char* const signs[] = {"", "-", "+"};
+    const char* const exponents[] = {"", "e5", "E-3", "e+22", "e-22", "e23", "e-38", "e0"};
+    long lines = 0, taken = 0;
+    for (int digits = 1; digits <= 20; ++digits) {
+        std::string text;
+        for (int at = -1; at <= digits; ++at) {
+            for (const char* sign : signs) {
+                for (const char* e : exponents) {
+                    std::string d = "10000000000000000000";
+                    for (int i = 0; i < digits; ++i)
+                        d[static_cast<std::size_t>(i)] = "98765432104"[(i * 7 + at + 3) % 11];
+                    d.resize(static_cast<std::size_t>(digits));
+                    if (at % 3 == 0) d[0] = '0'; // a leading zero
+                    if (at >= 0) d.insert(static_cast<std::size_t>(at), ".");
+                    text += std::string(sign) + d + e + (at % 2 == 0 ? "\r\n" : "\n");
+                }
+            }
+        }
+        const rowscan::Tally t = rowscan::compare(text, 1, false, true);
+        lines += t.lines;
+        taken += t.taken;
+    }
+    EXPECT_EQ(taken, lines);
+}
+
+TEST(RowScan, LineCutAtTheEndOfTheDataIsLeft) {
+    // The line cut before each of its bytes, the rest of it (and more)
+    // lying after the zero byte that ends the data: only the whole line is
+    // taken, and nothing after the zero byte is.
+    const struct {
+        std::string line;
+        int count;
+        bool time;
+    } cases[] = {
+        {"1767312000.05 0.3738 -12 1.25e-3\n", 4, true},
+        {"1700000000.00\t-0.0012345 \r\n", 2, true},
+        {"-12345678901234567890.5e-3\n", 1, false},
+        {"  .5e+22\n", 1, false},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t cut = 0; cut <= c.line.size(); ++cut) {
+            const rowscan::Block block(c.line.substr(0, cut), c.line.substr(cut) + "1 2 3 4\n");
+            double v[4];
+            EXPECT_EQ(scan_plain_row(block.begin(), v, c.count, c.time),
+                      cut == c.line.size() ? block.end() : nullptr)
+                << rowscan::shown(c.line.data(), cut) << " cut at " << cut;
+        }
     }
 }
 

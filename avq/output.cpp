@@ -187,21 +187,6 @@ void drop_temp(std::string& path) {
 // Writing
 // ---------------------------------------------------------------------------
 
-// Copies n bytes at p into a buffer of `capacity` bytes holding `used`,
-// calling flush() (which empties it) whenever it is full.
-template <class Flush>
-void buffered_write(char* buffer, std::size_t& used, std::size_t capacity, const char* p,
-                    std::size_t n, Flush flush) {
-    while (n > 0) {
-        if (used == capacity) flush();
-        const std::size_t chunk = std::min(n, capacity - used);
-        std::memcpy(buffer + used, p, chunk);
-        used += chunk;
-        p += chunk;
-        n -= chunk;
-    }
-}
-
 // Writes the `n` bytes at `p` to `fd`, with pwrite from `offset` on, or at
 // the file's position when `offset` is negative, resuming after a short
 // write or an interruption. Returns 0, or the errno value of the write that
@@ -246,8 +231,6 @@ std::unique_ptr<OutputFile> OutputFile::open(const char* name, OutputError& erro
 
 OutputError OutputFile::open_named(const char* name) {
     name_ = target_ = name;
-    buffer_.reset(new char[OUTPUT_BUFFER]);
-    capacity_ = OUTPUT_BUFFER;
     // What the program printed comes before the data when both go to the
     // same place.
     std::fflush(stdout);
@@ -440,34 +423,24 @@ OutputError OutputFile::failed(int error) {
     return error_;
 }
 
-void OutputFile::flush() {
-    if (!error_) {
-        std::size_t done = 0;
-        if (const int e = write_fully(fd_, buffer_.get(), used_, -1, done); e != 0) failed(e);
-    }
-    used_ = 0; // after an error the bytes are dropped
-}
-
-char* OutputFile::reserve(std::size_t n) {
-    if (capacity_ - used_ < n) {
-        flush();
-        if (capacity_ < n) {
-            buffer_.reset(new char[std::max(n, OUTPUT_BUFFER)]);
-            capacity_ = std::max(n, OUTPUT_BUFFER);
-        }
-    }
-    return buffer_.get() + used_;
+OutputBuffer& OutputFile::buffer() {
+    if (buffer_ == nullptr) buffer_ = std::make_unique<OutputBuffer>(fd_);
+    return *buffer_;
 }
 
 bool OutputFile::write(const void* data, std::size_t n) {
-    if (capacity_ == 0) reserve(OUTPUT_BUFFER);
-    buffered_write(buffer_.get(), used_, capacity_, static_cast<const char*>(data), n,
-                   [this] { flush(); });
-    return !error_;
+    buffer().write(data, n);
+    return buffer_->error() == 0;
+}
+
+OutputError OutputFile::error() const {
+    if (error_) return error_;
+    if (buffer_ != nullptr && buffer_->error() != 0) return {OutputStep::write, buffer_->error()};
+    return {};
 }
 
 OutputError OutputFile::finish() {
-    flush();
+    if (buffer_ != nullptr && !buffer_->flush()) return failed(buffer_->error());
     if (error_) return error_;
     const int fd = fd_;
     fd_ = -1;
@@ -480,27 +453,47 @@ OutputError OutputFile::finish() {
     return {};
 }
 
-FileWriter::FileWriter(int fd, std::uint64_t offset)
-    : fd_(fd), offset_(offset), buffer_(new char[OUTPUT_BUFFER]) {}
+OutputBuffer::OutputBuffer(int fd)
+    : fd_(fd), at_position_(true), offset_(0), buffer_(new char[OUTPUT_BUFFER]),
+      capacity_(OUTPUT_BUFFER) {}
 
-void FileWriter::flush() {
+OutputBuffer::OutputBuffer(int fd, std::uint64_t offset)
+    : fd_(fd), at_position_(false), offset_(offset), buffer_(new char[OUTPUT_BUFFER]),
+      capacity_(OUTPUT_BUFFER) {}
+
+bool OutputBuffer::flush() {
     if (error_ == 0) {
         std::size_t done = 0;
-        error_ = write_fully(fd_, buffer_.get(), used_, static_cast<off_t>(offset_), done);
+        const off_t at = at_position_ ? -1 : static_cast<off_t>(offset_);
+        error_ = write_fully(fd_, buffer_.get(), used_, at, done);
         if (error_ != 0) error_offset_ = offset_ + done;
     }
     offset_ += used_; // bytes dropped after an error still count in end()
     used_ = 0;
+    return error_ == 0;
 }
 
-char* FileWriter::reserve(std::size_t n) {
-    if (OUTPUT_BUFFER - used_ < n) flush();
+char* OutputBuffer::reserve(std::size_t n) {
+    if (capacity_ - used_ < n) {
+        flush();
+        if (capacity_ < n) {
+            buffer_.reset(new char[n]);
+            capacity_ = n;
+        }
+    }
     return buffer_.get() + used_;
 }
 
-void FileWriter::write(const void* data, std::size_t n) {
-    buffered_write(buffer_.get(), used_, OUTPUT_BUFFER, static_cast<const char*>(data), n,
-                   [this] { flush(); });
+void OutputBuffer::write(const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        if (used_ == capacity_) flush();
+        const std::size_t chunk = std::min(n, capacity_ - used_);
+        std::memcpy(buffer_.get() + used_, p, chunk);
+        used_ += chunk;
+        p += chunk;
+        n -= chunk;
+    }
 }
 
 int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
@@ -524,12 +517,12 @@ int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_off
             if (buffer == nullptr) buffer.reset(new char[OUTPUT_BUFFER]);
             n = ::pread(from, buffer.get(), std::min(want, OUTPUT_BUFFER), in);
             if (n > 0) {
-                const ssize_t w = ::pwrite(to, buffer.get(), static_cast<std::size_t>(n), out);
-                if (w < 0) {
-                    failed_at = static_cast<std::uint64_t>(out);
-                    return errno;
+                std::size_t done = 0;
+                const int e = write_fully(to, buffer.get(), static_cast<std::size_t>(n), out, done);
+                if (e != 0) {
+                    failed_at = static_cast<std::uint64_t>(out) + done;
+                    return e;
                 }
-                n = w;
                 in += n;
                 out += n;
             }

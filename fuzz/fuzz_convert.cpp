@@ -46,6 +46,7 @@
 #include <vector>
 
 #include <avq/reader.h>
+#include <avq/writer.h>
 
 #include "fuzz_support.h"
 #include "stream.h"
@@ -123,7 +124,7 @@ void check_output(const std::string& bytes) {
                 for (unsigned j = 0; j < SAMPLES; ++j) {
                     for (unsigned c = 0; c < avq::CHANNELS; ++c) {
                         unsigned clipped = 0;
-                        const std::int16_t want = clamp_to_short(
+                        const std::int16_t want = avq::clamp_to_short(
                             samples[blocks * SAMPLES + j].ch[c].data * global_scale, clipped);
                         if (block.samples[c][j] != want) {
                             fuzz::fail("binary sample differs",

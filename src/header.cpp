@@ -3,40 +3,14 @@
 // files' comments, warns about files without one and about comments that
 // disagree, takes the first channel's comment that exists, and otherwise
 // builds a line from the data (estimated sampling frequency and the UTC time
-// of the first row). It also owns the whole-second time type my_time_t and
-// the stream operator for broken-down times (in default_time_format).
+// of the first row).
 #include <cstdio>
-#include <ostream>
 
 #include <avq/avq.h>
+#include <avq/writer.h>
 
 #include "fatal.h"
 #include "velkor.h"
-
-const char* default_time_format = "%Y-%m-%d %H:%M:%S %Z";
-
-my_time_t::my_time_t(double seconds) : m_t(0) {
-    // Converting a double outside time_t's range is undefined; such times
-    // (and not-a-number) keep the epoch. Callers refuse them beforehand.
-    if (avq::fits_time_t(seconds)) m_t = static_cast<std::time_t>(seconds);
-}
-
-my_time_t::operator std::tm() const {
-    std::tm t{};
-    if (gmtime_r(&m_t, &t) == nullptr) {
-        // Beyond the calendar: the epoch rather than an undefined value.
-        const std::time_t zero = 0;
-        gmtime_r(&zero, &t);
-    }
-    return t;
-}
-
-std::ostream& operator<<(std::ostream& outstream, const std::tm& t) {
-    // A text longer than 63 characters is not written at all.
-    const std::string text = avq::time_text(t, default_time_format);
-    outstream.write(text.data(), static_cast<std::streamsize>(text.size()));
-    return outstream;
-}
 
 bool check_comment(const char* fnamea, std::string& clinea) {
     if (clinea.empty()) {
@@ -71,16 +45,15 @@ double start_time(const double* head, std::size_t n) {
 }
 
 // The built line of the group whose first rows' channel-1 times are `head`,
-// when its start time has a calendar date. The start time is the first
-// block's time as the writers store it (a hair below a whole second counts
-// as that second): readers date the first block's minute of the day by the
-// header's date, which must then be that block's date.
+// when its start time has a calendar date; "" otherwise.
 std::string built_line(const double* head, std::size_t n) {
-    const std::tm start = my_time_t(avq::stored_block_time(start_time(head, n)));
-    std::string line(normaltime ? avq::HEADER_PREFIX_MINUTE_SECOND : avq::HEADER_PREFIX_UNIX);
-    return line + general6(estimate_frequency(head, n)) + " gain: " + run_options.gain +
-           " station: " + run_options.station + " " +
-           avq::time_text(start, avq::BUILT_HEADER_TIME_FORMAT);
+    avq::BuiltHeader h;
+    h.sampfrek = estimate_frequency(head, n);
+    h.gain = run_options.gain;
+    h.station = run_options.station;
+    h.start = start_time(head, n);
+    h.unix_seconds = normaltime == 0;
+    return avq::built_header(h);
 }
 
 // The channel-1 times of the first HEAD_ROWS rows of the table `s`.
@@ -107,7 +80,6 @@ std::string construct_comment(const double* head, std::size_t n) {
     if (!run_options.quiet) {
         std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", general6(sampfreq).c_str());
     }
-    default_time_format = avq::BUILT_HEADER_TIME_FORMAT;
 
     // A time with no calendar date (not a number, or absurdly far from the
     // epoch) cannot go into the header.
@@ -127,7 +99,6 @@ std::string construct_comment(const std::vector<samp_>& s) {
 std::string expected_header(int mode, const std::string* slots, const double* head, std::size_t n) {
     std::string c = channel_comment(mode, slots);
     if (!c.empty()) return c;
-    if (!avq::time_breaks_down(start_time(head, n))) return {};
     return built_line(head, n);
 }
 

@@ -52,11 +52,11 @@ class OutputFile {
     // Returns room for at least `n` bytes at the end of the buffered output;
     // the caller fills a part of it and passes the end to commit().
     char* reserve(std::size_t n) {
-        char* room = file_->reserve(n);
+        char* room = file_->buffer().reserve(n);
         check();
         return room;
     }
-    void commit(char* end) { file_->commit(end); }
+    void commit(char* end) { file_->buffer().commit(end); }
 
     // Writes what is buffered, closes the file and, for a temporary file,
     // renames it over the target. Ends the process on any error.

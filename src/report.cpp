@@ -5,7 +5,8 @@
 
 #include <algorithm>
 
-#include "isotime.h"
+#include <avq/avq.h>
+
 #include "strformat.h"
 
 GroupReport group_report;
@@ -78,7 +79,7 @@ void merge_classified(GroupReport& a, const GroupReport& b) {
 
 std::string when(const Place& p) {
     std::string s = "(";
-    s += utc_text(p.time);
+    s += avq::utc_text_hundredths(p.time);
     s += " UTC)";
     return s;
 }
@@ -358,9 +359,9 @@ std::vector<std::string> report_end(GroupReport& r, bool header_built) {
     if (r.setup.minute_of_day && r.rows > 0 &&
         r.last.series[0].time - r.first.series[0].time > DAY) {
         std::string line = "Warning: the data span more than one day (from ";
-        line += utc_text(r.first.series[0].time);
+        line += avq::utc_text_hundredths(r.first.series[0].time);
         line += " to ";
-        line += utc_text(r.last.series[0].time);
+        line += avq::utc_text_hundredths(r.last.series[0].time);
         line += " UTC); binary block times hold the minute of the day only: use --unixtime to "
                 "keep the date\n";
         out.push_back(line);
@@ -393,7 +394,8 @@ std::string summary_line(const char* oname, const GroupSummary& s) {
                                  "%llu values clipped, ",
                                  oname, ull(s.rows_read), ull(s.blocks), ull(s.completed),
                                  completion, ull(s.clipped));
-    line += s.has_times ? utc_text(s.first_time) + " to " + utc_text(s.last_time) + " UTC"
+    line += s.has_times ? avq::utc_text_hundredths(s.first_time) + " to " +
+                              avq::utc_text_hundredths(s.last_time) + " UTC"
                         : std::string("no times");
     line += s.typical_known ? strformat(", typical interval %g s\n", s.typical)
                             : std::string(", typical interval unknown\n");

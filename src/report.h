@@ -44,6 +44,8 @@
 #include <string>
 #include <vector>
 
+#include <avq/writer.h>
+
 #include "velkor.h"
 
 // Rows whose steps give the typical step.
@@ -94,12 +96,8 @@ struct SeriesReport {
     Finding backs; // steps of 0 or less
 };
 
-// What the binary form makes of a channel's values v, x = v x scale.
-struct ValueCounts {
-    std::uint64_t below_one = 0; // |x| < 1, so stored as 0 (zeroes included)
-    std::uint64_t zero = 0;      // v == 0
-    std::uint64_t nan = 0;       // x is not a number
-};
+// What the binary form makes of a channel's values (<avq/writer.h>).
+using ValueCounts = avq::ValueCounts;
 
 struct GroupReport {
     ReportSetup setup;

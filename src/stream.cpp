@@ -125,7 +125,7 @@ void write_block(Part& p, const samp_* rows, std::uint64_t index, bool count) {
         p.bad_row = index * SAMPLES;
         p.bad_time_value = t;
     }
-    std::uint16_t record[CHANNELS * ILSIZE];
+    unsigned char record[avq::RECORD_BYTES];
 #ifdef VELKOR_REPORT_OFF // see report_block
     count = false;
 #endif

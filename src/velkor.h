@@ -39,9 +39,8 @@ enum END_MODES {
 };
 
 // The format's own numbers, from the avq library: rows per block (512),
-// 16-bit words per binary channel record (514), channels (3).
+// channels (3).
 inline constexpr unsigned SAMPLES = avq::SAMPLES;
-inline constexpr unsigned ILSIZE = avq::CHANNEL_WORDS;
 inline constexpr int CHANNELS = static_cast<int>(avq::CHANNELS);
 
 // ---------------------------------------------------------------------------
@@ -131,20 +130,6 @@ void read_group(int mode, const char* timename, const char* fname1, const char* 
                 const char* fname3);
 
 // Header comment (header.cpp).
-extern const char* default_time_format;
-
-// Whole seconds since the epoch; breaks down as UTC.
-class my_time_t {
-  public:
-    explicit my_time_t(std::time_t t) : m_t(t) {}
-    // Truncates toward zero.
-    explicit my_time_t(double seconds);
-    // The broken-down UTC time, as gmtime gives it (a copy).
-    operator std::tm() const;
-    std::time_t m_t;
-};
-
-std::ostream& operator<<(std::ostream& outstream, const std::tm& t);
 bool check_comment(const char* fnamea, std::string& clinea);
 std::string construct_comment(const std::vector<samp_>& s);
 // Leaves the group's header comment in cline[1]. Returns true when the
@@ -177,11 +162,6 @@ bool begin_completion(std::size_t n);
 void fill_last_block(samp_* block, std::size_t n, const samp_* previous);
 
 // Binary writer (binary_writer.cpp).
-using swabptr = void (*)(const void* src, void* dest, std::size_t n);
-void nop(const void* src, void* dest, std::size_t n);
-void myswab(const void* src, void* dest, std::size_t n);
-extern swabptr ilfilswab;
-std::int16_t clamp_to_short(double value, unsigned& scale_error);
 // Writes the table as a binary AVQ file `oname`, with the clipping lines;
 // with `oname` null it writes no file, only the lines (or the error of a
 // block time that is no calendar time). Returns the number of values clipped

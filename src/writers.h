@@ -1,25 +1,42 @@
 // The writers' work on one block of SAMPLES rows, shared by the conversion
 // that writes from the sample table (write_binary, write_ascii) and by the
-// one that streams the rows into the output block by block (stream.cpp).
-// A sink is anything with reserve(n), which returns room for n bytes at the
-// end of its buffered output, and commit(end), which keeps the bytes up to
-// `end` (OutputFile, and the stream's writers).
+// one that streams the rows into the output block by block (stream.cpp):
+// the rows are handed to the avq library's writer (<avq/writer.h>) as
+// columns. A sink is anything with reserve(n), which returns room for n
+// bytes at the end of its buffered output, and commit(end), which keeps the
+// bytes up to `end` (avq::OutputBuffer).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include <avq/avq.h>
+#include <avq/writer.h>
 
-#include "numfmt.h"
 #include "report.h"
 #include "velkor.h"
 
-// The 3084-byte binary record of the block at `rows` (SAMPLES rows), in
-// host order: the block time from its first row, then every value times
-// global_scale saturated to 16 bits. Returns the number of values clipped.
-// With `counts`, adds what the report counts of the values (report.h).
-unsigned binary_record(const samp_* rows, std::uint16_t* record, ValueCounts* counts);
+// The values of the block at `rows` (SAMPLES rows), channel by channel.
+struct BlockColumns {
+    double v[CHANNELS][SAMPLES];
+    explicit BlockColumns(const samp_* rows, std::size_t n = SAMPLES) {
+        for (std::size_t j = 0; j < n; ++j) {
+            for (int c = 0; c < CHANNELS; ++c)
+                v[c][j] = rows[j].ch[c].data;
+        }
+    }
+    avq::BlockValues view(double time) const { return {time, {v[0], v[1], v[2]}}; }
+};
+
+// The options of the library's writer from the process-wide settings.
+avq::WriteOptions write_options();
+
+// The binary record of the block at `rows` (SAMPLES rows): the block time
+// from its first row, then every value times global_scale saturated to 16
+// bits. Returns the number of values clipped. With `counts`, adds what the
+// report counts of the values (report.h).
+unsigned binary_record(const samp_* rows, unsigned char* record, ValueCounts* counts);
 
 // The warning line of a block whose values were clipped.
 void warn_clipped(unsigned count);
@@ -46,33 +63,16 @@ struct ClipLines {
 // are not numbers.
 void count_values(const samp_* rows, std::size_t n, double scale, ValueCounts* counts);
 
-// Writes a binary record to `out`, through the byte-order step.
-template <class Sink> void put_record(const std::uint16_t* record, Sink& out) {
+// Writes a binary record to `out`.
+template <class Sink> void put_record(const unsigned char* record, Sink& out) {
     char* dest = out.reserve(avq::RECORD_BYTES);
-    ilfilswab(record, dest, avq::RECORD_BYTES);
+    std::memcpy(dest, record, avq::RECORD_BYTES);
     out.commit(dest + avq::RECORD_BYTES);
 }
 
-// The minute and second fields of an ASCII block's lines, the same on all
-// three.
-struct AsciiPrefix {
-    char text[2 * FORMAT_MAX + 2];
-    std::size_t length;
-};
-AsciiPrefix ascii_prefix(double block_time);
-
-// Room one ASCII block line may need: every field formatter wants FORMAT_MAX
-// bytes free, and each field is followed by a blank or the line feed.
-inline constexpr std::size_t ASCII_LINE_ROOM =
-    static_cast<std::size_t>(avq::ASCII_FIELDS) * (FORMAT_MAX + 1);
-
-// Writes the line of channel c (0-2) of the block at `rows` at `p`, which
-// has ASCII_LINE_ROOM bytes; returns the end of the line.
-char* ascii_line(const samp_* rows, int c, const AsciiPrefix& prefix, char* p);
-
 // Writes the three lines of the ASCII block at `rows` to `out`.
 template <class Sink> void write_ascii_block(const samp_* rows, Sink& out) {
-    const AsciiPrefix prefix = ascii_prefix(rows[0].ch[0].time);
-    for (int c = 0; c < CHANNELS; ++c)
-        out.commit(ascii_line(rows, c, prefix, out.reserve(ASCII_LINE_ROOM)));
+    const BlockColumns columns(rows);
+    out.commit(avq::ascii_block(columns.view(rows[0].ch[0].time), write_options(),
+                                out.reserve(avq::ASCII_BLOCK_ROOM)));
 }

@@ -13,8 +13,6 @@
 
 namespace {
 
-const char* const BUILT_FORMAT = "date: %Y-%m-%d time: %H:%M:%S";
-
 class Header : public ConversionTest {
   protected:
     // Rows whose channel-1 times are t0, t0 + dt, ...
@@ -74,7 +72,6 @@ TEST_F(Header, WorkedExampleBuiltLine) {
     EXPECT_EQ(err, "Best guess at samplingfrequency is 3.33333\n");
     EXPECT_EQ(line, "!S512Tidserier sampfrek: 3.33333 gain: 1 station: x date: 2010-01-01 "
                     "time: 12:05:09");
-    EXPECT_STREQ(default_time_format, BUILT_FORMAT);
 
     normaltime = 0;
     EXPECT_EQ(built(rows(12, 1262347509.75, 0.3)).first,
@@ -122,26 +119,6 @@ TEST_F(Header, StartTimeIsTruncatedTowardZero) {
     // Year written in full beyond four digits.
     EXPECT_EQ(built(rows(1, 253402300800.0, 0)).first,
               "!S512Tidserier sampfrek: 0 gain: 1 station: x date: 10000-01-01 time: 00:00:00");
-}
-
-TEST_F(Header, MyTimeAndStreamOperator) {
-    EXPECT_EQ(my_time_t(-1.5).m_t, -1);
-    EXPECT_EQ(my_time_t(2.9).m_t, 2);
-    EXPECT_EQ(my_time_t(std::time_t{-7}).m_t, -7);
-    // Not representable: a defined value rather than undefined behaviour.
-    EXPECT_EQ(my_time_t(std::numeric_limits<double>::quiet_NaN()).m_t, 0);
-    EXPECT_EQ(my_time_t(1e300).m_t, 0);
-    const std::tm t = my_time_t(45296.7);
-    EXPECT_EQ(t.tm_hour, 12);
-    EXPECT_EQ(t.tm_min, 34);
-    EXPECT_EQ(t.tm_sec, 56);
-
-    const char* saved = default_time_format;
-    default_time_format = "%H.%M.%S";
-    std::ostringstream os;
-    os << t;
-    default_time_format = saved;
-    EXPECT_EQ(os.str(), "12.34.56");
 }
 
 TEST_F(HeaderDeathTest, StartTimeWithoutCalendarDateIsRefused) {

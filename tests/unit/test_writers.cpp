@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <avq/avq.h>
+#include <avq/writer.h>
 
 #include "../test_files.h"
 #include "../text_util.h"
@@ -100,25 +101,9 @@ TEST(ClampToShort, SaturatesAndCountsOnlyBeyondTheBounds) {
     };
     for (const Case& c : cases) {
         unsigned n = 5;
-        EXPECT_EQ(clamp_to_short(c.in, n), c.out) << c.in;
+        EXPECT_EQ(avq::clamp_to_short(c.in, n), c.out) << c.in;
         EXPECT_EQ(n, 5 + c.counted) << c.in;
     }
-}
-
-TEST(ByteOrder, NopCopiesAndMyswabSwapsEveryWord) {
-    const unsigned char src[6] = {1, 2, 3, 4, 5, 6};
-    unsigned char dst[6] = {};
-    nop(src, dst, 6);
-    EXPECT_EQ(std::memcmp(src, dst, 6), 0);
-    nop(dst, dst, 6); // same buffer: left as it is
-    EXPECT_EQ(std::memcmp(src, dst, 6), 0);
-
-    myswab(src, dst, 6);
-    const unsigned char swapped[6] = {2, 1, 4, 3, 6, 5};
-    EXPECT_EQ(std::memcmp(dst, swapped, 6), 0);
-    myswab(dst, dst, 6); // in place
-    EXPECT_EQ(std::memcmp(dst, src, 6), 0);
-    EXPECT_EQ(ilfilswab, &nop); // little-endian host
 }
 
 TEST_F(Writers, BinaryFileIsHeaderCarriageReturnAndRecords) {

@@ -67,8 +67,54 @@ struct OutputError {
     explicit operator bool() const { return step != OutputStep::none; }
 };
 
-// The bytes that OutputFile and FileWriter gather before they write them.
+// The bytes that an OutputBuffer gathers before it writes them.
 inline constexpr std::size_t OUTPUT_BUFFER = std::size_t{1} << 20;
+
+// Gathers bytes for an open file and writes them in large pieces: at the
+// file's position (write), or from a given offset on (pwrite, so that
+// several buffers can fill one file at different places at once). The file
+// is not owned. The first write error is kept; what follows it is dropped,
+// and the owner reports it when it is its turn. Writes resume after a short
+// write or an interruption (EINTR). The buffer's memory is allocated by the
+// constructor and grows for a reservation larger than it (std::bad_alloc
+// when there is none).
+class OutputBuffer {
+  public:
+    // Writes at the position of `fd`.
+    explicit OutputBuffer(int fd);
+    // Writes to `fd` from `offset` on.
+    OutputBuffer(int fd, std::uint64_t offset);
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+    // Room for at least `n` bytes at the end of the gathered bytes (writing
+    // out what is gathered first when it must); the caller fills a part of it
+    // and passes the end to commit().
+    char* reserve(std::size_t n);
+    void commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+    void write(const void* data, std::size_t n);
+    // Writes out what is gathered. False once a write has failed.
+    bool flush();
+
+    // The offset after the last byte given to the buffer (with pwrite), or
+    // the number of bytes given (at the file's position).
+    std::uint64_t end() const { return offset_ + used_; }
+    // The errno value of the first write that failed (0 for none), and the
+    // offset (as end() counts) of the first byte it could not write.
+    int error() const { return error_; }
+    std::uint64_t error_offset() const { return error_offset_; }
+
+  private:
+    int fd_;
+    bool at_position_;
+    std::uint64_t offset_; // where the gathered bytes go
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_;
+    std::size_t used_ = 0;
+    int error_ = 0;
+    std::uint64_t error_offset_ = 0;
+};
+using FileWriter = OutputBuffer;
 
 // Whether the output name stands for standard output or a special file of
 // the system ("-", /dev/..., /proc/..., or a link to one): such outputs are
@@ -96,16 +142,14 @@ class OutputFile {
     // The name as given.
     const std::string& name() const { return name_; }
 
-    // Appends bytes to the output. After a write has failed, what follows
-    // is dropped and error() tells the failure; false then.
+    // The buffer that writes the output in order (allocated on first use).
+    // After a write has failed, what follows is dropped and error() tells
+    // the failure.
+    OutputBuffer& buffer();
+    // Appends bytes to the output; false once a write has failed.
     bool write(const void* data, std::size_t n);
-    // Returns room for at least `n` bytes at the end of the buffered output
-    // (writing out what is buffered when it must, which may fail: see
-    // error()); the caller fills a part of it and passes the end to commit().
-    char* reserve(std::size_t n);
-    void commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
     // The first write that failed, or none.
-    OutputError error() const { return error_; }
+    OutputError error() const;
 
     // Writes what is buffered, closes the file and, for a temporary file,
     // renames it over the target. On an error the temporary files are
@@ -115,7 +159,8 @@ class OutputFile {
     void abandon();
 
     // For an output opened by replacing(), with nothing buffered: its
-    // descriptor, for writing at known offsets (FileWriter).
+    // descriptor, for writing at known offsets (an OutputBuffer of one's
+    // own).
     int descriptor() const { return fd_; }
     // A second temporary file beside the first, or -1; it is removed when
     // the output is (or by remove_part).
@@ -141,7 +186,6 @@ class OutputFile {
     OutputError open_temp(const struct stat* existing, bool& in_place);
     OutputError open_in_place(const std::string& path, int flags);
     OutputError failed(int error);
-    void flush();
 
     std::string name_;   // the name as given
     std::string target_; // the file that is replaced (a symbolic link resolved)
@@ -153,41 +197,8 @@ class OutputFile {
     uid_t uid_ = 0;
     gid_t gid_ = 0;
     int fd_ = -1;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_ = 0;
-    std::size_t used_ = 0;
-    OutputError error_;
-};
-
-// Writes bytes into an open file from a given offset on, through a buffer
-// of OUTPUT_BUFFER bytes (pwrite, so that several writers can fill one file
-// at different places). A write error is kept: what follows it is dropped,
-// and the caller reports it when it is its turn.
-class FileWriter {
-  public:
-    FileWriter(int fd, std::uint64_t offset);
-    FileWriter(const FileWriter&) = delete;
-    FileWriter& operator=(const FileWriter&) = delete;
-
-    char* reserve(std::size_t n);
-    void commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
-    void write(const void* data, std::size_t n);
-    void flush();
-
-    // The offset after the last byte given to the writer.
-    std::uint64_t end() const { return offset_ + used_; }
-    // The errno value of the first write that failed (0 for none), and the
-    // file offset of the first byte it could not write.
-    int error() const { return error_; }
-    std::uint64_t error_offset() const { return error_offset_; }
-
-  private:
-    int fd_;
-    std::uint64_t offset_; // where the buffered bytes go
-    std::unique_ptr<char[]> buffer_;
-    std::size_t used_ = 0;
-    int error_ = 0;
-    std::uint64_t error_offset_ = 0;
+    std::unique_ptr<OutputBuffer> buffer_;
+    OutputError error_; // a failure of the close or the rename
 };
 
 // Copies `size` bytes of the file `from` at `from_offset` to the file `to`

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +201,94 @@ int write_fully(int fd, const char* p, std::size_t n, off_t offset, std::size_t&
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return w < 0 ? errno : ENOSPC;
         done += static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
+// Reads `n` bytes of `fd` at `offset` into `p`, resuming after a short read
+// or an interruption. Returns 0, or the errno value of the read that failed
+// (EIO for a file that ends before them).
+int read_fully(int fd, char* p, std::size_t n, off_t offset) {
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t r = ::pread(fd, p + done, n - done, offset + static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return r < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(r);
+    }
+    return 0;
+}
+
+// Moves `n` bytes of the file `fd` from offset `from` to offset `to`, in
+// pieces of OUTPUT_BUFFER bytes taken from the end backwards when they move
+// up (so that no piece overwrites bytes not moved yet) and from the front
+// forwards when they move down. Returns 0, or the errno value of a failure
+// and, in `failed_at`, the offset it was to be written at.
+int move_within(int fd, std::uint64_t from, std::uint64_t to, std::uint64_t n,
+                std::uint64_t& failed_at) {
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[OUTPUT_BUFFER]);
+    if (buffer == nullptr) return ENOMEM;
+    for (std::uint64_t moved = 0; moved < n;) {
+        const auto piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(OUTPUT_BUFFER, n - moved));
+        const std::uint64_t at = to > from ? n - moved - piece : moved;
+        std::size_t done = 0;
+        int e = read_fully(fd, buffer.get(), piece, static_cast<off_t>(from + at));
+        if (e == 0) e = write_fully(fd, buffer.get(), piece, static_cast<off_t>(to + at), done);
+        if (e != 0) {
+            failed_at = to + at + done;
+            return e;
+        }
+        moved += piece;
+    }
+    return 0;
+}
+
+// Whether copy_file_range cannot copy between these files (other file
+// systems, no such call, a pipe or device, an output opened for appending).
+bool not_in_kernel(int error) {
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP ||
+           error == EBADF;
+}
+
+// Copies `size` bytes of `from` at `offset` to `to` at its position, in the
+// kernel where it can, else through a buffer; every step resumes after an
+// interruption. Returns 0, or the errno value of the failure, with `done`
+// counting the bytes copied.
+int copy_to_position(int from, std::uint64_t offset, int to, std::uint64_t size,
+                     std::uint64_t& done) {
+    enum class Way { copy_range, send, buffer } way = Way::copy_range;
+    std::unique_ptr<char[]> buffer;
+    auto in = static_cast<off_t>(offset);
+    for (done = 0; done < size;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, 1u << 30));
+        ssize_t n = -1;
+        if (way == Way::copy_range) {
+            n = ::copy_file_range(from, &in, to, nullptr, want, 0);
+            if (n < 0 && not_in_kernel(errno)) {
+                way = Way::send;
+                continue;
+            }
+        } else if (way == Way::send) {
+            n = ::sendfile(to, from, &in, want);
+            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                way = Way::buffer;
+                continue;
+            }
+        } else {
+            if (buffer == nullptr) buffer.reset(new (std::nothrow) char[OUTPUT_BUFFER]);
+            if (buffer == nullptr) return ENOMEM;
+            const std::size_t piece = std::min(want, OUTPUT_BUFFER);
+            std::size_t written = 0;
+            int e = read_fully(from, buffer.get(), piece, in);
+            if (e == 0) e = write_fully(to, buffer.get(), piece, -1, written);
+            done += written;
+            if (e != 0) return e;
+            in += static_cast<off_t>(piece);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO; // the source is shorter than it was written
+        done += static_cast<std::uint64_t>(n);
     }
     return 0;
 }
@@ -402,6 +491,67 @@ int OutputFile::replace_start(std::size_t old_length, const std::string& header,
     fd_ = fd;
     temp_ = path;
     return error;
+}
+
+int OutputFile::rewrite_start(std::size_t old_length, std::string_view header, std::uint64_t size,
+                              std::uint64_t& failed_at) {
+    const std::uint64_t rest = size - old_length;
+    failed_at = 0;
+    int error = 0;
+    if (header.size() != old_length) {
+        error = move_within(fd_, old_length, header.size(), rest, failed_at);
+        if (error == 0 && header.size() < old_length &&
+            ::ftruncate(fd_, static_cast<off_t>(header.size() + rest)) != 0) {
+            error = errno;
+            failed_at = header.size() + rest;
+        }
+    }
+    std::size_t done = 0;
+    if (error == 0) error = write_fully(fd_, header.data(), header.size(), 0, done);
+    if (error != 0 && failed_at == 0) failed_at = done;
+    return error;
+}
+
+int OutputFile::append_from(int from, std::uint64_t offset, std::uint64_t size,
+                            std::uint64_t& failed_at) {
+    OutputBuffer& out = buffer();
+    int error = 0;
+    std::uint64_t done = 0;
+    if (!out.flush()) {
+        error = out.error();
+        failed_at = out.error_offset();
+    } else {
+        error = copy_to_position(from, offset, fd_, size, done);
+        failed_at = out.end() + done;
+    }
+    if (error != 0) failed(error);
+    return error;
+}
+
+std::unique_ptr<Spool> Spool::make(int& error) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string dir = tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+#ifdef O_TMPFILE
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return std::unique_ptr<Spool>(new Spool(fd, dir));
+        // Where the file system cannot make a file without a name, one is
+        // made with a name and unlinked at once.
+#endif
+    std::string path = dir + "/velkor-spool-XXXXXX";
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &before);
+    const int named = ::mkostemp(path.data(), O_CLOEXEC);
+    error = errno;
+    if (named >= 0) ::unlink(path.c_str());
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (named < 0) return nullptr;
+    return std::unique_ptr<Spool>(new Spool(named, dir));
+}
+
+Spool::~Spool() {
+    ::close(fd_);
 }
 
 OutputFile::~OutputFile() {

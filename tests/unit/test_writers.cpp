@@ -3,6 +3,7 @@
 // their time fields, and how output files are replaced and fail.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <avq/avq.h>
@@ -374,6 +377,82 @@ TEST_F(Writers, OutputFileWritesDevicesInPlace) {
     out.write("abc", 3);
     out.finish();
     EXPECT_EQ(entries(), std::vector<std::string>{});
+}
+
+} // namespace
+
+namespace {
+
+// Bytes that tell their place: byte i of the pattern is i * 7 + i / 251.
+std::string pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(i * 7 + i / 251);
+    return s;
+}
+
+TEST_F(Writers, HeaderRewrittenInPlaceWhenItGrowsOrShrinks) {
+    // More than three buffers of bytes after the header, so that they move
+    // in several pieces each way.
+    const std::string rest = pattern(3 * avq::OUTPUT_BUFFER + 12345);
+    for (const std::string header : {"!header\r", "!a longer header line\r", "!\r", "!HEADER\r"}) {
+        const std::string p = path("moved.avq");
+        const auto out = avq::OutputFile::replacing(p.c_str());
+        ASSERT_NE(out, nullptr);
+        const std::string first = "!header\r";
+        ASSERT_EQ(::pwrite(out->descriptor(), first.data(), first.size(), 0), 8);
+        ASSERT_EQ(::pwrite(out->descriptor(), rest.data(), rest.size(), 8),
+                  static_cast<ssize_t>(rest.size()));
+        std::uint64_t at = 0;
+        EXPECT_EQ(out->rewrite_start(first.size(), header, first.size() + rest.size(), at), 0);
+        EXPECT_FALSE(out->finish());
+        EXPECT_TRUE(slurp(p) == header + rest) << header;
+        EXPECT_EQ(entries(), std::vector<std::string>{"moved.avq"});
+    }
+}
+
+TEST_F(Writers, SpoolIsCopiedToOutputsOfEveryKind) {
+    // The spool leaves no name in its directory; its bytes follow what the
+    // output's buffer holds, on a regular file, a FIFO, a device and a file
+    // opened for appending.
+    const std::string saved = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+    int error = 0;
+    const auto spool = avq::Spool::make(error);
+    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
+    ASSERT_NE(spool, nullptr) << std::strerror(error);
+    EXPECT_EQ(spool->directory(), dir_);
+    EXPECT_EQ(entries(), std::vector<std::string>{});
+    const std::string body = pattern(avq::OUTPUT_BUFFER + 777);
+    ASSERT_EQ(::pwrite(spool->descriptor(), body.data(), body.size(), 0),
+              static_cast<ssize_t>(body.size()));
+    const auto copy = [&](const std::string& name) {
+        avq::OutputError e;
+        const auto out = avq::OutputFile::open(name.c_str(), e);
+        EXPECT_NE(out, nullptr);
+        out->write("!h\r", 3);
+        std::uint64_t at = 0;
+        const int e_copy = out->append_from(spool->descriptor(), 5, body.size() - 5, at);
+        return std::make_pair(e_copy != 0 ? e_copy : out->finish().error, at);
+    };
+    EXPECT_EQ(copy(path("file.avq")).first, 0);
+    EXPECT_TRUE(slurp(path("file.avq")) == "!h\r" + body.substr(5));
+    EXPECT_EQ(copy("/dev/null").first, 0);
+    EXPECT_EQ(copy("/dev/full"), std::make_pair(ENOSPC, std::uint64_t{0}));
+
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string through_fifo;
+    std::thread reader([&] { through_fifo = slurp(path("fifo")); });
+    EXPECT_EQ(copy(path("fifo")).first, 0);
+    reader.join();
+    EXPECT_TRUE(through_fifo == "!h\r" + body.substr(5));
+
+    put(path("appended"), "before\n");
+    const int fd = ::open(path("appended").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(copy("/dev/fd/" + std::to_string(fd)).first, 0);
+    ::close(fd);
+    EXPECT_TRUE(slurp(path("appended")) == "before\n!h\r" + body.substr(5));
 }
 
 } // namespace

@@ -51,6 +51,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace avq {
 
@@ -176,6 +178,21 @@ class OutputFile {
     // `failed_at`, the offset in the new output where it happened.
     int replace_start(std::size_t old_length, const std::string& header, std::uint64_t size,
                       std::uint64_t& failed_at);
+    // For an output opened by replacing() whose first `old_length` bytes, of
+    // `size` written, are a header: puts `header` in their place, moving the
+    // bytes after them within the file by the difference in length (from
+    // the end backwards when the header grew, from the front forwards and
+    // then truncating when it shrank). The file needs room for the
+    // difference only. Returns 0, or the errno value of a failure and, in
+    // `failed_at`, the offset in the new output where it happened.
+    int rewrite_start(std::size_t old_length, std::string_view header, std::uint64_t size,
+                      std::uint64_t& failed_at);
+    // Appends `size` bytes of the file `from` at `offset` to the output,
+    // after what the buffer holds: in the kernel where it can
+    // (copy_file_range, sendfile), else through a buffer. Returns 0, or the
+    // errno value of a failure and, in `failed_at`, the number of bytes the
+    // output had been given (buffer().end()) where it happened.
+    int append_from(int from, std::uint64_t offset, std::uint64_t size, std::uint64_t& failed_at);
 
   private:
     OutputFile() = default;
@@ -199,6 +216,28 @@ class OutputFile {
     int fd_ = -1;
     std::unique_ptr<OutputBuffer> buffer_;
     OutputError error_; // a failure of the close or the rename
+};
+
+// A temporary file for data that must wait (the blocks of an output written
+// in place, whose header comes first but is settled last): made in the
+// directory that $TMPDIR names (/tmp when it names none) and unlinked at
+// once (or made without a name, O_TMPFILE), so that nothing is left of it
+// whatever ends the program. Written and read with pwrite and pread.
+class Spool {
+  public:
+    // Null, with the errno value in `error`, when no such file can be made.
+    static std::unique_ptr<Spool> make(int& error);
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+    int descriptor() const { return fd_; }
+    // The directory it was made in.
+    const std::string& directory() const { return directory_; }
+
+  private:
+    Spool(int fd, std::string directory) : fd_(fd), directory_(std::move(directory)) {}
+    int fd_;
+    std::string directory_;
 };
 
 // Copies `size` bytes of the file `from` at `from_offset` to the file `to`

@@ -256,13 +256,13 @@ bool not_in_kernel(int error) {
 // counting the bytes copied.
 int copy_to_position(int from, std::uint64_t offset, int to, std::uint64_t size,
                      std::uint64_t& done) {
-    enum class Way { copy_range, send, buffer } way = Way::copy_range;
+    enum class Way { kernel_copy, send, buffer } way = Way::kernel_copy;
     std::unique_ptr<char[]> buffer;
     auto in = static_cast<off_t>(offset);
     for (done = 0; done < size;) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, 1u << 30));
         ssize_t n = -1;
-        if (way == Way::copy_range) {
+        if (way == Way::kernel_copy) {
             n = ::copy_file_range(from, &in, to, nullptr, want, 0);
             if (n < 0 && not_in_kernel(errno)) {
                 way = Way::send;
@@ -454,45 +454,6 @@ std::unique_ptr<OutputFile> OutputFile::replacing(const char* name) {
     return out;
 }
 
-int OutputFile::make_part() {
-    bool made = false;
-    part_fd_ = new_temp(part_, made);
-    return part_fd_;
-}
-
-void OutputFile::remove_part() {
-    if (part_fd_ >= 0) ::close(part_fd_);
-    part_fd_ = -1;
-    drop_temp(part_);
-}
-
-int OutputFile::append_part(std::uint64_t offset, std::uint64_t size, std::uint64_t& failed_at) {
-    const int error = copy_range(part_fd_, 0, fd_, offset, size, failed_at);
-    remove_part();
-    return error;
-}
-
-int OutputFile::replace_start(std::size_t old_length, const std::string& header, std::uint64_t size,
-                              std::uint64_t& failed_at) {
-    std::string path;
-    bool made = false;
-    const int fd = new_temp(path, made);
-    failed_at = 0;
-    if (fd < 0) return errno;
-    std::size_t done = 0;
-    int error = write_fully(fd, header.data(), header.size(), 0, done);
-    if (error != 0) {
-        failed_at = done;
-    } else {
-        error = copy_range(fd_, old_length, fd, header.size(), size - old_length, failed_at);
-    }
-    ::close(fd_);
-    drop_temp(temp_);
-    fd_ = fd;
-    temp_ = path;
-    return error;
-}
-
 int OutputFile::rewrite_start(std::size_t old_length, std::string_view header, std::uint64_t size,
                               std::uint64_t& failed_at) {
     const std::uint64_t rest = size - old_length;
@@ -562,7 +523,6 @@ void OutputFile::abandon() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     drop_temp(temp_);
-    remove_part();
 }
 
 // Gives the output up after the failure `error` of a write, the close or
@@ -644,48 +604,6 @@ void OutputBuffer::write(const void* data, std::size_t n) {
         p += chunk;
         n -= chunk;
     }
-}
-
-int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
-               std::uint64_t size, std::uint64_t& failed_at) {
-    auto in = static_cast<off_t>(from_offset);
-    auto out = static_cast<off_t>(to_offset);
-    const auto end = static_cast<off_t>(to_offset + size);
-    bool in_kernel = true;
-    std::unique_ptr<char[]> buffer;
-    while (out < end) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(end - out, off_t{1} << 30));
-        ssize_t n = -1;
-        if (in_kernel) {
-            n = ::copy_file_range(from, &in, to, &out, want, 0);
-            if (n < 0 &&
-                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-                in_kernel = false; // not between these files: through a buffer
-                continue;
-            }
-        } else {
-            if (buffer == nullptr) buffer.reset(new char[OUTPUT_BUFFER]);
-            n = ::pread(from, buffer.get(), std::min(want, OUTPUT_BUFFER), in);
-            if (n > 0) {
-                std::size_t done = 0;
-                const int e = write_fully(to, buffer.get(), static_cast<std::size_t>(n), out, done);
-                if (e != 0) {
-                    failed_at = static_cast<std::uint64_t>(out) + done;
-                    return e;
-                }
-                in += n;
-                out += n;
-            }
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            failed_at = static_cast<std::uint64_t>(out);
-            // The part is shorter than it was written: nothing to copy is a
-            // fault of the disk as much as a failed write.
-            return n < 0 ? errno : EIO;
-        }
-    }
-    return 0;
 }
 
 } // namespace avq

@@ -35,7 +35,7 @@
 // the file size limit back as the error EFBIG instead of being ended by it.
 // Opening, finishing and destroying outputs must happen on one thread, which
 // holds signals back while it makes a temporary file; the bytes may be
-// written from any (FileWriter). A program that runs other threads while it
+// written from any (an OutputBuffer each). A program that runs other threads while it
 // opens an output should have them block the signals above, or a signal
 // taken by one of them at that moment may leave the new file behind.
 //
@@ -116,7 +116,6 @@ class OutputBuffer {
     int error_ = 0;
     std::uint64_t error_offset_ = 0;
 };
-using FileWriter = OutputBuffer;
 
 // Whether the output name stands for standard output or a special file of
 // the system ("-", /dev/..., /proc/..., or a link to one): such outputs are
@@ -164,20 +163,6 @@ class OutputFile {
     // descriptor, for writing at known offsets (an OutputBuffer of one's
     // own).
     int descriptor() const { return fd_; }
-    // A second temporary file beside the first, or -1; it is removed when
-    // the output is (or by remove_part).
-    int make_part();
-    int part_descriptor() const { return part_fd_; }
-    void remove_part();
-    // Appends the first `size` bytes of the part to the output at `offset`
-    // and removes the part. Returns 0, or the errno value of a failure and,
-    // in `failed_at`, the output's offset where it happened.
-    int append_part(std::uint64_t offset, std::uint64_t size, std::uint64_t& failed_at);
-    // Replaces the first `old_length` bytes of the output, of `size` bytes,
-    // by `header`. Returns 0, or the errno value of a failure and, in
-    // `failed_at`, the offset in the new output where it happened.
-    int replace_start(std::size_t old_length, const std::string& header, std::uint64_t size,
-                      std::uint64_t& failed_at);
     // For an output opened by replacing() whose first `old_length` bytes, of
     // `size` written, are a header: puts `header` in their place, moving the
     // bytes after them within the file by the difference in length (from
@@ -207,8 +192,6 @@ class OutputFile {
     std::string name_;   // the name as given
     std::string target_; // the file that is replaced (a symbolic link resolved)
     std::string temp_;   // the temporary file, empty when writing in place
-    std::string part_;   // the second temporary file, when there is one
-    int part_fd_ = -1;
     mode_t mode_ = 0;    // the permission bits the temporary files get
     bool owner_ = false; // and the owner they get, when it is another
     uid_t uid_ = 0;
@@ -239,11 +222,5 @@ class Spool {
     int fd_;
     std::string directory_;
 };
-
-// Copies `size` bytes of the file `from` at `from_offset` to the file `to`
-// at `to_offset`, in the kernel where it can. Returns 0, or the errno value
-// of a failure and, in `failed_at`, the offset in `to` where it happened.
-int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
-               std::uint64_t size, std::uint64_t& failed_at);
 
 } // namespace avq

@@ -3,6 +3,7 @@
 // input and the output swapped) is refused before anything is read from it.
 #include "inputs.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -17,6 +18,16 @@
 
 namespace {
 
+// A pipe's buffer holds 64 KiB by default: the program that writes into it
+// (gunzip -c, say) stops whenever the buffer is full, and would stop for
+// most of the time that the reading spends on a block. The buffer is made
+// as large as a block of the reading, where the system allows it.
+void widen_pipe(std::FILE* f) {
+    struct stat st {};
+    if (::fstat(fileno(f), &st) == 0 && S_ISFIFO(st.st_mode))
+        ::fcntl(fileno(f), F_SETPIPE_SZ, static_cast<int>(LineReader::BLOCK));
+}
+
 // An AVQ file where a text input belongs is refused; the bytes looked at
 // stay in the reader for the reading itself.
 Status open_slot(InputSlot& slot, const char* name) {
@@ -25,6 +36,7 @@ Status open_slot(InputSlot& slot, const char* name) {
     if (slot.file == nullptr) {
         return Error{strformat("Can't open file %s: %s\n", name, std::strerror(errno))};
     }
+    widen_pipe(slot.file);
     try {
         slot.reader = std::make_unique<LineReader>(slot.file);
     } catch (const std::bad_alloc&) {

@@ -248,6 +248,13 @@ TEST_F(Conversion, UnwritableOutputsFailWithStatusOne) {
     r = velkor({"-4", "in", "/dev/null"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(entries(), (std::vector<std::string>{"first.avq", "in", "logfile"}));
+
+    // An output written in place waits in TMPDIR for the settled header.
+    r = velkor({"--ascii", "-4", "in", "-"}, {"TMPDIR=no/such/dir"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "option ascii\nin->-\nCan't make a temporary file in no/such/dir for -: No "
+                     "such file or directory\n");
+    EXPECT_EQ(r.out, "");
 }
 
 TEST_F(Conversion, StandardOutputIsWrittenInPlace) {

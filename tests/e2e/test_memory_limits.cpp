@@ -94,4 +94,66 @@ TEST_F(MemoryLimits, PipeLargerThanTheLimitStreams) {
     EXPECT_EQ(out.size(), out.find('\r') + 1 + 3907 * 3084u);
 }
 
+TEST_F(MemoryLimits, FourMillionRowsThroughAPipeInLittleMemory) {
+    // (The shell's pipeline is waited for whole: the peak is the largest of
+    // its programs', velkor's.)
+    const e2e::Result r = shell("yes '1700000000.25 1.5 -2.25 3.125' | head -n 4000000 | "
+                                "\"$0\" -4 - out.avq");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string out = read("out.avq");
+    EXPECT_EQ(out.size(), out.find('\r') + 1 + 7813 * 3084u);
+    EXPECT_LT(r.peak_kib, 32 * 1024);
+}
+
+TEST_F(MemoryLimits, EveryLimitGivesTheOutputOrAClearError) {
+    // Under address-space limits from too little to plenty, a group large
+    // enough for two threads, in both forms and to standard output (through
+    // a spool in TMPDIR): the output as without a limit, or "Out of memory"
+    // as the last line, status 1, the earlier output as it was and no
+    // temporary file left. (Below some limit the program cannot even be
+    // loaded; that is no run of velkor.)
+    std::string rows;
+    for (int i = 0; i < 200000; ++i)
+        rows += std::to_string(1700000000 + i) + " " + std::to_string(i % 1000) + " 2 3\n";
+    write("in.txt", rows);
+    ::mkdir(path("tmp").c_str(), 0755);
+    int converted = 0, refused = 0;
+    for (const char* form : {"--binary", "--ascii"}) {
+        for (const char* out : {"out.avq", "-"}) {
+            const std::string redirect = std::string(out) == "-" ? " > stdout.avq" : "";
+            ASSERT_EQ(shell("exec \"$0\" " + std::string(form) + " -4 in.txt ref.avq").status, 0);
+            const std::string ref = read("ref.avq");
+            for (int mib = 4; mib <= 40; mib += 2) {
+                write("out.avq", "!previous\n");
+                const e2e::Result r = e2e::run_program("/bin/sh",
+                                                       {"-c",
+                                                        "ulimit -v " + std::to_string(mib * 1024) +
+                                                            "; TMPDIR=tmp exec \"$0\" " + form +
+                                                            " -4 in.txt " + out + redirect,
+                                                        VELKOR_BIN},
+                                                       dir());
+                const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
+                SCOPED_TRACE(std::string(form) + " " + out + " " + std::to_string(mib) +
+                             " MiB: " + last);
+                const std::string written = read(*out == '-' ? "stdout.avq" : "out.avq");
+                if (r.status == 0) {
+                    ++converted;
+                    EXPECT_TRUE(written == ref);
+                } else if (last.find("error while loading shared libraries") == std::string::npos) {
+                    ++refused;
+                    EXPECT_EQ(r.status, 1);
+                    EXPECT_EQ(last.substr(0, 14), "Out of memory ");
+                    EXPECT_EQ(written, *out == '-' ? "" : "!previous\n");
+                }
+                for (const std::string& d : {dir(), path("tmp")}) {
+                    for (const std::string& e : testfiles::list_dir(d))
+                        EXPECT_EQ(e.find("velkor-"), std::string::npos) << e;
+                }
+            }
+        }
+    }
+    EXPECT_GT(converted, 0);
+    EXPECT_GT(refused, 0);
+}
+
 } // namespace

@@ -141,7 +141,13 @@ void LineReader::refill() {
 std::size_t LineReader::read_more(char* to, std::size_t want) {
     errno = 0;
     if (fd_ < 0) {
-        const std::size_t got = std::fread(to, 1, want, file_);
+        std::size_t got = std::fread(to, 1, want, file_);
+        // An interrupted read is no error: it is made again.
+        while (got < want && std::ferror(file_) && errno == EINTR) {
+            std::clearerr(file_);
+            errno = 0;
+            got += std::fread(to + got, 1, want - got, file_);
+        }
         if (got < want && std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
         return got;
     }

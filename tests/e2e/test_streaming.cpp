@@ -322,9 +322,8 @@ TEST_F(Streaming, NoSignalButSigkillLeavesATemporaryFile) {
 }
 
 TEST_F(Streaming, MemoryDoesNotGrowWithTheGroup) {
-    // More rows than the sample table's first reservation (655,360), on two
-    // threads. (The file's text is freed before the run: the pages of this
-    // process at the fork would count in the peak.)
+    // A million rows, on two threads. (The file's text is freed before the
+    // run: the pages of this process at the fork would count in the peak.)
     group(
         4, [](int, std::size_t, std::string&) {}, 1000000);
     const Result r = velkor({"-4", "files/all.txt", "out.avq"});

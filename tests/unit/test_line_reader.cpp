@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../test_files.h"
+#include "interrupts.h"
 #include "line_reader.h"
 
 namespace {
@@ -247,6 +248,32 @@ TEST_F(LineReaderTest, PipeIsReadAlike) {
     writer.join();
     std::fclose(f);
     std::fclose(ref);
+}
+
+TEST_F(LineReaderTest, InterruptedReadsAreMadeAgain) {
+    // A pipe filled slowly, read while signals keep interrupting the reads.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::thread writer([&] {
+        for (int i = 0; i < 300; ++i) {
+            ::usleep(500);
+            ASSERT_EQ(::write(fds[1], "1 2 3 4\n", 8), 8);
+        }
+        ::close(fds[1]);
+    });
+    std::FILE* f = ::fdopen(fds[0], "r");
+    int lines = 0;
+    LineReader::Status status;
+    {
+        const Interrupter interrupter;
+        LineReader reader(f, 4096);
+        while ((status = reader.next()) == LineReader::LINE_READ)
+            ++lines;
+    }
+    writer.join();
+    std::fclose(f);
+    EXPECT_EQ(status, LineReader::END_OF_FILE);
+    EXPECT_EQ(lines, 300);
 }
 
 TEST_F(LineReaderTest, ReadErrorIsNotEndOfFile) {

@@ -27,6 +27,7 @@
 
 #include "../test_files.h"
 #include "../text_util.h"
+#include "interrupts.h"
 #include "settings.h"
 
 namespace {
@@ -440,6 +441,35 @@ TEST_F(Writers, SpoolIsCopiedToOutputsOfEveryKind) {
     EXPECT_EQ(copy("/dev/fd/" + std::to_string(fd)).first, 0);
     ::close(fd);
     EXPECT_TRUE(slurp(path("appended")) == "before\n!h\r" + body.substr(5));
+}
+
+TEST_F(Writers, InterruptedCopiesGoOn) {
+    // A spool copied into a FIFO whose reader is slow, while signals keep
+    // interrupting the copy.
+    int error = 0;
+    const auto spool = avq::Spool::make(error);
+    ASSERT_NE(spool, nullptr);
+    const std::string body = pattern(8 * avq::OUTPUT_BUFFER);
+    ASSERT_EQ(::pwrite(spool->descriptor(), body.data(), body.size(), 0),
+              static_cast<ssize_t>(body.size()));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string got;
+    std::thread reader([&] {
+        std::FILE* f = std::fopen(path("fifo").c_str(), "rb");
+        char buf[65536];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0; ::usleep(300))
+            got.append(buf, n);
+        std::fclose(f);
+    });
+    {
+        const auto out = open_output(path("fifo"));
+        const Interrupter interrupter;
+        std::uint64_t at = 0;
+        EXPECT_EQ(out->append_from(spool->descriptor(), 0, body.size(), at), 0);
+        EXPECT_FALSE(out->finish());
+    }
+    reader.join();
+    EXPECT_TRUE(got == body);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 //
 //   main.cpp           options -> one Settings value (settings.h); groups of names;
 //                      prints what a group returns and exits
+//   group_checks.cpp   names and output checked before the group is read
 //   inputs.cpp         opens the group's files; refuses AVQ files as inputs
 //   row_reader.cpp     lines (line_reader.cpp) -> rows (data_line.cpp, numscan.cpp,
 //                      isotime.cpp), a block of 512 at a time; comments kept; warnings
@@ -13,6 +14,12 @@
 //   <avq/writer.h>     blocks -> binary records or ASCII lines (scale, clipping)
 //   group_output.cpp   -> a temporary file renamed over the output, or a spool copied
 //                      to an output written in place (<avq/output.h>)
+//
+// Each file includes only what stands below it: the helpers (strformat,
+// display_line, numscan, isotime, data_line, line_reader), then settings.h
+// and error.h, inputs.h, row_reader.h, report.h and blocks.h, group_output.h
+// and group_checks.h, convert.h, and main.cpp on top; nothing includes a
+// file above it, so there is no circle.
 //
 // This file runs them for a group, on one path for every kind of input. The
 // rows are read block by block into a small ring (the block being read and

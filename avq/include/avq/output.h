@@ -35,9 +35,14 @@
 // the file size limit back as the error EFBIG instead of being ended by it.
 // Opening, finishing and destroying outputs must happen on one thread, which
 // holds signals back while it makes a temporary file; the bytes may be
-// written from any (an OutputBuffer each). A program that runs other threads while it
-// opens an output should have them block the signals above, or a signal
-// taken by one of them at that moment may leave the new file behind.
+// written from any (an OutputBuffer each, at its own offsets). A program
+// that runs other threads while it opens an output should have them block
+// the signals above, or a signal taken by one of them at that moment may
+// leave the new file behind.
+//
+// A Spool holds data that must wait before they go to an output written in
+// place (an AVQ file's blocks, until its header is settled): a temporary
+// file in TMPDIR without a name, which nothing can leave behind.
 //
 // Errors are returned as values: an OutputError says which step failed
 // (opening the output, or writing, closing or renaming it) and the errno

@@ -489,9 +489,13 @@ int OutputFile::append_from(int from, std::uint64_t offset, std::uint64_t size,
     return error;
 }
 
-std::unique_ptr<Spool> Spool::make(int& error) {
+std::string Spool::directory_for() {
     const char* tmpdir = std::getenv("TMPDIR");
-    std::string dir = tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+    return tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+}
+
+std::unique_ptr<Spool> Spool::make(int& error) {
+    const std::string dir = directory_for();
 #ifdef O_TMPFILE
     const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) return std::unique_ptr<Spool>(new Spool(fd, dir));

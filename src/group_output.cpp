@@ -16,10 +16,8 @@ Status GroupOutput::open(const char* name, std::unique_ptr<GroupOutput>& out) {
     int error = 0;
     out->spool_ = avq::Spool::make(error);
     if (out->spool_ != nullptr) return {};
-    const char* tmpdir = std::getenv("TMPDIR");
     return Error{strformat("Can't make a temporary file in %s for %s: %s\n",
-                           tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp", name,
-                           std::strerror(error))};
+                           avq::Spool::directory_for().c_str(), name, std::strerror(error))};
 }
 
 int GroupOutput::descriptor() const {

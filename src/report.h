@@ -22,7 +22,7 @@
 // Over the rows read it counts, per channel, the values that the binary
 // form stores as 0 because |value x scale| < 1, and those that are not
 // numbers. Those counts are made where the values are converted anyway (the
-// binary writer, count_values) and added with report_add_values.
+// library's binary writer, <avq/writer.h>) and added with report_add_values.
 //
 // The typical steps may also be given from outside (ReportSetup), when the
 // reading has found them up front; otherwise the first rows' times are

@@ -213,6 +213,9 @@ class OutputFile {
 // whatever ends the program. Written and read with pwrite and pread.
 class Spool {
   public:
+    // The directory spools are made in: $TMPDIR, or /tmp when it is unset
+    // or empty.
+    static std::string directory_for();
     // Null, with the errno value in `error`, when no such file can be made.
     static std::unique_ptr<Spool> make(int& error);
     ~Spool();

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -187,21 +188,6 @@ void drop_temp(std::string& path) {
 // Writing
 // ---------------------------------------------------------------------------
 
-// Copies n bytes at p into a buffer of `capacity` bytes holding `used`,
-// calling flush() (which empties it) whenever it is full.
-template <class Flush>
-void buffered_write(char* buffer, std::size_t& used, std::size_t capacity, const char* p,
-                    std::size_t n, Flush flush) {
-    while (n > 0) {
-        if (used == capacity) flush();
-        const std::size_t chunk = std::min(n, capacity - used);
-        std::memcpy(buffer + used, p, chunk);
-        used += chunk;
-        p += chunk;
-        n -= chunk;
-    }
-}
-
 // Writes the `n` bytes at `p` to `fd`, with pwrite from `offset` on, or at
 // the file's position when `offset` is negative, resuming after a short
 // write or an interruption. Returns 0, or the errno value of the write that
@@ -215,6 +201,94 @@ int write_fully(int fd, const char* p, std::size_t n, off_t offset, std::size_t&
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) return w < 0 ? errno : ENOSPC;
         done += static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
+// Reads `n` bytes of `fd` at `offset` into `p`, resuming after a short read
+// or an interruption. Returns 0, or the errno value of the read that failed
+// (EIO for a file that ends before them).
+int read_fully(int fd, char* p, std::size_t n, off_t offset) {
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t r = ::pread(fd, p + done, n - done, offset + static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return r < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(r);
+    }
+    return 0;
+}
+
+// Moves `n` bytes of the file `fd` from offset `from` to offset `to`, in
+// pieces of OUTPUT_BUFFER bytes taken from the end backwards when they move
+// up (so that no piece overwrites bytes not moved yet) and from the front
+// forwards when they move down. Returns 0, or the errno value of a failure
+// and, in `failed_at`, the offset it was to be written at.
+int move_within(int fd, std::uint64_t from, std::uint64_t to, std::uint64_t n,
+                std::uint64_t& failed_at) {
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[OUTPUT_BUFFER]);
+    if (buffer == nullptr) return ENOMEM;
+    for (std::uint64_t moved = 0; moved < n;) {
+        const auto piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(OUTPUT_BUFFER, n - moved));
+        const std::uint64_t at = to > from ? n - moved - piece : moved;
+        std::size_t done = 0;
+        int e = read_fully(fd, buffer.get(), piece, static_cast<off_t>(from + at));
+        if (e == 0) e = write_fully(fd, buffer.get(), piece, static_cast<off_t>(to + at), done);
+        if (e != 0) {
+            failed_at = to + at + done;
+            return e;
+        }
+        moved += piece;
+    }
+    return 0;
+}
+
+// Whether copy_file_range cannot copy between these files (other file
+// systems, no such call, a pipe or device, an output opened for appending).
+bool not_in_kernel(int error) {
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP ||
+           error == EBADF;
+}
+
+// Copies `size` bytes of `from` at `offset` to `to` at its position, in the
+// kernel where it can, else through a buffer; every step resumes after an
+// interruption. Returns 0, or the errno value of the failure, with `done`
+// counting the bytes copied.
+int copy_to_position(int from, std::uint64_t offset, int to, std::uint64_t size,
+                     std::uint64_t& done) {
+    enum class Way { kernel_copy, send, buffer } way = Way::kernel_copy;
+    std::unique_ptr<char[]> buffer;
+    auto in = static_cast<off_t>(offset);
+    for (done = 0; done < size;) {
+        const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, 1u << 30));
+        ssize_t n = -1;
+        if (way == Way::kernel_copy) {
+            n = ::copy_file_range(from, &in, to, nullptr, want, 0);
+            if (n < 0 && not_in_kernel(errno)) {
+                way = Way::send;
+                continue;
+            }
+        } else if (way == Way::send) {
+            n = ::sendfile(to, from, &in, want);
+            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                way = Way::buffer;
+                continue;
+            }
+        } else {
+            if (buffer == nullptr) buffer.reset(new (std::nothrow) char[OUTPUT_BUFFER]);
+            if (buffer == nullptr) return ENOMEM;
+            const std::size_t piece = std::min(want, OUTPUT_BUFFER);
+            std::size_t written = 0;
+            int e = read_fully(from, buffer.get(), piece, in);
+            if (e == 0) e = write_fully(to, buffer.get(), piece, -1, written);
+            done += written;
+            if (e != 0) return e;
+            in += static_cast<off_t>(piece);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO; // the source is shorter than it was written
+        done += static_cast<std::uint64_t>(n);
     }
     return 0;
 }
@@ -246,8 +320,6 @@ std::unique_ptr<OutputFile> OutputFile::open(const char* name, OutputError& erro
 
 OutputError OutputFile::open_named(const char* name) {
     name_ = target_ = name;
-    buffer_.reset(new char[OUTPUT_BUFFER]);
-    capacity_ = OUTPUT_BUFFER;
     // What the program printed comes before the data when both go to the
     // same place.
     std::fflush(stdout);
@@ -382,43 +454,69 @@ std::unique_ptr<OutputFile> OutputFile::replacing(const char* name) {
     return out;
 }
 
-int OutputFile::make_part() {
-    bool made = false;
-    part_fd_ = new_temp(part_, made);
-    return part_fd_;
-}
-
-void OutputFile::remove_part() {
-    if (part_fd_ >= 0) ::close(part_fd_);
-    part_fd_ = -1;
-    drop_temp(part_);
-}
-
-int OutputFile::append_part(std::uint64_t offset, std::uint64_t size, std::uint64_t& failed_at) {
-    const int error = copy_range(part_fd_, 0, fd_, offset, size, failed_at);
-    remove_part();
-    return error;
-}
-
-int OutputFile::replace_start(std::size_t old_length, const std::string& header, std::uint64_t size,
+int OutputFile::rewrite_start(std::size_t old_length, std::string_view header, std::uint64_t size,
                               std::uint64_t& failed_at) {
-    std::string path;
-    bool made = false;
-    const int fd = new_temp(path, made);
+    const std::uint64_t rest = size - old_length;
     failed_at = 0;
-    if (fd < 0) return errno;
-    std::size_t done = 0;
-    int error = write_fully(fd, header.data(), header.size(), 0, done);
-    if (error != 0) {
-        failed_at = done;
-    } else {
-        error = copy_range(fd_, old_length, fd, header.size(), size - old_length, failed_at);
+    int error = 0;
+    if (header.size() != old_length) {
+        error = move_within(fd_, old_length, header.size(), rest, failed_at);
+        if (error == 0 && header.size() < old_length &&
+            ::ftruncate(fd_, static_cast<off_t>(header.size() + rest)) != 0) {
+            error = errno;
+            failed_at = header.size() + rest;
+        }
     }
-    ::close(fd_);
-    drop_temp(temp_);
-    fd_ = fd;
-    temp_ = path;
+    std::size_t done = 0;
+    if (error == 0) error = write_fully(fd_, header.data(), header.size(), 0, done);
+    if (error != 0 && failed_at == 0) failed_at = done;
     return error;
+}
+
+int OutputFile::append_from(int from, std::uint64_t offset, std::uint64_t size,
+                            std::uint64_t& failed_at) {
+    OutputBuffer& out = buffer();
+    int error = 0;
+    std::uint64_t done = 0;
+    if (!out.flush()) {
+        error = out.error();
+        failed_at = out.error_offset();
+    } else {
+        error = copy_to_position(from, offset, fd_, size, done);
+        failed_at = out.end() + done;
+    }
+    if (error != 0) failed(error);
+    return error;
+}
+
+std::string Spool::directory_for() {
+    const char* tmpdir = std::getenv("TMPDIR");
+    return tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp";
+}
+
+std::unique_ptr<Spool> Spool::make(int& error) {
+    const std::string dir = directory_for();
+#ifdef O_TMPFILE
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return std::unique_ptr<Spool>(new Spool(fd, dir));
+        // Where the file system cannot make a file without a name, one is
+        // made with a name and unlinked at once.
+#endif
+    std::string path = dir + "/velkor-spool-XXXXXX";
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &before);
+    const int named = ::mkostemp(path.data(), O_CLOEXEC);
+    error = errno;
+    if (named >= 0) ::unlink(path.c_str());
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (named < 0) return nullptr;
+    return std::unique_ptr<Spool>(new Spool(named, dir));
+}
+
+Spool::~Spool() {
+    ::close(fd_);
 }
 
 OutputFile::~OutputFile() {
@@ -429,7 +527,6 @@ void OutputFile::abandon() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     drop_temp(temp_);
-    remove_part();
 }
 
 // Gives the output up after the failure `error` of a write, the close or
@@ -440,34 +537,24 @@ OutputError OutputFile::failed(int error) {
     return error_;
 }
 
-void OutputFile::flush() {
-    if (!error_) {
-        std::size_t done = 0;
-        if (const int e = write_fully(fd_, buffer_.get(), used_, -1, done); e != 0) failed(e);
-    }
-    used_ = 0; // after an error the bytes are dropped
-}
-
-char* OutputFile::reserve(std::size_t n) {
-    if (capacity_ - used_ < n) {
-        flush();
-        if (capacity_ < n) {
-            buffer_.reset(new char[std::max(n, OUTPUT_BUFFER)]);
-            capacity_ = std::max(n, OUTPUT_BUFFER);
-        }
-    }
-    return buffer_.get() + used_;
+OutputBuffer& OutputFile::buffer() {
+    if (buffer_ == nullptr) buffer_ = std::make_unique<OutputBuffer>(fd_);
+    return *buffer_;
 }
 
 bool OutputFile::write(const void* data, std::size_t n) {
-    if (capacity_ == 0) reserve(OUTPUT_BUFFER);
-    buffered_write(buffer_.get(), used_, capacity_, static_cast<const char*>(data), n,
-                   [this] { flush(); });
-    return !error_;
+    buffer().write(data, n);
+    return buffer_->error() == 0;
+}
+
+OutputError OutputFile::error() const {
+    if (error_) return error_;
+    if (buffer_ != nullptr && buffer_->error() != 0) return {OutputStep::write, buffer_->error()};
+    return {};
 }
 
 OutputError OutputFile::finish() {
-    flush();
+    if (buffer_ != nullptr && !buffer_->flush()) return failed(buffer_->error());
     if (error_) return error_;
     const int fd = fd_;
     fd_ = -1;
@@ -480,69 +567,47 @@ OutputError OutputFile::finish() {
     return {};
 }
 
-FileWriter::FileWriter(int fd, std::uint64_t offset)
-    : fd_(fd), offset_(offset), buffer_(new char[OUTPUT_BUFFER]) {}
+OutputBuffer::OutputBuffer(int fd)
+    : fd_(fd), at_position_(true), offset_(0), buffer_(new char[OUTPUT_BUFFER]),
+      capacity_(OUTPUT_BUFFER) {}
 
-void FileWriter::flush() {
+OutputBuffer::OutputBuffer(int fd, std::uint64_t offset)
+    : fd_(fd), at_position_(false), offset_(offset), buffer_(new char[OUTPUT_BUFFER]),
+      capacity_(OUTPUT_BUFFER) {}
+
+bool OutputBuffer::flush() {
     if (error_ == 0) {
         std::size_t done = 0;
-        error_ = write_fully(fd_, buffer_.get(), used_, static_cast<off_t>(offset_), done);
+        const off_t at = at_position_ ? -1 : static_cast<off_t>(offset_);
+        error_ = write_fully(fd_, buffer_.get(), used_, at, done);
         if (error_ != 0) error_offset_ = offset_ + done;
     }
     offset_ += used_; // bytes dropped after an error still count in end()
     used_ = 0;
+    return error_ == 0;
 }
 
-char* FileWriter::reserve(std::size_t n) {
-    if (OUTPUT_BUFFER - used_ < n) flush();
+char* OutputBuffer::reserve(std::size_t n) {
+    if (capacity_ - used_ < n) {
+        flush();
+        if (capacity_ < n) {
+            buffer_.reset(new char[n]);
+            capacity_ = n;
+        }
+    }
     return buffer_.get() + used_;
 }
 
-void FileWriter::write(const void* data, std::size_t n) {
-    buffered_write(buffer_.get(), used_, OUTPUT_BUFFER, static_cast<const char*>(data), n,
-                   [this] { flush(); });
-}
-
-int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
-               std::uint64_t size, std::uint64_t& failed_at) {
-    auto in = static_cast<off_t>(from_offset);
-    auto out = static_cast<off_t>(to_offset);
-    const auto end = static_cast<off_t>(to_offset + size);
-    bool in_kernel = true;
-    std::unique_ptr<char[]> buffer;
-    while (out < end) {
-        const auto want = static_cast<std::size_t>(std::min<off_t>(end - out, off_t{1} << 30));
-        ssize_t n = -1;
-        if (in_kernel) {
-            n = ::copy_file_range(from, &in, to, &out, want, 0);
-            if (n < 0 &&
-                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-                in_kernel = false; // not between these files: through a buffer
-                continue;
-            }
-        } else {
-            if (buffer == nullptr) buffer.reset(new char[OUTPUT_BUFFER]);
-            n = ::pread(from, buffer.get(), std::min(want, OUTPUT_BUFFER), in);
-            if (n > 0) {
-                const ssize_t w = ::pwrite(to, buffer.get(), static_cast<std::size_t>(n), out);
-                if (w < 0) {
-                    failed_at = static_cast<std::uint64_t>(out);
-                    return errno;
-                }
-                n = w;
-                in += n;
-                out += n;
-            }
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            failed_at = static_cast<std::uint64_t>(out);
-            // The part is shorter than it was written: nothing to copy is a
-            // fault of the disk as much as a failed write.
-            return n < 0 ? errno : EIO;
-        }
+void OutputBuffer::write(const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        if (used_ == capacity_) flush();
+        const std::size_t chunk = std::min(n, capacity_ - used_);
+        std::memcpy(buffer_.get() + used_, p, chunk);
+        used_ += chunk;
+        p += chunk;
+        n -= chunk;
     }
-    return 0;
 }
 
 } // namespace avq

@@ -1,5 +1,5 @@
-// Block times and their UTC texts, and the header comment's marks: see
-// <avq/avq.h>.
+// Block times, the calendar and UTC time texts, and the header comment's
+// marks: see <avq/avq.h>.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -49,6 +49,45 @@ bool time_breaks_down(double seconds) {
     std::tm t{};
     if (gmtime_r(&whole, &t) == nullptr) return false;
     return t.tm_year <= 2147483647 - 1900;
+}
+
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);                // 0..399
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1; // 0..365
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;           // 0..146096
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+bool leap_year(std::int64_t y) {
+    return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+}
+
+unsigned days_in_month(std::int64_t y, unsigned m) {
+    static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && leap_year(y) ? 29 : days[m - 1];
+}
+
+std::string utc_text_hundredths(double seconds) {
+    // Hundredths of a second must fit in 64 bits, with room to spare.
+    char buf[64];
+    if (!(std::fabs(seconds) < 9e15)) {
+        std::snprintf(buf, sizeof buf, "%g", seconds);
+        return buf;
+    }
+    // The fraction is split off exactly before it is rounded, so that the
+    // rounding does not depend on the size of the whole seconds.
+    const double floor = std::floor(seconds);
+    auto whole = static_cast<std::int64_t>(floor);
+    std::int64_t cs = std::llround((seconds - floor) * 100.0);
+    if (cs == 100) {
+        cs = 0;
+        ++whole;
+    }
+    std::snprintf(buf, sizeof buf, ".%02d", static_cast<int>(cs));
+    // "%04Y": years before 1000 keep four digits, as in ISO 8601.
+    return utc_text(whole, "%04Y-%m-%d %H:%M:%S") + buf;
 }
 
 std::string time_text(const std::tm& t, const char* format) {

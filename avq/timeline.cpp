@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 
 namespace avq {
 
@@ -211,14 +210,13 @@ std::optional<std::int64_t> header_date(std::string_view header) {
         if (r.ec != std::errc() || r.ptr != d.data() + end[k]) return {};
     }
     if (d[4] != '-' || d[7] != '-') return {};
-    std::tm tm{};
-    tm.tm_year = part[0] - 1900;
-    tm.tm_mon = part[1] - 1;
-    tm.tm_mday = part[2];
-    const std::time_t t = timegm(&tm);
-    // timegm moves a 31st of February on to March; such a date is no date.
-    if (tm.tm_mon != part[1] - 1 || tm.tm_mday != part[2]) return {};
-    return static_cast<std::int64_t>(t);
+    // A 31st of February is no date.
+    if (part[1] < 1 || part[1] > 12 || part[2] < 1 ||
+        static_cast<unsigned>(part[2]) > days_in_month(part[0], static_cast<unsigned>(part[1])))
+        return {};
+    return days_from_civil(part[0], static_cast<unsigned>(part[1]),
+                           static_cast<unsigned>(part[2])) *
+           86400;
 }
 
 // --- Timeline ------------------------------------------------------------------

@@ -20,8 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "numfmt.h"
+#include <avq/writer.h>
+
 #include "numscan.h"
+
+using avq::FORMAT_MAX;
 
 namespace {
 
@@ -128,7 +131,7 @@ const std::vector<double>& values() {
 // The ways of formatting a value with 14 significant digits into `buf` (of
 // FORMAT_MAX bytes); each returns the length of the text.
 std::size_t by_format_g14(char* buf, double x) {
-    return static_cast<std::size_t>(format_g14(buf, x) - buf);
+    return static_cast<std::size_t>(avq::format_g14(buf, x) - buf);
 }
 
 std::size_t by_snprintf(char* buf, double x) {

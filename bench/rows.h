@@ -1,5 +1,5 @@
-// What the limit kernel and the reference ASCII writer share: the 48-byte
-// row of the sample table, a whole file held in memory and split into lines
+// What the limit kernel and the reference ASCII writer share: a 48-byte row
+// (time and value of three channels), a whole file held in memory and split into lines
 // with memchr, and std::from_chars for every number.
 #pragma once
 

@@ -1,8 +1,15 @@
 // avq_first_samples: prints the header and the first samples of an AVQ file,
-// in either form, with libavq, the library that velkor and avqdump use.
+// in either form, with libavq, the library that velkor and avqdump use; with
+// --write it first writes a small file of its own with the library's writer.
 //
 //   c++ -o avq_first_samples avq_first_samples.cpp $(pkg-config --cflags --libs avq)
 //   ./avq_first_samples day.avq 5
+//   ./avq_first_samples --write ramp.avq 5
+//
+// The file written is one block of 512 rows sampled 20 times a second from
+// 2026-01-02T00:00:00Z: a ramp on channel 1, half of it negated on channel 2
+// and a ramp 1000 times as steep on channel 3, which the binary form clips at
+// 32767.
 //
 // Output: the form, the header comment, the sample times of the whole file
 // (the runs, the sampling frequency and the first sample's time, from
@@ -16,8 +23,10 @@
 #include <string>
 
 #include <avq/avq.h>
+#include <avq/output.h>
 #include <avq/reader.h>
 #include <avq/timeline.h>
+#include <avq/writer.h>
 
 namespace {
 
@@ -54,13 +63,42 @@ void print_sample(const avq::Reader& reader, const avq::Block& b, unsigned j) {
     std::printf("\n");
 }
 
+// Writes the example file `name` (see above); false, with a message, when
+// it cannot be written.
+bool write_ramp(const char* program, const char* name) {
+    static double ch[avq::CHANNELS][avq::SAMPLES];
+    for (unsigned j = 0; j < avq::SAMPLES; ++j) {
+        ch[0][j] = j;
+        ch[1][j] = -0.5 * j;
+        ch[2][j] = 1000.0 * j;
+    }
+    const double start = 1767312000.0, fs = 20;
+    avq::OutputError e;
+    const auto out = avq::OutputFile::open(name, e);
+    if (out != nullptr) {
+        avq::Writer writer(out->buffer(), avq::WriteOptions{});
+        writer.header(avq::built_header({fs, "1", "example", start}));
+        const unsigned clipped = writer.block({start, {ch[0], ch[1], ch[2]}});
+        std::fprintf(stderr, "%s: %u values clipped\n", name, clipped);
+        e = out->finish();
+    }
+    if (e) std::fprintf(stderr, "%s: cannot write %s\n", program, name);
+    return !e;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const bool write = argc > 1 && std::string(argv[1]) == "--write";
+    if (write) {
+        --argc;
+        ++argv;
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: %s FILE.avq [SAMPLES]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--write] FILE.avq [SAMPLES]\n", argv[0]);
         return 1;
     }
+    if (write && !write_ramp(argv[0], argv[1])) return 1;
     const unsigned long wanted = argc == 3 ? std::strtoul(argv[2], nullptr, 10) : 10;
     const unsigned shown = wanted < avq::SAMPLES ? static_cast<unsigned>(wanted) : avq::SAMPLES;
     std::ifstream in(argv[1], std::ios::binary);

@@ -1,5 +1,5 @@
-// Fuzz target: reading one group from fuzzed files and converting it, in
-// each of the three input layouts, through process_file to an output file.
+// Fuzz target: converting one group of fuzzed files with velkor's
+// conversion (convert_group), in each of the three input layouts.
 //
 // Input: byte 0 picks the layout (value % 3: time file and three one-column
 // files, three two-column files, one four-column file) and, (byte 0 minus
@@ -11,30 +11,21 @@
 // the contents of the group's files, separated by the line "===="
 // (time file first in the one-column layout, then channels 1, 2, 3).
 //
-// Each group is converted twice: streamed from the files into the output
-// (on two threads once it is longer than about 1,950 rows: split_min_rows is
-// lowered here), and through the sample table. Both must give the same
-// output bytes, messages and failure. fatal() throws in this build
-// (fatal_throw.cpp), so one process can try input after input. A group
-// either fails with one line of message (and, for a line that does not
-// parse, a second line showing it and hint lines in parentheses), leaving
-// the previous output of that name
-// byte for byte as it was and no stray file in the directory, or it succeeds
-// with an output that the strict AVQ reader accepts, headed by the settled
-// comment, with one record per 512 rows and, in the binary form, every
-// sample as the writer's saturation gives it from the table. (n1 is not
-// raised by filling the last block: it stays the number of rows read, and
-// the writers write every block that starts below it.)
+// Each group is converted twice from the same bytes: on two threads (a
+// binary group of more than about 1,950 rows is split between them:
+// split_min_rows is lowered here; an ASCII group's lines are written by the
+// second thread), and on one thread, as a pipe is read. Both must give the
+// same output bytes, messages, failure and summary. A group either fails
+// with one line of message (and, for a line that does not parse, a second
+// line showing it and hint lines in parentheses), leaving the previous
+// output of that name byte for byte as it was and no stray file in the
+// directory, or it succeeds with an output that the strict AVQ reader
+// accepts, in the form asked for, with as many blocks as the summary says.
 //
 // A group read with a delimiter or a decimal comma that converts is also
 // converted as its plain twin: the same files with blanks for the delimiter
 // and points for the commas in every line but comments. Both must give the
 // same output bytes: the options read exactly the values of the plain text.
-//
-// The group's input files are closed only at the end of a successful read;
-// a fatal error leaves them open, which does not matter when it ends the
-// process but would exhaust this one. The target is linked with
-// --wrap=fopen,fclose so it can close what a failed group left open.
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,31 +37,10 @@
 #include <vector>
 
 #include <avq/reader.h>
+#include <avq/writer.h>
 
+#include "convert.h"
 #include "fuzz_support.h"
-#include "stream.h"
-#include "velkor.h"
-
-namespace {
-
-bool tracking = false;
-std::vector<std::FILE*> open_files;
-
-} // namespace
-
-extern "C" std::FILE* __real_fopen(const char* name, const char* mode);
-extern "C" int __real_fclose(std::FILE* f);
-
-extern "C" std::FILE* __wrap_fopen(const char* name, const char* mode) {
-    std::FILE* f = __real_fopen(name, mode);
-    if (tracking && f != nullptr) open_files.push_back(f);
-    return f;
-}
-
-extern "C" int __wrap_fclose(std::FILE* f) {
-    open_files.erase(std::remove(open_files.begin(), open_files.end(), f), open_files.end());
-    return __real_fclose(f);
-}
 
 namespace {
 
@@ -104,156 +74,123 @@ std::string plain_twin(const std::string& text, const ReadOptions& o) {
     return out;
 }
 
-void check_output(const std::string& bytes) {
+void check_output(const std::string& bytes, const Settings& settings, const GroupSummary& summary) {
     std::istringstream in(bytes, std::ios::in | std::ios::binary);
     try {
         avq::Reader reader(in);
-        fuzz::check(reader.form() == (binary ? avq::Form::binary : avq::Form::ascii),
+        fuzz::check(reader.form() == (settings.binary ? avq::Form::binary : avq::Form::ascii),
                     "output written in the wrong form");
-        fuzz::check(reader.header() == cline[1], "output header is not the settled comment",
-                    reader.header() + "\n" + cline[1]);
-        // n1 keeps the rows read (truncation lowers it); a completed last
-        // block is written whole from the rows added to the table.
-        const std::uint64_t want_blocks = (std::uint64_t{n1} + SAMPLES - 1) / SAMPLES;
-        fuzz::check(samples.size() >= want_blocks * SAMPLES, "last block not completed");
+        fuzz::check(!reader.header().empty() && reader.header()[0] == '!',
+                    "output header is no comment line", reader.header());
         avq::Block block;
         std::uint64_t blocks = 0;
-        while (reader.next(block)) {
-            if (binary) {
-                for (unsigned j = 0; j < SAMPLES; ++j) {
-                    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
-                        unsigned clipped = 0;
-                        const std::int16_t want = clamp_to_short(
-                            samples[blocks * SAMPLES + j].ch[c].data * global_scale, clipped);
-                        if (block.samples[c][j] != want) {
-                            fuzz::fail("binary sample differs",
-                                       "block " + std::to_string(blocks) + " row " +
-                                           std::to_string(j) + " channel " + std::to_string(c));
-                        }
-                    }
-                }
-            }
+        while (reader.next(block))
             ++blocks;
-        }
-        fuzz::check(blocks == want_blocks, "record count differs from the rows",
-                    std::to_string(blocks) + " records, " + std::to_string(n1) + " rows");
+        fuzz::check(blocks == summary.blocks, "record count differs from the summary's",
+                    std::to_string(blocks) + " records, " + std::to_string(summary.blocks) +
+                        " in the summary");
     } catch (const avq::FormatError& e) {
         fuzz::fail("the AVQ reader rejects the output", e.what());
     }
 }
 
 // One conversion of the group: whether it failed, with what message, what it
-// wrote on standard error, and the output file after it.
+// wrote on standard error, the output file after it and its summary.
 struct Run {
     bool failed = false;
     std::string message;
     std::string err;
     std::optional<std::string> out;
-    std::uint32_t rows = 0;
-    std::string header;
+    GroupSummary summary;
 };
 
-Run convert(bool stream, int mode, const std::string& t, const std::string& a, const std::string& b,
-            const std::string& c, std::vector<std::string> names) {
+Run convert(const Settings& settings, const GroupNames& names, std::vector<std::string> files) {
     fuzz::write_file(out_name, previous);
-    streaming = stream;
     Run run;
     {
         fuzz::CapturedStderr captured;
-        tracking = true;
-        try {
-            process_file(mode, mode == MODE_1_COLUMN ? t.c_str() : nullptr, a.c_str(),
-                         mode == MODE_4_COLUMN ? nullptr : b.c_str(),
-                         mode == MODE_4_COLUMN ? nullptr : c.c_str(), out_name.c_str());
-        } catch (const fuzz::FatalError& e) {
+        if (Status st = convert_group(settings, names, run.summary)) {
             run.failed = true;
-            run.message = e.message;
+            run.message = st->message;
         }
-        tracking = false;
         run.err = captured.text();
     }
-    while (!open_files.empty())
-        __wrap_fclose(open_files.back());
-
     const std::vector<std::string> present = testfiles::list_dir(dir);
-    std::sort(names.begin(), names.end());
+    std::sort(files.begin(), files.end());
     std::string listing;
     for (const std::string& n : present)
         listing += n + "\n";
-    fuzz::check(present == names, "stray files left in the output directory", listing);
+    fuzz::check(present == files, "stray files left in the output directory", listing);
     run.out = fuzz::try_read_file(out_name);
-    run.rows = n1;
-    run.header = cline[1];
     return run;
+}
+
+std::string summary_of(const Run& r) {
+    return r.failed ? "" : summary_line("out", r.summary);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    // Groups of more than about 1,950 rows are split between two threads (the
-    // first part must hold the 1,000 rows that give the typical steps).
-    split_min_rows = 1024;
-    const int mode = data[0] % 3;
+    Settings settings;
+    const Layout* layouts[] = {&ONE_COLUMN, &TWO_COLUMN, &FOUR_COLUMN};
+    settings.layout = layouts[data[0] % 3];
     const unsigned extra = static_cast<std::uint8_t>(data[0] - '0') / 3u;
-    run_options = RunOptions{};
-    run_options.read.delimiter = DELIMITERS[extra & 3];
-    run_options.read.decimal_comma = (extra & 4) != 0 && run_options.read.delimiter != ',';
-    run_options.strict = (extra & 8) != 0;
-    run_options.quiet = (extra & 16) != 0;
+    settings.read.delimiter = DELIMITERS[extra & 3];
+    settings.read.decimal_comma = (extra & 4) != 0 && settings.read.delimiter != ',';
+    settings.strict = (extra & 8) != 0;
+    settings.quiet = (extra & 16) != 0;
     const unsigned flags = static_cast<std::uint8_t>(data[1] - '0');
-    binary = (flags & 1) ? 0 : 1;
-    end_mode = static_cast<int>((flags >> 1) & 3) % 3;
-    time_in_minutes = (flags >> 3) & 1;
-    normaltime = (flags >> 4) & 1 ? 0 : 1;
-    min_in_day = (flags >> 5) & 1;
-    global_scale = SCALES[(flags >> 6) & 3];
+    settings.binary = (flags & 1) == 0;
+    settings.end_mode = static_cast<EndMode>(((flags >> 1) & 3) % 3);
+    settings.time_in_minutes = ((flags >> 3) & 1) != 0;
+    settings.normaltime = ((flags >> 4) & 1) == 0;
+    settings.min_in_day = ((flags >> 5) & 1) != 0;
+    settings.global_scale = SCALES[(flags >> 6) & 3];
+    // Groups of more than about 1,950 rows are split between two threads
+    // (the first part must hold the 1,000 rows that give the typical steps).
+    settings.split_min_rows = 1024;
 
     const std::string_view rest(reinterpret_cast<const char*>(data + 2), size - 2);
     const std::vector<std::string> parts = fuzz::split(rest, "====\n", 4);
-
-    for (const char* n : {"time.txt", "ch1.txt", "ch2.txt", "ch3.txt"})
+    const char* const slot_files[4] = {"time.txt", "ch1.txt", "ch2.txt", "ch3.txt"};
+    for (const char* n : slot_files)
         ::unlink((dir + "/" + n).c_str());
-    std::vector<std::string> names; // files expected in the directory
-    auto input = [&](const char* name, const std::string& contents) {
-        const std::string path = dir + "/" + name;
-        fuzz::write_file(path, contents);
-        names.push_back(name);
-        return path;
-    };
-    std::string t, a, b, c;
-    if (mode == MODE_1_COLUMN) {
-        t = input("time.txt", parts[0]);
-        a = input("ch1.txt", parts[1]);
-        b = input("ch2.txt", parts[2]);
-        c = input("ch3.txt", parts[3]);
-    } else if (mode == MODE_2_COLUMN) {
-        a = input("ch1.txt", parts[0]);
-        b = input("ch2.txt", parts[1]);
-        c = input("ch3.txt", parts[2]);
-    } else {
-        a = input("ch1.txt", parts[0]);
+    std::vector<std::string> files; // expected in the directory
+    std::string paths[4];
+    GroupNames names;
+    names.output = out_name.c_str();
+    std::size_t part = 0;
+    std::vector<std::string> contents; // of the files, in the order of `files`
+    for (int k = settings.layout->first_slot; k <= settings.layout->last_slot; ++k) {
+        paths[k] = dir + "/" + slot_files[k];
+        fuzz::write_file(paths[k], parts[part]);
+        contents.push_back(parts[part++]);
+        files.push_back(slot_files[k]);
+        names.input[k] = paths[k].c_str();
     }
-    names.push_back("out.avq");
+    files.push_back("out.avq");
 
-    const Run streamed = convert(true, mode, t, a, b, c, names);
-    // Last, so that the table and n1 are this run's.
-    const Run table = convert(false, mode, t, a, b, c, names);
+    const Run two = convert(settings, names, files);
+    Settings one_thread = settings;
+    one_thread.threads = 1;
+    const Run one = convert(one_thread, names, files);
     const std::string both =
-        "streamed:\n" + streamed.err + streamed.message + "\ntable:\n" + table.err + table.message;
-    fuzz::check(streamed.failed == table.failed && streamed.message == table.message,
-                "the streamed conversion fails otherwise than the table's", both);
-    fuzz::check(streamed.err == table.err,
-                "the streamed conversion writes other messages than the table's", both);
-    fuzz::check(streamed.out == table.out, "the streamed conversion writes another output");
-    fuzz::check(streamed.failed || (streamed.rows == table.rows && streamed.header == table.header),
-                "the streamed conversion leaves other rows or another header");
+        "two threads:\n" + two.err + two.message + "\none thread:\n" + one.err + one.message;
+    fuzz::check(two.failed == one.failed && two.message == one.message,
+                "the conversion on two threads fails otherwise than on one", both);
+    fuzz::check(two.err == one.err, "the conversion on two threads writes other messages", both);
+    fuzz::check(two.out == one.out, "the conversion on two threads writes another output");
+    fuzz::check(summary_of(two) == summary_of(one),
+                "the conversion on two threads sums up otherwise",
+                summary_of(two) + summary_of(one));
 
-    fuzz::check(table.out.has_value(), "output file missing");
-    if (table.failed) {
+    fuzz::check(one.out.has_value(), "output file missing");
+    if (one.failed) {
         // One line; a line that does not parse is shown on a second line,
         // and hints follow it, each in parentheses.
-        const std::string& message = table.message;
+        const std::string& message = one.message;
         const std::vector<std::string> lines = fuzz::split(message, "\n", 64);
         bool shape = !message.empty() && message.back() == '\n';
         for (std::size_t i = 1; shape && i < lines.size() && !lines[i].empty(); ++i) {
@@ -261,19 +198,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            : lines[i].rfind("  (", 0) == 0 && lines[i].back() == ')';
         }
         fuzz::check(shape, "error message is not one line (the line it failed on, hints)", message);
-        fuzz::check(*table.out == previous, "a failed group changed the existing output", message);
+        fuzz::check(*one.out == previous, "a failed group changed the existing output", message);
         return 0;
     }
-    check_output(*table.out);
+    check_output(*one.out, settings, one.summary);
 
     // The plain twin of a group read with the options gives the same bytes.
-    const ReadOptions read = run_options.read;
+    const ReadOptions read = settings.read;
     if (read.delimiter == 0 && !read.decimal_comma) return 0;
-    run_options.read = ReadOptions{};
-    for (std::size_t i = 0; i < names.size() - 1; ++i)
-        fuzz::write_file(dir + "/" + names[i], plain_twin(parts[i], read));
-    const Run twin = convert(false, mode, t, a, b, c, names);
-    fuzz::check(!twin.failed && twin.out == table.out,
+    one_thread.read = ReadOptions{};
+    for (std::size_t i = 0; i < contents.size(); ++i)
+        fuzz::write_file(dir + "/" + files[i], plain_twin(contents[i], read));
+    const Run twin = convert(one_thread, names, files);
+    fuzz::check(!twin.failed && twin.out == one.out,
                 "the plain twin of a delimited or decimal-comma group converts otherwise",
                 twin.message + twin.err);
     return 0;

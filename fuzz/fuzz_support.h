@@ -17,11 +17,6 @@ using testfiles::make_temp_dir;
 using testfiles::try_read_file;
 using testfiles::write_file;
 
-// Thrown by the fuzz build's fatal() (fatal_throw.cpp) in place of exiting.
-struct FatalError {
-    std::string message;
-};
-
 // Stops the run with a message: a fuzz target's finding.
 [[noreturn]] inline void fail(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "FUZZ FINDING: %s\n%s\n", what, detail.c_str());

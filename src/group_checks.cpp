@@ -9,6 +9,8 @@
 // in blocks, so what a later group would find there is lost or nothing (a
 // time file "-" serves every group, a regular one is opened again). A later
 // group that names it is refused rather than converted from no rows.
+#include "group_checks.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,16 +18,12 @@
 #include <cerrno>
 #include <string>
 
+#include <avq/output.h>
 #include <avq/reader.h>
 
-#include "fatal.h"
-#include "output_file.h"
-#include "velkor.h"
+#include "strformat.h"
 
 namespace {
-
-// Standard input was named by an earlier group of the run.
-bool stdin_taken = false;
 
 // Whether the input `name` is the same file as the output, an existing
 // regular file whose status is `out`: a hard link, a symbolic link or another
@@ -65,45 +63,49 @@ bool holds_avq_file(const char* name) {
 
 } // namespace
 
-void check_group_names(const char* timename, const char* fname1, const char* fname2,
-                       const char* fname3, const char* oname) {
-    const char* inputs[] = {timename, fname1, fname2, fname3};
+Status check_group_names(const GroupNames& names, bool& stdin_taken) {
     int from_stdin = 0;
-    for (const char* name : inputs)
+    for (const char* name : names.input)
         from_stdin += names_standard_stream(name);
     if (from_stdin > 1) {
-        fatal("Error: standard input (\"-\") is given as more than one input of a group\n");
+        return Error{"Error: standard input (\"-\") is given as more than one input of a group\n"};
     }
     if (from_stdin > 0 && stdin_taken) {
-        fatal("Error: standard input (\"-\") was read by an earlier group; it can be read only "
-              "once\n");
+        return Error{"Error: standard input (\"-\") was read by an earlier group; it can be read "
+                     "only once\n"};
     }
     stdin_taken = stdin_taken || from_stdin > 0;
     // An empty name cannot be opened; say so before the group is converted.
-    if (oname[0] == '\0') fatal("Can't open output file : No such file or directory\n");
+    const char* oname = names.output;
+    if (oname[0] == '\0') return Error{"Can't open output file : No such file or directory\n"};
 
     // Devices, pipes and standard output are written in place and never
     // replace an input; only an existing regular file is compared.
     struct stat out {};
-    if (special_output_name(oname) || ::stat(oname, &out) != 0 || !S_ISREG(out.st_mode)) return;
-    for (const char* name : inputs) {
-        if (same_file(out, name)) fatal("Error: output file %s is also an input\n", oname);
+    if (avq::special_output_name(oname) || ::stat(oname, &out) != 0 || !S_ISREG(out.st_mode)) {
+        return {};
     }
+    for (const char* name : names.input) {
+        if (same_file(out, name)) {
+            return Error{strformat("Error: output file %s is also an input\n", oname)};
+        }
+    }
+    return {};
 }
 
-void check_group_output(const char* oname) {
-    if (binary && avq::output_is_terminal(oname)) {
-        fatal("Error: binary AVQ data is not written to a terminal; name an output file or "
-              "redirect standard output\n");
+Status check_group_output(const Settings& s, const char* oname) {
+    if (s.binary && avq::output_is_terminal(oname)) {
+        return Error{"Error: binary AVQ data is not written to a terminal; name an output file or "
+                     "redirect standard output\n"};
     }
     // Devices, pipes, standard output, new names and empty files are written
     // as they are; an existing AVQ file is the output of an earlier run.
     struct stat out {};
-    if (force_output || special_output_name(oname) || ::stat(oname, &out) != 0 ||
+    if (s.force_output || avq::special_output_name(oname) || ::stat(oname, &out) != 0 ||
         !S_ISREG(out.st_mode) || out.st_size == 0 || holds_avq_file(oname)) {
-        return;
+        return {};
     }
-    fatal("Error: output file %s exists and is not an AVQ file; it is left as it is (use --force "
-          "to replace it)\n",
-          oname);
+    return Error{strformat("Error: output file %s exists and is not an AVQ file; it is left as it "
+                           "is (use --force to replace it)\n",
+                           oname)};
 }

@@ -1,60 +1,22 @@
-// Header comment: every AVQ file begins with one comment line, cline[1].
-// This unit settles it after a group has been read: it cleans the channel
-// files' comments, warns about files without one and about comments that
-// disagree, takes the first channel's comment that exists, and otherwise
-// builds a line from the data (estimated sampling frequency and the UTC time
-// of the first row). It also owns the whole-second time type my_time_t and
-// the stream operator for broken-down times (in default_time_format).
+// Header comment: see blocks.h.
 #include <cstdio>
-#include <ostream>
 
 #include <avq/avq.h>
+#include <avq/writer.h>
 
-#include "fatal.h"
-#include "velkor.h"
+#include "blocks.h"
+#include "strformat.h"
 
-const char* default_time_format = "%Y-%m-%d %H:%M:%S %Z";
-
-my_time_t::my_time_t(double seconds) : m_t(0) {
-    // Converting a double outside time_t's range is undefined; such times
-    // (and not-a-number) keep the epoch. Callers refuse them beforehand.
-    if (avq::fits_time_t(seconds)) m_t = static_cast<std::time_t>(seconds);
-}
-
-my_time_t::operator std::tm() const {
-    std::tm t{};
-    if (gmtime_r(&m_t, &t) == nullptr) {
-        // Beyond the calendar: the epoch rather than an undefined value.
-        const std::time_t zero = 0;
-        gmtime_r(&zero, &t);
-    }
-    return t;
-}
-
-std::ostream& operator<<(std::ostream& outstream, const std::tm& t) {
-    // A text longer than 63 characters is not written at all.
-    const std::string text = avq::time_text(t, default_time_format);
-    outstream.write(text.data(), static_cast<std::streamsize>(text.size()));
-    return outstream;
-}
-
-bool check_comment(const char* fnamea, std::string& clinea) {
-    if (clinea.empty()) {
-        std::fprintf(stderr, "Warning: no comments in file %s\n", fnamea);
+bool check_comment(const char* name, std::string& comment) {
+    if (comment.empty()) {
+        std::fprintf(stderr, "Warning: no comments in file %s\n", name);
         return false;
     }
-    clinea = avq::strip_line_ends(clinea);
+    comment = avq::strip_line_ends(comment);
     return true;
 }
 
 namespace {
-
-// printf "%g", as the header and the estimate line write the frequency.
-std::string general6(double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%g", v);
-    return buf;
-}
 
 // Ten sample intervals over the time they span on channel 1, between the
 // first and the eleventh row. A shorter group uses all of its intervals;
@@ -71,91 +33,57 @@ double start_time(const double* head, std::size_t n) {
 }
 
 // The built line of the group whose first rows' channel-1 times are `head`,
-// when its start time has a calendar date. The start time is the first
-// block's time as the writers store it (a hair below a whole second counts
-// as that second): readers date the first block's minute of the day by the
-// header's date, which must then be that block's date.
-std::string built_line(const double* head, std::size_t n) {
-    const std::tm start = my_time_t(avq::stored_block_time(start_time(head, n)));
-    std::string line(normaltime ? avq::HEADER_PREFIX_MINUTE_SECOND : avq::HEADER_PREFIX_UNIX);
-    return line + general6(estimate_frequency(head, n)) + " gain: " + run_options.gain +
-           " station: " + run_options.station + " " +
-           avq::time_text(start, avq::BUILT_HEADER_TIME_FORMAT);
-}
-
-// The channel-1 times of the first HEAD_ROWS rows of the table `s`.
-void table_head(const std::vector<samp_>& s, double* head) {
-    for (std::size_t i = 0; i < s.size() && i < HEAD_ROWS; ++i)
-        head[i] = s[i].ch[0].time;
+// when its start time has a calendar date; "" otherwise.
+std::string built_line(const Settings& s, const double* head, std::size_t n) {
+    return avq::built_header(
+        {estimate_frequency(head, n), s.gain, s.station, start_time(head, n), !s.normaltime});
 }
 
 // The first non-empty channel comment, as the settlement takes it; "" for
-// none.
-std::string channel_comment(int mode, const std::string* slots) {
+// none. One four-column file stands for all three channels.
+std::string channel_comment(const Settings& s, const Comments& c) {
     for (int k = 1; k <= 3; ++k) {
-        // One four-column file stands for all three channels.
-        const std::string c = avq::strip_line_ends(slots[mode == MODE_4_COLUMN ? 1 : k]);
-        if (!c.empty()) return c;
+        std::string line = avq::strip_line_ends(c.line[s.layout->one_file() ? 1 : k]);
+        if (!line.empty()) return line;
     }
     return {};
 }
 
 } // namespace
 
-std::string construct_comment(const double* head, std::size_t n) {
-    const double sampfreq = estimate_frequency(head, n);
-    if (!run_options.quiet) {
-        std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", general6(sampfreq).c_str());
-    }
-    default_time_format = avq::BUILT_HEADER_TIME_FORMAT;
+std::string expected_header(const Settings& s, const Comments& c, const double* head,
+                            std::size_t n) {
+    std::string line = channel_comment(s, c);
+    return line.empty() ? built_line(s, head, n) : line;
+}
 
+Status settle_header(const Settings& s, const GroupNames& names, Comments c, const double* head,
+                     std::size_t n, SettledHeader& out) {
+    std::string* line = c.line;
+    if (s.layout->one_file()) line[2] = line[3] = line[1];
+    for (int k = 1; k <= 3; ++k) {
+        if (!s.layout->one_file() || k == 1) check_comment(names.input[k], line[k]);
+    }
+    if (!line[1].empty() && !line[2].empty() && !line[3].empty() &&
+        (line[2] != line[1] || line[3] != line[1])) {
+        std::fprintf(stderr, "Warning: comments disagree:\n%s\n%s\n%s\n", line[1].c_str(),
+                     line[2].c_str(), line[3].c_str());
+    }
+    for (int k = 1; k <= 3; ++k) {
+        if (!line[k].empty()) {
+            out = {line[k], false};
+            return {};
+        }
+    }
+    if (!s.quiet) {
+        char estimate[64];
+        std::snprintf(estimate, sizeof estimate, "%g", estimate_frequency(head, n));
+        std::fprintf(stderr, "Best guess at samplingfrequency is %s\n", estimate);
+    }
     // A time with no calendar date (not a number, or absurdly far from the
     // epoch) cannot go into the header.
-    const double start = start_time(head, n);
-    if (!avq::time_breaks_down(start)) {
-        fatal("Error: the time of the first row, %.17g, is not a valid UTC date\n", start);
-    }
-    return built_line(head, n);
-}
-
-std::string construct_comment(const std::vector<samp_>& s) {
-    double head[HEAD_ROWS];
-    table_head(s, head);
-    return construct_comment(head, s.size());
-}
-
-std::string expected_header(int mode, const std::string* slots, const double* head, std::size_t n) {
-    std::string c = channel_comment(mode, slots);
-    if (!c.empty()) return c;
-    if (!avq::time_breaks_down(start_time(head, n))) return {};
-    return built_line(head, n);
-}
-
-bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3,
-                    const double* head, std::size_t n) {
-    // One four-column file stands for all three channels.
-    if (mode == MODE_4_COLUMN) {
-        cline[2] = cline[1];
-        cline[3] = cline[1];
-    }
-    const char* names[4] = {nullptr, fname1, fname2, fname3};
-    for (int k = 1; k <= 3; ++k) {
-        if (names[k] != nullptr) check_comment(names[k], cline[k]);
-    }
-    if (!cline[1].empty() && !cline[2].empty() && !cline[3].empty() &&
-        (cline[2] != cline[1] || cline[3] != cline[1])) {
-        std::fprintf(stderr, "Warning: comments disagree:\n%s\n%s\n%s\n", cline[1].c_str(),
-                     cline[2].c_str(), cline[3].c_str());
-    }
-    if (cline[1].empty() && !cline[2].empty()) cline[1] = cline[2];
-    if (cline[1].empty() && !cline[3].empty()) cline[1] = cline[3];
-    if (!cline[1].empty()) return false;
-    cline[1] = construct_comment(head, n);
-    return true;
-}
-
-bool settle_comment(int mode, const char* fname1, const char* fname2, const char* fname3) {
-    double head[HEAD_ROWS];
-    table_head(samples, head);
-    return settle_comment(mode, fname1, fname2, fname3, head, samples.size());
+    out = {built_line(s, head, n), true};
+    if (!out.line.empty()) return {};
+    return Error{strformat("Error: the time of the first row, %.17g, is not a valid UTC date\n",
+                           start_time(head, n))};
 }

@@ -1,37 +1,16 @@
-// UTC times as text and ISO 8601 input times: see isotime.h for the rules.
+// ISO 8601 input times: see isotime.h for the rules.
 //
-// Calendar arithmetic is done here in integers (days since 1970-01-01 in
-// the proleptic Gregorian calendar), without the C library's time
+// Calendar arithmetic is done in integers (days since 1970-01-01 in the
+// proleptic Gregorian calendar, <avq/avq.h>), without the C library's time
 // functions, so that every 64-bit time is exact and nothing depends on the
 // time zone.
 #include "isotime.h"
 
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
 
 #include <avq/avq.h>
 
 namespace {
-
-// Days from 1970-01-01 to the date y-m-d (month 1-12, day 1-31).
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2 ? 1 : 0;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);                // 0..399
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1; // 0..365
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;           // 0..146096
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-bool leap_year(unsigned y) {
-    return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
-}
-
-unsigned days_in_month(unsigned y, unsigned m) {
-    static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && leap_year(y) ? 29 : days[m - 1];
-}
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -172,8 +151,9 @@ const char* split_fields(const char* p, IsoFields& f) {
 
 bool valid_fields(const IsoFields& f) {
     if (f.ordinal) {
-        if (f.day < 1 || f.day > (leap_year(f.year) ? 366u : 365u)) return false;
-    } else if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > days_in_month(f.year, f.month)) {
+        if (f.day < 1 || f.day > (avq::leap_year(f.year) ? 366u : 365u)) return false;
+    } else if (f.month < 1 || f.month > 12 || f.day < 1 ||
+               f.day > avq::days_in_month(f.year, f.month)) {
         return false;
     }
     if (f.hour > 23 || f.minute > 59) return false;
@@ -186,8 +166,8 @@ bool valid_fields(const IsoFields& f) {
 
 // Days from 1970-01-01 to the date of `f`.
 std::int64_t days_of(const IsoFields& f) {
-    if (f.ordinal) return days_from_civil(f.year, 1, 1) + (f.day - 1);
-    return days_from_civil(f.year, f.month, f.day);
+    if (f.ordinal) return avq::days_from_civil(f.year, 1, 1) + (f.day - 1);
+    return avq::days_from_civil(f.year, f.month, f.day);
 }
 
 // Appends to `text` the ten's complement of the fraction digits: the digits
@@ -204,27 +184,6 @@ void append_complement(std::string& text, const char* f, int n) {
 }
 
 } // namespace
-
-std::string utc_text(double seconds) {
-    // Hundredths of a second must fit in 64 bits, with room to spare.
-    char buf[64];
-    if (!(std::fabs(seconds) < 9e15)) {
-        std::snprintf(buf, sizeof buf, "%g", seconds);
-        return buf;
-    }
-    // The fraction is split off exactly before it is rounded, so that the
-    // rounding does not depend on the size of the whole seconds.
-    const double floor = std::floor(seconds);
-    auto whole = static_cast<std::int64_t>(floor);
-    std::int64_t cs = std::llround((seconds - floor) * 100.0);
-    if (cs == 100) {
-        cs = 0;
-        ++whole;
-    }
-    std::snprintf(buf, sizeof buf, ".%02d", static_cast<int>(cs));
-    // "%04Y": years before 1000 keep four digits, as in ISO 8601.
-    return avq::utc_text(whole, "%04Y-%m-%d %H:%M:%S") + buf;
-}
 
 const char* iso_epoch_text(const char* p, std::string& text) {
     IsoFields f{};

@@ -1,5 +1,4 @@
-// UTC times as text: the time of a row in a message, and ISO 8601 dates
-// and times in the time column of the inputs.
+// ISO 8601 dates and times in the time column of the inputs.
 //
 // An input time may be written as an ISO 8601 date and time instead of
 // seconds since the epoch, in the forms that common libraries and data
@@ -30,11 +29,6 @@
 #include <string>
 
 #include "numscan.h"
-
-// "YYYY-MM-DD hh:mm:ss.ss": `seconds` since the epoch as a UTC date and
-// time, rounded to hundredths of a second. A time too far from the epoch,
-// or not a number, is written as printf's "%g" writes it.
-std::string utc_text(double seconds);
 
 // Reads the ISO 8601 date and time at `p`. On success leaves the decimal
 // text of its seconds since the epoch in `text` and returns the end of the

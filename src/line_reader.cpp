@@ -1,7 +1,6 @@
 // Block line reader: see line_reader.h.
 #include "line_reader.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,31 +46,6 @@ inline const char* find_line_feed(const char* p, const char* limit) {
 #else
     return static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(limit - p)));
 #endif
-}
-
-std::size_t count_line_feeds(const char* p, const char* limit) {
-    std::size_t n = 0;
-#if VELKOR_SSE2
-    // Each match subtracts -1 from its byte lane; 255 rounds at most before
-    // the lanes are summed, so that no lane overflows.
-    const __m128i nl = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    while (limit - p >= 16) {
-        const std::size_t rounds =
-            std::min<std::size_t>(static_cast<std::size_t>(limit - p) / 16, 255);
-        __m128i acc = zero;
-        for (std::size_t i = 0; i < rounds; ++i, p += 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            acc = _mm_sub_epi8(acc, _mm_cmpeq_epi8(v, nl));
-        }
-        const __m128i sums = _mm_sad_epu8(acc, zero);
-        n += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::size_t>(_mm_extract_epi16(sums, 4));
-    }
-#endif
-    for (; p < limit; ++p)
-        n += *p == '\n';
-    return n;
 }
 
 } // namespace
@@ -167,7 +141,13 @@ void LineReader::refill() {
 std::size_t LineReader::read_more(char* to, std::size_t want) {
     errno = 0;
     if (fd_ < 0) {
-        const std::size_t got = std::fread(to, 1, want, file_);
+        std::size_t got = std::fread(to, 1, want, file_);
+        // An interrupted read is no error: it is made again.
+        while (got < want && std::ferror(file_) && errno == EINTR) {
+            std::clearerr(file_);
+            errno = 0;
+            got += std::fread(to + got, 1, want - got, file_);
+        }
         if (got < want && std::ferror(file_)) error_ = errno != 0 ? errno : EIO;
         return got;
     }
@@ -192,30 +172,6 @@ std::string_view LineReader::peek(bool& whole) {
     return {pos_, static_cast<std::size_t>(end_ - pos_)};
 }
 
-std::size_t LineReader::line_bound() const {
-    struct stat st {};
-    const int fd = fileno(file_);
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    constexpr std::size_t CHUNK = std::size_t{1} << 18;
-    const std::unique_ptr<char[]> chunk(new (std::nothrow) char[CHUNK]);
-    if (chunk == nullptr) return 0;
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    std::uint64_t line_feeds = 0;
-    std::uint64_t offset = 0;
-    while (offset < size) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, size - offset));
-        const ssize_t got = pread(fd, chunk.get(), want, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return 0;
-        if (got == 0) break; // the file shrank: the bound still holds
-        line_feeds += count_line_feeds(chunk.get(), chunk.get() + got);
-        offset += static_cast<std::uint64_t>(got);
-    }
-    // Every line but a last one without a line feed ends in one.
-    return static_cast<std::size_t>(line_feeds + 1);
-}
-
 namespace {
 
 // The first byte of a line that is surely a row line: no white space, no
@@ -233,7 +189,8 @@ std::size_t count_lines_checking_starts(const char* p, const char* end, bool& su
     std::size_t n = 0;
     bool bad = false;
 #if VELKOR_SSE2
-    // Line feeds are counted as count_line_feeds counts them; the bytes
+    // Each line feed subtracts -1 from its byte lane; 255 rounds at most
+    // before the lanes are summed, so that no lane overflows. The bytes
     // after them are the same lanes of the 16 bytes loaded one byte further
     // on, which must all be sure row bytes. The last group is left to the
     // loop below, so that no byte at or past `end` is looked at.

@@ -65,12 +65,6 @@ class LineReader {
     // `whole` tells whether the bytes are all the file holds.
     std::string_view peek(bool& whole);
 
-    // For a regular file: an upper bound of the number of lines the whole
-    // file holds, counted from the start of the file without moving the read
-    // position. Returns 0 when the count cannot be known (a pipe, a device,
-    // a read error).
-    std::size_t line_bound() const;
-
   private:
     void refill();
     std::size_t read_more(char* to, std::size_t want);

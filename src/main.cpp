@@ -27,17 +27,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "argutil.h"
-#include "fatal.h"
-#include "report.h"
-#include "velkor.h"
+#include "convert.h"
+#include "group_checks.h"
+#include "settings.h"
+#include "strformat.h"
 #include "version.h"
 
 namespace {
+
+// Ends the run with the message of a failure.
+[[noreturn]] void fail(const Error& e) {
+    std::fputs(e.message.c_str(), stderr);
+    std::exit(1);
+}
 
 // The value getopt_long returns for --help: that of -h, the same request.
 constexpr int HELP_OPTION = 'h';
@@ -48,35 +56,53 @@ enum : int {
     STRICT_OPTION,
     STATION_OPTION,
     GAIN_OPTION,
+    DEBUG_OPTION,
 };
 
-option long_options[] = {
-    {"scale", required_argument, nullptr, 's'},
-    {"time", required_argument, nullptr, 't'},
-    {"output", required_argument, nullptr, 'o'},
-    {"help", no_argument, nullptr, HELP_OPTION},
-    {"binary", no_argument, &binary, 1},
-    {"ascii", no_argument, &binary, 0},
-    {"minutes", no_argument, &time_in_minutes, 1},
-    {"seconds", no_argument, &time_in_minutes, 0},
-    {"debug", no_argument, &debug, 1},
-    {"zero", no_argument, &end_mode, EM_ZERO},
-    {"mirror", no_argument, &end_mode, EM_MIRROR},
-    {"truncate", no_argument, &end_mode, EM_TRUNCATE},
-    {"normaltime", no_argument, &normaltime, 1},
-    {"unixtime", no_argument, &normaltime, 0},
-    {"minutes-in-day", no_argument, &min_in_day, 1},
-    {"minutes-of-day", no_argument, &min_in_day, 1},
-    {"version", no_argument, nullptr, 'v'},
-    {"summary", no_argument, &summary, 1},
-    {"delimiter", required_argument, nullptr, DELIMITER_OPTION},
-    {"decimal-comma", no_argument, nullptr, DECIMAL_COMMA_OPTION},
-    {"quiet", no_argument, nullptr, 'q'},
-    {"strict", no_argument, nullptr, STRICT_OPTION},
-    {"station", required_argument, nullptr, STATION_OPTION},
-    {"gain", required_argument, nullptr, GAIN_OPTION},
-    {"force", no_argument, nullptr, 'f'},
-    {nullptr, 0, nullptr, 0},
+// The settings that getopt_long sets itself, through the flag of the option
+// (it then returns 0): the last of the options that set one wins.
+struct Flags {
+    int binary = 1;
+    int time_in_minutes = 0;
+    int end_mode = 0; // EndMode as a number
+    int normaltime = 1;
+    int min_in_day = 0;
+    int summary = 0;
+};
+
+// The long options; --minutes-in-day and --minutes-of-day are one option
+// (so that an abbreviation of both is no ambiguity).
+struct LongOptions {
+    explicit LongOptions(Flags& f)
+        : table{
+              {"scale", required_argument, nullptr, 's'},
+              {"time", required_argument, nullptr, 't'},
+              {"output", required_argument, nullptr, 'o'},
+              {"help", no_argument, nullptr, HELP_OPTION},
+              {"binary", no_argument, &f.binary, 1},
+              {"ascii", no_argument, &f.binary, 0},
+              {"minutes", no_argument, &f.time_in_minutes, 1},
+              {"seconds", no_argument, &f.time_in_minutes, 0},
+              {"debug", no_argument, nullptr, DEBUG_OPTION}, // accepted, no effect
+              {"zero", no_argument, &f.end_mode, static_cast<int>(EndMode::zero)},
+              {"mirror", no_argument, &f.end_mode, static_cast<int>(EndMode::mirror)},
+              {"truncate", no_argument, &f.end_mode, static_cast<int>(EndMode::truncate)},
+              {"normaltime", no_argument, &f.normaltime, 1},
+              {"unixtime", no_argument, &f.normaltime, 0},
+              {"minutes-in-day", no_argument, &f.min_in_day, 1},
+              {"minutes-of-day", no_argument, &f.min_in_day, 1},
+              {"version", no_argument, nullptr, 'v'},
+              {"summary", no_argument, &f.summary, 1},
+              {"delimiter", required_argument, nullptr, DELIMITER_OPTION},
+              {"decimal-comma", no_argument, nullptr, DECIMAL_COMMA_OPTION},
+              {"quiet", no_argument, nullptr, 'q'},
+              {"strict", no_argument, nullptr, STRICT_OPTION},
+              {"station", required_argument, nullptr, STATION_OPTION},
+              {"gain", required_argument, nullptr, GAIN_OPTION},
+              {"force", no_argument, nullptr, 'f'},
+              {nullptr, 0, nullptr, 0},
+          } {}
+    option table[26];
 };
 
 const char* const short_options = "124E:HO:S:T:?e:fho:qs:t:v";
@@ -151,67 +177,67 @@ bool explicit_help(char** argv, int before) {
 // stands in order with the warnings of its group when both go to one file. A
 // line that cannot be written (the reader of a pipe has gone) is no error:
 // the conversion goes on, and only AVQ data that cannot be written fail the
-// run.
-std::FILE* progress = stdout;
+// run. The lines about the options are held while the options are parsed:
+// where they go is known only once every group's output name is.
+struct Lines {
+    std::FILE* progress = stdout;
+    bool quiet = false; // -q: errors and warnings only
+    std::vector<std::string> notes;
 
-void say(const std::string& line) {
-    std::fputs(line.c_str(), progress);
-    std::fflush(progress);
-}
-
-// The lines about the options, held while the options are parsed: where
-// they go is known only once every group's output name is.
-std::vector<std::string> notes;
-
-void print_notes() {
-    if (!run_options.quiet) {
-        for (const std::string& n : notes)
-            say(n);
+    void say(const std::string& line) const {
+        std::fputs(line.c_str(), progress);
+        std::fflush(progress);
     }
-    notes.clear();
-}
+    // A progress line, unless -q asks for errors and warnings only.
+    void progress_line(const std::string& line) const {
+        if (!quiet) say(line);
+    }
+    void print_notes() {
+        for (const std::string& n : notes)
+            progress_line(n);
+        notes.clear();
+    }
+    // The notes, then the failure that ends the run.
+    [[noreturn]] void fail_after_notes(const Error& e) {
+        print_notes();
+        fail(e);
+    }
+};
 
 // The scale must be a number as strtod reads it, all of it (blanks before
 // and after aside), and finite: "abc" or "1,000" would otherwise silently
 // scale every value by 0 or by 1.
-double parse_scale(const char* text) {
+std::optional<double> parse_scale(const char* text) {
     char* end = nullptr;
     const double scale = std::strtod(text, &end);
     bool valid = end != text && std::isfinite(scale);
     for (; valid && *end != '\0'; ++end)
         valid = std::isspace(static_cast<unsigned char>(*end)) != 0;
-    if (!valid) {
-        print_notes();
-        fatal("Error: invalid scale %s\n", text);
-    }
+    if (!valid) return std::nullopt;
     return scale;
 }
 
-// --delimiter: ",", ";", or a tab (written "tab", or as the character).
+// --delimiter: ",", ";", or a tab (written "tab", or as the character);
+// 0 for none of these.
 char parse_delimiter(const char* text) {
     if (std::strcmp(text, ",") == 0 || std::strcmp(text, ";") == 0) return text[0];
     if (std::strcmp(text, "tab") == 0 || std::strcmp(text, "\t") == 0) return '\t';
-    print_notes();
-    fatal("Error: invalid delimiter %s (one of , ; tab)\n", text);
+    return 0;
 }
 
 // --station: one word of at most 32 printable characters, as the built
 // header's field is one word.
-std::string parse_station(const char* text) {
+bool valid_station(const char* text) {
     const std::size_t n = std::strlen(text);
     bool valid = n > 0 && n <= 32;
     for (std::size_t i = 0; valid && i < n; ++i)
         valid = text[i] > ' ' && text[i] < 0x7f;
-    if (!valid) {
-        print_notes();
-        fatal("Error: invalid station %s (one word of at most 32 printable characters)\n", text);
-    }
-    return text;
+    return valid;
 }
 
 // --gain: a decimal number (sign, digits with at most one point, an
 // exponent), of at most 32 characters, written into the header as given.
-std::string parse_gain(const char* text) {
+bool valid_gain(const char* text) {
     const char* p = text;
     if (*p == '+' || *p == '-') ++p;
     const std::size_t whole = std::strspn(p, "0123456789");
@@ -229,11 +255,7 @@ std::string parse_gain(const char* text) {
         valid = digits > 0;
         p = q + digits;
     }
-    if (!valid || *p != '\0' || std::strlen(text) > 32) {
-        print_notes();
-        fatal("Error: invalid gain %s (a decimal number such as 0.5 or 2e3)\n", text);
-    }
-    return text;
+    return valid && *p == '\0' && std::strlen(text) <= 32;
 }
 
 // One group of positional arguments: its first argument, how many it
@@ -251,14 +273,15 @@ enum class Walk { group, end, no_time_file, no_output, too_few_inputs };
 // convert.
 class GroupWalk {
   public:
-    GroupWalk(int mode, bool have_time, std::string output, int first, int argc, char** argv)
-        : mode_(mode), have_time_(have_time), output_(std::move(output)), p_(first), argc_(argc),
-          argv_(argv) {}
+    GroupWalk(const Layout& layout, bool have_time, std::string output, int first, int argc,
+              char** argv)
+        : layout_(layout), have_time_(have_time), output_(std::move(output)), p_(first),
+          argc_(argc), argv_(argv) {}
 
     Walk next(Group& g) {
         if (p_ >= argc_) return Walk::end;
-        if (mode_ == MODE_1_COLUMN && !have_time_) return Walk::no_time_file;
-        const int inputs = mode_ == MODE_4_COLUMN ? 1 : 3;
+        if (layout_.kind == Layout::Kind::one_column && !have_time_) return Walk::no_time_file;
+        const int inputs = layout_.inputs();
         g.first = p_;
         g.length = inputs;
         if (output_.empty()) {
@@ -280,7 +303,7 @@ class GroupWalk {
     int left() const { return argc_ - p_; }
 
   private:
-    int mode_;
+    const Layout& layout_;
     bool have_time_;
     std::string output_;
     int p_;
@@ -297,162 +320,228 @@ bool writes_standard_output(GroupWalk walk) {
     return false;
 }
 
-// The hint of the line after "Error: no output file given": the likely
-// slip, given the layout and the number of names left.
-const char* no_output_hint(int mode, int left) {
-    if (mode == MODE_4_COLUMN) return "name the output after the input, or with -o";
-    if (left == 3) return "name the output after the inputs, or with -o";
-    if (mode == MODE_1_COLUMN) return "check that no value file is missing";
-    if (left == 2) return "for one four-column file use -4";
-    return "for one four-column file use -4 and name an output";
-}
-
 // "Error: no output file given", and a second line that says what the
-// layout takes and what was left of the command line.
-[[noreturn]] void no_output(int mode, int left) {
-    const char* takes = "the -2 layout takes three input files and an output";
-    if (mode == MODE_4_COLUMN) takes = "the -4 layout takes one input file and an output";
-    if (mode == MODE_1_COLUMN) takes = "the -1 layout takes three value files and an output";
-    fatal("Error: no output file given\n  %s; %d %s left (%s)\n", takes, left,
-          left == 1 ? "name was" : "names were", no_output_hint(mode, left));
-}
-
-// A progress line, unless -q asks for errors and warnings only.
-void progress_line(const std::string& line) {
-    if (!run_options.quiet) say(line);
-}
-
-void convert(int mode, const std::string& timename, char** argv, const Group& g) {
-    const char* out = g.output.c_str();
-    const int p = g.first;
-    if (mode == MODE_4_COLUMN) {
-        progress_line(std::string(argv[p]) + "->" + out + "\n");
-        process_file(mode, nullptr, argv[p], nullptr, nullptr, out);
-        return;
+// layout takes and what was left of the command line, with the likely slip.
+Error no_output(const Layout& layout, int left) {
+    const char* hint = "for one four-column file use -4 and name an output";
+    if (layout.one_file()) {
+        hint = "name the output after the input, or with -o";
+    } else if (left == 3) {
+        hint = "name the output after the inputs, or with -o";
+    } else if (layout.kind == Layout::Kind::one_column) {
+        hint = "check that no value file is missing";
+    } else if (left == 2) {
+        hint = "for one four-column file use -4";
     }
-    std::string line = mode == MODE_1_COLUMN ? timename + "+" : "";
-    line += std::string(argv[p]) + "+" + argv[p + 1] + "+" + argv[p + 2] + "->" + out + "\n";
-    progress_line(line);
-    process_file(mode, mode == MODE_1_COLUMN ? timename.c_str() : nullptr, argv[p], argv[p + 1],
-                 argv[p + 2], out);
+    return Error{strformat("Error: no output file given\n  %s; %d %s left (%s)\n", layout.takes,
+                           left, left == 1 ? "name was" : "names were", hint)};
 }
 
-// What the option loop leaves for the walk over the groups, besides the
-// process-wide settings it sets.
+// What the option loop leaves for the walk over the groups: the settings,
+// the time file and the first group's output.
 struct Options {
-    int mode = MODE_2_COLUMN;
+    Settings settings;
     std::string timename; // -t
     std::string oname;    // -o: the output of the first group
 };
 
 // The option loop: every option, wherever it stands, before the first group.
 // --help, --version and a mistyped option end the process here.
-Options parse_options(int argc, char** argv, const char* program) {
-    Options o;
-    for (;;) {
-        int longindex = -1;
-        const int before = optind;
-        const int c = getopt_long(argc, argv, short_options, long_options, &longindex);
-        if (c == -1) {
-            // A comma cannot be both the decimal mark and the delimiter.
-            if (run_options.read.decimal_comma && run_options.read.delimiter == ',') {
-                print_notes();
-                fatal("Error: --decimal-comma cannot be used with --delimiter=,\n");
-            }
-            return o;
+class OptionParser {
+  public:
+    OptionParser(int argc, char** argv, const char* program, Lines& lines)
+        : argc_(argc), argv_(argv), program_(program), lines_(lines), long_(flags_) {}
+
+    Options parse() {
+        for (;;) {
+            int longindex = -1;
+            const int before = optind;
+            const int c = getopt_long(argc_, argv_, short_options, long_.table, &longindex);
+            if (c == -1) break;
+            take(c, longindex, before);
         }
-        switch (c) {
-        case 0:
-            notes.push_back(std::string("option ") + long_options[longindex].name +
-                            (optarg != nullptr ? std::string(" with arg ") + optarg : "") + "\n");
-            break;
-        case '1':
-            o.mode = MODE_1_COLUMN;
-            break;
-        case '2':
-            o.mode = MODE_2_COLUMN;
-            break;
-        case '4':
-            o.mode = MODE_4_COLUMN;
-            break;
-        case 't':
-        case 'T':
-            o.timename = optarg;
-            o.mode = MODE_1_COLUMN;
-            break;
-        case 's':
-        case 'S':
-            global_scale = parse_scale(optarg);
-            break;
-        case 'o':
-        case 'O':
-            o.oname = optarg;
-            break;
-        case 'f':
-            force_output = 1;
-            break;
-        case '?':
-        case HELP_OPTION:
-        case 'H': {
-            // A mistyped option must not look like a successful run.
-            const bool asked = c != '?' || explicit_help(argv, before);
-            print_notes();
-            usage(program);
-            std::exit(asked ? 0 : 1);
+        Settings& s = o_.settings;
+        // A comma cannot be both the decimal mark and the delimiter.
+        if (s.read.decimal_comma && s.read.delimiter == ',') {
+            lines_.fail_after_notes(
+                Error{"Error: --decimal-comma cannot be used with --delimiter=,\n"});
         }
-        case 'v':
-            print_notes();
-            std::fprintf(stderr, "%s\n", Version);
-            std::exit(0);
-        case 'q':
-            run_options.quiet = true;
-            break;
-        case DELIMITER_OPTION:
-            run_options.read.delimiter = parse_delimiter(optarg);
-            break;
-        case DECIMAL_COMMA_OPTION:
-            run_options.read.decimal_comma = true;
-            notes.push_back("option decimal-comma\n");
-            break;
-        case STRICT_OPTION:
-            run_options.strict = true;
-            notes.push_back("option strict\n");
-            break;
-        case STATION_OPTION:
-            run_options.station = parse_station(optarg);
-            break;
-        case GAIN_OPTION:
-            run_options.gain = parse_gain(optarg);
-            break;
-        default:
-            notes.push_back("?? getopt returned character code " + std::to_string(c) + " ??\n");
-            break;
-        }
+        s.binary = flags_.binary != 0;
+        s.time_in_minutes = flags_.time_in_minutes != 0;
+        s.end_mode = static_cast<EndMode>(flags_.end_mode);
+        s.normaltime = flags_.normaltime != 0;
+        s.min_in_day = flags_.min_in_day != 0;
+        s.summary = flags_.summary != 0;
+        return o_;
     }
+
+  private:
+    void take(int c, int longindex, int before);
+    void take_long(int c);
+    [[noreturn]] void invalid(const char* what, const char* text, const char* rule = nullptr) {
+        lines_.fail_after_notes(
+            Error{strformat("Error: invalid %s %s%s%s%s\n", what, text, rule != nullptr ? " (" : "",
+                            rule != nullptr ? rule : "", rule != nullptr ? ")" : "")});
+    }
+
+    int argc_;
+    char** argv_;
+    const char* program_;
+    Lines& lines_;
+    Flags flags_;
+    LongOptions long_;
+    Options o_;
+};
+
+// The long options without a short form that take part in the reading and
+// the messages.
+void OptionParser::take_long(int c) {
+    Settings& s = o_.settings;
+    switch (c) {
+    case DELIMITER_OPTION:
+        s.read.delimiter = parse_delimiter(optarg);
+        if (s.read.delimiter == 0) invalid("delimiter", optarg, "one of , ; tab");
+        break;
+    case DECIMAL_COMMA_OPTION:
+        s.read.decimal_comma = true;
+        lines_.notes.push_back("option decimal-comma\n");
+        break;
+    case STRICT_OPTION:
+        s.strict = true;
+        lines_.notes.push_back("option strict\n");
+        break;
+    case STATION_OPTION:
+        if (!valid_station(optarg)) {
+            invalid("station", optarg, "one word of at most 32 printable characters");
+        }
+        s.station = optarg;
+        break;
+    case GAIN_OPTION:
+        if (!valid_gain(optarg)) invalid("gain", optarg, "a decimal number such as 0.5 or 2e3");
+        s.gain = optarg;
+        break;
+    default:
+        break;
+    }
+}
+
+void OptionParser::take(int c, int longindex, int before) {
+    Settings& s = o_.settings;
+    switch (c) {
+    case 0:
+        lines_.notes.push_back(std::string("option ") + long_.table[longindex].name +
+                               (optarg != nullptr ? std::string(" with arg ") + optarg : "") +
+                               "\n");
+        break;
+    case DEBUG_OPTION:
+        lines_.notes.push_back("option debug\n");
+        break;
+    case '1':
+        s.layout = &ONE_COLUMN;
+        break;
+    case '2':
+        s.layout = &TWO_COLUMN;
+        break;
+    case '4':
+        s.layout = &FOUR_COLUMN;
+        break;
+    case 't':
+    case 'T':
+        o_.timename = optarg;
+        s.layout = &ONE_COLUMN;
+        break;
+    case 's':
+    case 'S': {
+        const std::optional<double> scale = parse_scale(optarg);
+        if (!scale) invalid("scale", optarg);
+        s.global_scale = *scale;
+        break;
+    }
+    case 'o':
+    case 'O':
+        o_.oname = optarg;
+        break;
+    case 'f':
+        s.force_output = true;
+        break;
+    case '?':
+    case HELP_OPTION:
+    case 'H': {
+        // A mistyped option must not look like a successful run.
+        const bool asked = c != '?' || explicit_help(argv_, before);
+        lines_.print_notes();
+        usage(program_);
+        std::exit(asked ? 0 : 1);
+    }
+    case 'v':
+        lines_.print_notes();
+        std::fprintf(stderr, "%s\n", Version);
+        std::exit(0);
+    case 'q':
+        lines_.quiet = s.quiet = true;
+        break;
+    case DELIMITER_OPTION:
+    case DECIMAL_COMMA_OPTION:
+    case STRICT_OPTION:
+    case STATION_OPTION:
+    case GAIN_OPTION:
+        take_long(c);
+        break;
+    default:
+        lines_.notes.push_back("?? getopt returned character code " + std::to_string(c) + " ??\n");
+        break;
+    }
+}
+
+// The names of group `g`, and its progress line.
+GroupNames names_of(const Options& o, char** argv, const Group& g, std::string& line) {
+    GroupNames names;
+    names.output = g.output.c_str();
+    const Layout& layout = *o.settings.layout;
+    const int p = g.first;
+    if (layout.one_file()) {
+        names.input[1] = argv[p];
+        line = std::string(argv[p]) + "->" + g.output + "\n";
+        return names;
+    }
+    for (int k = 1; k <= 3; ++k)
+        names.input[k] = argv[p + k - 1];
+    line = layout.kind == Layout::Kind::one_column ? o.timename + "+" : "";
+    if (layout.kind == Layout::Kind::one_column) names.input[0] = o.timename.c_str();
+    line += std::string(argv[p]) + "+" + argv[p + 1] + "+" + argv[p + 2] + "->" + g.output + "\n";
+    return names;
 }
 
 // The walk over the groups of positional arguments, from optind on: one
 // conversion per group. Returns the exit status; a failing group ends the
-// process on its own.
-int convert_groups(const Options& o, int argc, char** argv) {
-    GroupWalk walk(o.mode, !o.timename.empty(), o.oname, optind, argc, argv);
-    if (writes_standard_output(walk)) progress = stderr;
-    print_notes();
+// run.
+int convert_groups(const Options& o, int argc, char** argv, Lines& lines) {
+    const Settings& s = o.settings;
+    GroupWalk walk(*s.layout, !o.timename.empty(), o.oname, optind, argc, argv);
+    if (writes_standard_output(walk)) lines.progress = stderr;
+    lines.print_notes();
+    bool stdin_taken = false; // by an earlier group
     for (;;) {
         Group g;
         switch (walk.next(g)) {
-        case Walk::group:
-            convert(o.mode, o.timename, argv, g);
-            if (summary) say(summary_line(g.output.c_str(), group_summary));
+        case Walk::group: {
+            std::string line;
+            const GroupNames names = names_of(o, argv, g, line);
+            lines.progress_line(line);
+            if (Status st = check_group_names(names, stdin_taken)) fail(*st);
+            GroupSummary summary;
+            if (Status st = convert_group(s, names, summary)) fail(*st);
+            if (s.summary) lines.say(summary_line(names.output, summary));
             break;
+        }
         case Walk::end:
             return 0;
         case Walk::no_time_file:
-            fatal("Error: no time file given\n");
+            fail(Error{"Error: no time file given\n"});
         case Walk::no_output:
-            no_output(o.mode, walk.left());
+            fail(no_output(*s.layout, walk.left()));
         case Walk::too_few_inputs:
-            fatal("Error: not enough input files\n");
+            fail(Error{"Error: not enough input files\n"});
         }
     }
 }
@@ -482,11 +571,12 @@ int main(int argc, char** argv) {
         usage(program);
         return 0;
     }
-    const Options options = parse_options(argc, argv, program);
+    Lines lines;
+    const Options options = OptionParser(argc, argv, program, lines).parse();
     if (optind >= argc) {
-        print_notes();
+        lines.print_notes();
         usage(program);
         return 0;
     }
-    return convert_groups(options, argc, argv);
+    return convert_groups(options, argc, argv, lines);
 }

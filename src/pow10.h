@@ -1,7 +1,6 @@
-// Powers of ten that are exact in a double, shared by the number scanning
-// (numscan.cpp) and the number formatting (numfmt.cpp) of the converter:
-// 10^0 to 10^22, the largest power of ten whose value a double holds
-// exactly (5^22 < 2^53).
+// Powers of ten that are exact in a double, for the number scanning
+// (numscan.cpp): 10^0 to 10^22, the largest power of ten whose value a
+// double holds exactly (5^22 < 2^53).
 #pragma once
 
 inline constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,

@@ -5,11 +5,9 @@
 
 #include <algorithm>
 
-#include "isotime.h"
-#include "strformat.h"
+#include <avq/avq.h>
 
-GroupReport group_report;
-GroupSummary group_summary;
+#include "strformat.h"
 
 namespace {
 
@@ -78,7 +76,7 @@ void merge_classified(GroupReport& a, const GroupReport& b) {
 
 std::string when(const Place& p) {
     std::string s = "(";
-    s += utc_text(p.time);
+    s += avq::utc_text_hundredths(p.time);
     s += " UTC)";
     return s;
 }
@@ -216,13 +214,12 @@ double typical_step(const double* times, std::size_t n) {
 void report_begin(GroupReport& r, const ReportSetup& setup) {
     r = GroupReport{};
     r.setup = setup;
+    const Layout& l = *setup.layout;
+    r.series = l.series;
     for (int k = 0; k < CHANNELS; ++k) {
-        r.series_channel[k] = setup.mode == MODE_2_COLUMN ? k : 0;
-        r.series_slot[k] = setup.mode == MODE_2_COLUMN   ? k + 1
-                           : setup.mode == MODE_1_COLUMN ? 0
-                                                         : 1;
+        r.series_channel[k] = l.series_channel(k);
+        r.series_slot[k] = l.series_slot(k);
     }
-    r.series = setup.mode == MODE_2_COLUMN ? CHANNELS : 1;
     if (setup.typical_given) {
         set_typical(r, setup.typical_step);
     } else {
@@ -248,12 +245,13 @@ namespace {
 // The steady rows `from` to n - 1 of one time series held in channel 1's
 // time (the time file, the four-column file): its steps only, in a tight
 // loop.
-void steady_one_series(GroupReport& r, const samp_* rows, unsigned from, unsigned n,
-                       const std::uint64_t* line) {
+void steady_one_series(GroupReport& r, const RowBlock& b, unsigned from, unsigned n) {
     const double limit = r.s[0].gap_limit;
+    const double* time = b.time[0];
+    const std::uint64_t* line = b.line[r.series_slot[0]];
     double prev = r.last.series[0].time;
     for (unsigned j = from; j < n; ++j) {
-        const double t = rows[j].ch[0].time;
+        const double t = time[j];
         const double step = t - prev;
         // Not a number is neither a gap nor a step back.
         if (step > limit || step <= 0) [[unlikely]]
@@ -265,8 +263,7 @@ void steady_one_series(GroupReport& r, const samp_* rows, unsigned from, unsigne
 
 // The same for three two-column files: each channel's steps and its
 // alignment with channel 1.
-void steady_three_series(GroupReport& r, const samp_* rows, unsigned from, unsigned n,
-                         const std::uint64_t (*line)[SAMPLES]) {
+void steady_three_series(GroupReport& r, const RowBlock& b, unsigned from, unsigned n) {
     const double align = r.align_limit;
     double prev[CHANNELS];
     double limit[CHANNELS];
@@ -275,42 +272,34 @@ void steady_three_series(GroupReport& r, const samp_* rows, unsigned from, unsig
         limit[k] = r.s[k].gap_limit;
     }
     for (unsigned j = from; j < n; ++j) {
-        const samp_& row = rows[j];
         for (int k = 0; k < CHANNELS; ++k) {
-            const double t = row.ch[k].time;
+            const double t = b.time[k][j];
             const double step = t - prev[k];
             if (step > limit[k] || step <= 0) [[unlikely]]
-                report_step(r, k, {prev[k], 0}, {t, line[k + 1][j]});
+                report_step(r, k, {prev[k], 0}, {t, b.line[k + 1][j]});
             prev[k] = t;
         }
         for (int k = 1; k < CHANNELS; ++k) {
-            const double d = row.ch[k].time - row.ch[0].time;
+            const double d = b.time[k][j] - b.time[0][j];
             if (std::fabs(d) > align) [[unlikely]]
-                r.out_of_line[k - 1].note(d, {row.ch[k].time, line[k + 1][j]});
+                r.out_of_line[k - 1].note(d, {b.time[k][j], b.line[k + 1][j]});
         }
     }
     for (int k = 0; k < CHANNELS; ++k)
-        r.last.series[k] = {prev[k], line[k + 1][n - 1]};
+        r.last.series[k] = {prev[k], b.line[k + 1][n - 1]};
 }
 
 } // namespace
 
-void report_block(GroupReport& r, const samp_* rows, unsigned n,
-                  const std::uint64_t (*line)[SAMPLES]) {
+void report_block(GroupReport& r, const RowBlock& b, unsigned n) {
     unsigned j = 0;
     for (; j < n && r.rows < r.steady_from; ++j)
-        report_row(r, rows[j], [line, j](int k) { return line[k][j]; });
+        report_row(r, b, j);
     if (j == n) return;
-#ifdef VELKOR_REPORT_OFF
-    // Built so only to measure what the report costs: past the first rows,
-    // which the header and the typical steps need, the rows are not looked at.
-    r.rows += n - j;
-    return;
-#endif
     if (r.series == 1) {
-        steady_one_series(r, rows, j, n, line[r.series_slot[0]]);
+        steady_one_series(r, b, j, n);
     } else {
-        steady_three_series(r, rows, j, n, line);
+        steady_three_series(r, b, j, n);
     }
     r.rows += n - j;
 }
@@ -358,9 +347,9 @@ std::vector<std::string> report_end(GroupReport& r, bool header_built) {
     if (r.setup.minute_of_day && r.rows > 0 &&
         r.last.series[0].time - r.first.series[0].time > DAY) {
         std::string line = "Warning: the data span more than one day (from ";
-        line += utc_text(r.first.series[0].time);
+        line += avq::utc_text_hundredths(r.first.series[0].time);
         line += " to ";
-        line += utc_text(r.last.series[0].time);
+        line += avq::utc_text_hundredths(r.last.series[0].time);
         line += " UTC); binary block times hold the minute of the day only: use --unixtime to "
                 "keep the date\n";
         out.push_back(line);
@@ -369,13 +358,14 @@ std::vector<std::string> report_end(GroupReport& r, bool header_built) {
     return out;
 }
 
-GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, int mode_of_end,
+GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, EndMode mode_of_end,
                           std::uint64_t clipped) {
     GroupSummary s;
     s.rows_read = r.rows;
     s.blocks = (rows_written + SAMPLES - 1) / SAMPLES;
     s.end_mode = mode_of_end;
-    s.completed = mode_of_end == EM_TRUNCATE ? r.rows - rows_written : s.blocks * SAMPLES - r.rows;
+    s.completed =
+        mode_of_end == EndMode::truncate ? r.rows - rows_written : s.blocks * SAMPLES - r.rows;
     s.clipped = clipped;
     s.has_times = r.rows > 0;
     s.first_time = r.first.series[0].time;
@@ -386,14 +376,15 @@ GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, int 
 }
 
 std::string summary_line(const char* oname, const GroupSummary& s) {
-    const char* completion = s.end_mode == EM_TRUNCATE ? "dropped by truncation"
-                             : s.end_mode == EM_MIRROR ? "added by mirror fill"
-                                                       : "added by zero fill";
+    const char* completion = s.end_mode == EndMode::truncate ? "dropped by truncation"
+                             : s.end_mode == EndMode::mirror ? "added by mirror fill"
+                                                             : "added by zero fill";
     std::string line = strformat("summary: %s: %llu rows read, %llu blocks written, %llu rows %s, "
                                  "%llu values clipped, ",
                                  oname, ull(s.rows_read), ull(s.blocks), ull(s.completed),
                                  completion, ull(s.clipped));
-    line += s.has_times ? utc_text(s.first_time) + " to " + utc_text(s.last_time) + " UTC"
+    line += s.has_times ? avq::utc_text_hundredths(s.first_time) + " to " +
+                              avq::utc_text_hundredths(s.last_time) + " UTC"
                         : std::string("no times");
     line += s.typical_known ? strformat(", typical interval %g s\n", s.typical)
                             : std::string(", typical interval unknown\n");

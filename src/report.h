@@ -22,7 +22,7 @@
 // Over the rows read it counts, per channel, the values that the binary
 // form stores as 0 because |value x scale| < 1, and those that are not
 // numbers. Those counts are made where the values are converted anyway (the
-// binary writer, count_values) and added with report_add_values.
+// library's binary writer, <avq/writer.h>) and added with report_add_values.
 //
 // The typical steps may also be given from outside (ReportSetup), when the
 // reading has found them up front; otherwise the first rows' times are
@@ -44,16 +44,20 @@
 #include <string>
 #include <vector>
 
-#include "velkor.h"
+#include <avq/writer.h>
+
+#include "row_reader.h"
+#include "settings.h"
 
 // Rows whose steps give the typical step.
 inline constexpr std::size_t TYPICAL_ROWS = 1000;
-// Rows whose channel-1 times the built header's estimate may use.
-inline constexpr std::size_t ESTIMATE_ROWS = HEAD_ROWS;
+// Rows whose channel-1 times the built header's estimate uses (rows 0 to
+// 10).
+inline constexpr std::size_t ESTIMATE_ROWS = 11;
 
 // What the report knows of a group before its first row.
 struct ReportSetup {
-    int mode = MODE_2_COLUMN;
+    const Layout* layout = &TWO_COLUMN;
     const char* names[4] = {};  // slot 0 the time file, 1-3 the channel files; null if unused
     bool binary_values = false; // count values stored as 0 or not numbers (binary form)
     double scale = 1.0;
@@ -94,18 +98,15 @@ struct SeriesReport {
     Finding backs; // steps of 0 or less
 };
 
-// What the binary form makes of a channel's values v, x = v x scale.
-struct ValueCounts {
-    std::uint64_t below_one = 0; // |x| < 1, so stored as 0 (zeroes included)
-    std::uint64_t zero = 0;      // v == 0
-    std::uint64_t nan = 0;       // x is not a number
-};
+// What the binary form makes of a channel's values (<avq/writer.h>).
+using ValueCounts = avq::ValueCounts;
 
 struct GroupReport {
     ReportSetup setup;
     int series = 1;                    // time series: 3 for two-column files, else 1
     int series_slot[CHANNELS] = {};    // the input slot of each series
-    int series_channel[CHANNELS] = {}; // the channel whose time the series holds
+    int series_channel[CHANNELS] = {}; // the channel whose time the series holds (series k
+                                       // repeats series 0 beyond the layout's series)
     std::uint64_t rows = 0;
     RowTimes first, last;
     Place head[ESTIMATE_ROWS];     // series 0 of the first rows
@@ -127,9 +128,8 @@ struct GroupReport {
 
 // Starts the report of a group.
 void report_begin(GroupReport& r, const ReportSetup& setup);
-// Feeds `n` rows as read; line[k][j] is the line of row j in input slot k.
-void report_block(GroupReport& r, const samp_* rows, unsigned n,
-                  const std::uint64_t (*line)[SAMPLES]);
+// Feeds the first `n` rows of `b` as read.
+void report_block(GroupReport& r, const RowBlock& b, unsigned n);
 // Adds the counts of values of rows read, per channel.
 void report_add_values(GroupReport& r, const ValueCounts* counts);
 // The reading has ended at the end of input slot `slot`; `left` is the
@@ -143,15 +143,12 @@ std::vector<std::string> report_end(GroupReport& r, bool header_built);
 // The median of the finite steps between `n` times; 0 when there is none.
 double typical_step(const double* times, std::size_t n);
 
-// The report of the group being converted.
-extern GroupReport group_report;
-
 // What --summary says of a group once its output is written.
 struct GroupSummary {
     std::uint64_t rows_read = 0;
     std::uint64_t blocks = 0;
     std::uint64_t completed = 0; // rows added by the fill, or dropped by truncation
-    int end_mode = EM_ZERO;
+    EndMode end_mode = EndMode::zero;
     std::uint64_t clipped = 0;
     bool has_times = false;
     double first_time = 0.0, last_time = 0.0;
@@ -159,12 +156,10 @@ struct GroupSummary {
     double typical = 0.0;
 };
 
-GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, int mode_of_end,
+GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, EndMode mode_of_end,
                           std::uint64_t clipped);
 // "summary: OUT: ..." and a line end.
 std::string summary_line(const char* oname, const GroupSummary& s);
-// The summary of the group converted last.
-extern GroupSummary group_summary;
 
 // --- The per-row part, inline: it runs for every row of the reading. ---
 
@@ -209,20 +204,20 @@ inline void report_times(GroupReport& r, const RowTimes& t) {
     ++r.rows;
 }
 
-// Feeds the times of one row as read; line_of(k) is the line number of input
-// slot k. Past the first rows, with the typical steps known, a row takes the
-// short way: its steps and, for three two-column files, its alignment.
-template <class LineOf> inline void report_row(GroupReport& r, const samp_& row, LineOf line_of) {
+// Feeds the times of row j of `b` as read. Past the first rows, with the
+// typical steps known, a row takes the short way: its steps and, for three
+// two-column files, its alignment.
+inline void report_row(GroupReport& r, const RowBlock& b, unsigned j) {
     if (r.rows >= r.steady_from) {
         if (r.series == 1) {
-            const Place p{row.ch[0].time, line_of(r.series_slot[0])};
+            const Place p{b.time[0][j], b.line[r.series_slot[0]][j]};
             report_step(r, 0, r.last.series[0], p);
             r.last.series[0] = p;
         } else {
             // Three two-column files: channel k's time in slot k + 1.
             RowTimes t;
             for (int k = 0; k < CHANNELS; ++k) {
-                t.series[k] = {row.ch[k].time, line_of(k + 1)};
+                t.series[k] = {b.time[k][j], b.line[k + 1][j]};
                 report_step(r, k, r.last.series[k], t.series[k]);
             }
             report_alignment(r, t);
@@ -234,6 +229,6 @@ template <class LineOf> inline void report_row(GroupReport& r, const samp_& row,
     // Series that the layout does not have repeat the first one.
     RowTimes t;
     for (int k = 0; k < CHANNELS; ++k)
-        t.series[k] = {row.ch[r.series_channel[k]].time, line_of(r.series_slot[k])};
+        t.series[k] = {b.time[r.series_channel[k]][j], b.line[r.series_slot[k]][j]};
     report_times(r, t);
 }

@@ -25,7 +25,7 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pc=$(find "$prefix" -name avq.pc)
 [[ -n $pc ]] || fail "no avq.pc installed under $prefix"
-for f in include/avq/avq.h include/avq/reader.h include/avq/timeline.h include/avq/output.h; do
+for f in include/avq/avq.h include/avq/reader.h include/avq/timeline.h include/avq/writer.h include/avq/output.h; do
     [[ -f $prefix/$f ]] || fail "$f is not installed"
 done
 
@@ -88,7 +88,15 @@ $want"
     got_cmake=$("$work/user/build/first" "$file" 7) || fail "the CMake build failed on $file"
     [[ $got_cmake == "$got" ]] || fail "$file: the CMake package build printed something else"
 done
+# A file written with the library's writer reads back as avqdump reads it.
+got=$("$work/first-pc" --write ramp.avq 7 2>ramp.err) || fail "the example could not write ramp.avq"
+want=$(expected ramp.avq binary 7 minsec)
+[[ $got == "$want" ]] || fail "ramp.avq: the example printed
+$got
+where avqdump reads
+$want"
+[[ $(cat ramp.err) == "ramp.avq: 479 values clipped" ]] || fail "ramp.avq: $(cat ramp.err)"
 if out=$("$work/first-pc" "$input" 2>/dev/null) || [[ -n $out ]]; then
     fail "the example did not refuse a text file cleanly: $out"
 fi
-echo "libavq installed; the example built with pkg-config and with find_package(avq) reads 3 files as avqdump does"
+echo "libavq installed; the example built with pkg-config and with find_package(avq) reads 3 files as avqdump does, and writes one that reads back"

@@ -248,6 +248,13 @@ TEST_F(Conversion, UnwritableOutputsFailWithStatusOne) {
     r = velkor({"-4", "in", "/dev/null"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(entries(), (std::vector<std::string>{"first.avq", "in", "logfile"}));
+
+    // An output written in place waits in TMPDIR for the settled header.
+    r = velkor({"--ascii", "-4", "in", "-"}, {"TMPDIR=no/such/dir"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "option ascii\nin->-\nCan't make a temporary file in no/such/dir for -: No "
+                     "such file or directory\n");
+    EXPECT_EQ(r.out, "");
 }
 
 TEST_F(Conversion, StandardOutputIsWrittenInPlace) {
@@ -372,6 +379,26 @@ TEST_F(Conversion, TimeWithoutCalendarDateIsRefused) {
     r = velkor({"-4", "--ascii", "big", "out.txt"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read("out.txt").substr(0, 40), "!c\n1666666666666666754174600425340700414");
+
+    // The time of a later block, in either time form.
+    for (const char* bad : {"nan", "-inf", "1e19", "1e300"}) {
+        std::string rows = "!c\n";
+        for (int i = 0; i < 600; ++i)
+            rows += (i == 512 ? std::string(bad) : std::to_string(i)) + " 1 2 3\n";
+        write("late", rows);
+        for (const char* form : {"--normaltime", "--unixtime"}) {
+            r = velkor({"-4", form, "late", "out.avq"});
+            EXPECT_EQ(r.status, 1);
+            char want[100];
+            std::snprintf(want, sizeof want,
+                          "Error: the time of row 513, %.17g, is not a valid UTC date\n",
+                          std::strtod(bad, nullptr));
+            EXPECT_EQ(r.err.substr(r.err.find("Error")), want) << form;
+            EXPECT_EQ(read("out.avq"), "!previous\n");
+        }
+    }
+    EXPECT_EQ(entries(),
+              (std::vector<std::string>{"big", "late", "logfile", "nan", "out.avq", "out.txt"}));
 }
 
 TEST_F(Conversion, BuiltHeaderCarriesStationAndGain) {

@@ -310,7 +310,7 @@ TEST_F(Driver, QuietWritesErrorsAndWarningsOnly) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
     }
-    // The same through the sample table, with the output on standard output.
+    // The same from standard input, with the output on standard output.
     const auto r = shell("exec \"$0\" -q -s 1000 -4 - - < loud.txt > o.avq");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Warning: no comments in file -\nWarning: length of file not multiple of "

@@ -2,53 +2,72 @@
 // (estimated sampling frequency, UTC start time) and its time handling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "conversion_test.h"
-#include "velkor.h"
+#include "blocks.h"
 
 namespace {
 
-const char* const BUILT_FORMAT = "date: %Y-%m-%d time: %H:%M:%S";
-
-class Header : public ConversionTest {
+class Header : public ::testing::Test {
   protected:
-    // Rows whose channel-1 times are t0, t0 + dt, ...
-    static std::vector<samp_> rows(std::size_t n, double t0, double dt) {
-        std::vector<samp_> s(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            for (auto& c : s[i].ch)
-                c.time = t0 + dt * static_cast<double>(i);
-        }
-        return s;
+    // Channel-1 times of n rows: t0, t0 + dt, ...
+    static std::vector<double> rows(std::size_t n, double t0, double dt) {
+        std::vector<double> t(n);
+        for (std::size_t i = 0; i < n; ++i)
+            t[i] = t0 + dt * static_cast<double>(i);
+        return t;
     }
-    // construct_comment's result and what it wrote on standard error.
-    static std::pair<std::string, std::string> built(const std::vector<samp_>& s) {
+    // The header built from the rows with times `t` (one four-column file
+    // without a comment) and what it wrote on standard error after the
+    // file's warning; the failure instead of the header when it fails.
+    std::pair<std::string, std::string> built(const std::vector<double>& t) const {
+        Settings s = settings_;
+        s.layout = &FOUR_COLUMN;
+        GroupNames names;
+        names.input[1] = "all.txt";
+        double head[HEAD_ROWS] = {};
+        std::copy(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(std::min(t.size(), HEAD_ROWS)),
+                  head);
+        SettledHeader h;
         ::testing::internal::CaptureStderr();
-        std::string line = construct_comment(s);
-        return {line, ::testing::internal::GetCapturedStderr()};
+        const Status st = settle_header(s, names, Comments{}, head, t.size(), h);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        const std::string warning = "Warning: no comments in file all.txt\n";
+        EXPECT_EQ(err.substr(0, warning.size()), warning);
+        EXPECT_TRUE(st || h.built);
+        return {st ? st->message : h.line, err.substr(warning.size())};
     }
-    // The settled header and the warnings, for the given channel comments.
-    static std::pair<std::string, std::string>
-    settle(int mode, const std::string& c1, const std::string& c2, const std::string& c3) {
-        cline[1] = c1;
-        cline[2] = c2;
-        cline[3] = c3;
-        ::testing::internal::CaptureStderr();
-        if (mode == MODE_4_COLUMN) {
-            settle_comment(mode, "all.txt", nullptr, nullptr);
-        } else {
-            settle_comment(mode, "a.txt", "b.txt", "c.txt");
+    // The settled header and the warnings, for the given channel comments;
+    // the rows' times as rows(11, t0, dt).
+    std::pair<std::string, std::string> settle(const Layout& layout, const std::string& c1,
+                                               const std::string& c2, const std::string& c3,
+                                               double t0 = 0, double dt = 0.1,
+                                               const std::string& c0 = "") const {
+        Settings s = settings_;
+        s.layout = &layout;
+        GroupNames names;
+        names.input[0] = "t.txt";
+        names.input[1] = layout.one_file() ? "all.txt" : "a.txt";
+        if (!layout.one_file()) {
+            names.input[2] = "b.txt";
+            names.input[3] = "c.txt";
         }
-        return {cline[1], ::testing::internal::GetCapturedStderr()};
+        const Comments c{{c0, c1, c2, c3}};
+        const std::vector<double> t = rows(11, t0, dt);
+        SettledHeader h;
+        ::testing::internal::CaptureStderr();
+        const Status st = settle_header(s, names, c, t.data(), t.size(), h);
+        EXPECT_FALSE(st);
+        return {h.line, ::testing::internal::GetCapturedStderr()};
     }
-};
 
-using HeaderDeathTest = Header;
+    Settings settings_;
+};
 
 TEST_F(Header, CheckCommentWarnsOnEmptyAndStripsLineEnds) {
     std::string empty;
@@ -74,9 +93,8 @@ TEST_F(Header, WorkedExampleBuiltLine) {
     EXPECT_EQ(err, "Best guess at samplingfrequency is 3.33333\n");
     EXPECT_EQ(line, "!S512Tidserier sampfrek: 3.33333 gain: 1 station: x date: 2010-01-01 "
                     "time: 12:05:09");
-    EXPECT_STREQ(default_time_format, BUILT_FORMAT);
 
-    normaltime = 0;
+    settings_.normaltime = false;
     EXPECT_EQ(built(rows(12, 1262347509.75, 0.3)).first,
               "!U512Tidserier sampfrek: 3.33333 gain: 1 station: x date: 2010-01-01 "
               "time: 12:05:09");
@@ -84,8 +102,7 @@ TEST_F(Header, WorkedExampleBuiltLine) {
 
 TEST_F(Header, EstimateUsesRowsZeroAndTenOfChannelOne) {
     auto s = rows(20, 1000.0, 0.05);
-    s[11].ch[0].time = 5000.0; // beyond row 10: not used
-    s[5].ch[1].time = -7.0;    // other channels: not used
+    s[11] = 5000.0; // beyond row 10: not used
     EXPECT_EQ(built(s).second, "Best guess at samplingfrequency is 20\n");
 
     // Equal times: an infinite estimate, written as printf writes it.
@@ -124,67 +141,46 @@ TEST_F(Header, StartTimeIsTruncatedTowardZero) {
               "!S512Tidserier sampfrek: 0 gain: 1 station: x date: 10000-01-01 time: 00:00:00");
 }
 
-TEST_F(Header, MyTimeAndStreamOperator) {
-    EXPECT_EQ(my_time_t(-1.5).m_t, -1);
-    EXPECT_EQ(my_time_t(2.9).m_t, 2);
-    EXPECT_EQ(my_time_t(std::time_t{-7}).m_t, -7);
-    // Not representable: a defined value rather than undefined behaviour.
-    EXPECT_EQ(my_time_t(std::numeric_limits<double>::quiet_NaN()).m_t, 0);
-    EXPECT_EQ(my_time_t(1e300).m_t, 0);
-    const std::tm t = my_time_t(45296.7);
-    EXPECT_EQ(t.tm_hour, 12);
-    EXPECT_EQ(t.tm_min, 34);
-    EXPECT_EQ(t.tm_sec, 56);
-
-    const char* saved = default_time_format;
-    default_time_format = "%H.%M.%S";
-    std::ostringstream os;
-    os << t;
-    default_time_format = saved;
-    EXPECT_EQ(os.str(), "12.34.56");
-}
-
-TEST_F(HeaderDeathTest, StartTimeWithoutCalendarDateIsRefused) {
+TEST_F(Header, StartTimeWithoutCalendarDateIsRefused) {
     for (double bad : {std::numeric_limits<double>::quiet_NaN(),
                        std::numeric_limits<double>::infinity(), 1e300, -1e18}) {
-        const auto s = rows(11, bad, 0.0);
-        EXPECT_EXIT(construct_comment(s), ::testing::ExitedWithCode(1), "is not a valid UTC date");
+        char want[128];
+        std::snprintf(want, sizeof want,
+                      "Error: the time of the first row, %.17g, is not a valid UTC date\n", bad);
+        EXPECT_EQ(built(rows(11, bad, 0.0)).first, want);
     }
 }
 
 TEST_F(Header, SameCommentEverywhereIsTheHeaderWithoutWarning) {
-    auto [h, err] = settle(MODE_2_COLUMN, "!A", "!A", "!A");
+    auto [h, err] = settle(TWO_COLUMN, "!A", "!A", "!A");
     EXPECT_EQ(h, "!A");
     EXPECT_EQ(err, "");
 }
 
 TEST_F(Header, DisagreeingCommentsAreListedAndChannelOneWins) {
-    auto [h, err] = settle(MODE_2_COLUMN, "!A", "!B", "!A");
+    auto [h, err] = settle(TWO_COLUMN, "!A", "!B", "!A");
     EXPECT_EQ(h, "!A");
     EXPECT_EQ(err, "Warning: comments disagree:\n!A\n!B\n!A\n");
     // Differing only in length counts as different.
-    EXPECT_EQ(settle(MODE_2_COLUMN, "!A", "!A", "!A ").second,
+    EXPECT_EQ(settle(TWO_COLUMN, "!A", "!A", "!A ").second,
               "Warning: comments disagree:\n!A\n!A\n!A \n");
 }
 
 TEST_F(Header, FirstChannelWithACommentSuppliesTheHeader) {
-    auto [h, err] = settle(MODE_2_COLUMN, "", "!B", "!C");
+    auto [h, err] = settle(TWO_COLUMN, "", "!B", "!C");
     EXPECT_EQ(h, "!B");
     EXPECT_EQ(err, "Warning: no comments in file a.txt\n");
-    EXPECT_EQ(cline[2], "!B");
-    EXPECT_EQ(cline[3], "!C");
 
-    auto [h3, err3] = settle(MODE_2_COLUMN, "", "", "!C");
+    auto [h3, err3] = settle(TWO_COLUMN, "", "", "!C");
     EXPECT_EQ(h3, "!C");
     EXPECT_EQ(err3, "Warning: no comments in file a.txt\nWarning: no comments in file b.txt\n");
 
     // A lone "!" is a comment like any other.
-    EXPECT_EQ(settle(MODE_2_COLUMN, "!", "", "").first, "!");
+    EXPECT_EQ(settle(TWO_COLUMN, "!", "", "").first, "!");
 }
 
 TEST_F(Header, NoCommentsWarnInChannelOrderThenBuild) {
-    samples = rows(11, 1262347509.75, 0.3);
-    auto [h, err] = settle(MODE_1_COLUMN, "", "", "");
+    auto [h, err] = settle(ONE_COLUMN, "", "", "", 1262347509.75, 0.3);
     EXPECT_EQ(err, "Warning: no comments in file a.txt\nWarning: no comments in file b.txt\n"
                    "Warning: no comments in file c.txt\n"
                    "Best guess at samplingfrequency is 3.33333\n");
@@ -193,25 +189,20 @@ TEST_F(Header, NoCommentsWarnInChannelOrderThenBuild) {
 }
 
 TEST_F(Header, TimeFileCommentTakesNoPart) {
-    samples = rows(11, 0.0, 0.1);
-    cline[0] = "!time file";
-    auto [h, err] = settle(MODE_1_COLUMN, "", "", "");
+    auto [h, err] = settle(ONE_COLUMN, "", "", "", 0.0, 0.1, "!time file");
     EXPECT_EQ(h.rfind("!S512Tidserier sampfrek: 10 ", 0), 0u) << h;
     EXPECT_EQ(err.find("time file"), std::string::npos);
 }
 
 TEST_F(Header, FourColumnFileWarnsOnceAndCopiesItsComment) {
-    samples = rows(11, 0.0, 0.1);
-    auto [h, err] = settle(MODE_4_COLUMN, "", "", "");
+    auto [h, err] = settle(FOUR_COLUMN, "", "", "");
     EXPECT_EQ(err, "Warning: no comments in file all.txt\n"
                    "Best guess at samplingfrequency is 10\n");
     EXPECT_EQ(h.rfind("!S512Tidserier", 0), 0u);
 
-    auto [hc, errc] = settle(MODE_4_COLUMN, "!four", "", "");
+    auto [hc, errc] = settle(FOUR_COLUMN, "!four", "", "");
     EXPECT_EQ(hc, "!four");
     EXPECT_EQ(errc, "");
-    EXPECT_EQ(cline[2], "!four");
-    EXPECT_EQ(cline[3], "!four");
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include <avq/avq.h>
+
 #include "isotime.h"
 #include "numscan.h"
 
@@ -177,7 +179,7 @@ TEST(UtcText, HundredthsOfASecondInUtc) {
         {1e300, "1e+300"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(utc_text(c.t), c.text) << c.t;
+        EXPECT_EQ(avq::utc_text_hundredths(c.t), c.text) << c.t;
 }
 
 } // namespace

@@ -19,11 +19,16 @@
 #include <random>
 #include <string>
 
-#include "numfmt.h"
+#include <avq/writer.h>
+
 #include "numscan.h"
 #include "row_scan_check.h"
 
 namespace {
+
+using avq::format_f0;
+using avq::format_g14;
+using avq::FORMAT_MAX;
 
 long env_long(const char* name, long fallback) {
     const char* s = std::getenv(name);

@@ -6,9 +6,13 @@
 #include <limits>
 #include <string>
 
-#include "numfmt.h"
+#include <avq/writer.h>
 
 namespace {
+
+using avq::format_f0;
+using avq::format_g14;
+using avq::FORMAT_MAX;
 
 std::string g14(double v) {
     char b[FORMAT_MAX];

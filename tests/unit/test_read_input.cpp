@@ -8,102 +8,165 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <avq/avq.h>
 
 #include "../test_files.h"
-#include "conversion_test.h"
 #include "display_line.h"
-#include "velkor.h"
+#include "inputs.h"
+#include "row_reader.h"
 
 namespace {
 
-class ReadInput : public ConversionTest {
+// One row as read: channel 1's time (every channel's in three two-column
+// files) and the three values.
+struct Row {
+    double time[CHANNELS];
+    double data[CHANNELS];
+};
+
+// What reading a group gives: its rows, the comments kept and the failure.
+struct Read {
+    std::vector<Row> rows;
+    Comments comments;
+    std::string failure; // "" when the reading succeeded
+};
+
+// Reads the group `names` as the conversion does, block by block.
+Read read_group(const Settings& s, const GroupNames& names) {
+    Read r;
+    GroupInputs in(*s.layout);
+    if (Status st = open_inputs(in, names)) {
+        r.failure = st->message;
+        return r;
+    }
+    RowReader reader(s, in.slots, 0, false);
+    RowBlock block;
+    while (!reader.ended && !reader.failed) {
+        const unsigned n = reader.read_block(block);
+        for (unsigned j = 0; j < n; ++j) {
+            Row row{};
+            for (int c = 0; c < CHANNELS; ++c) {
+                row.time[c] = block.time[s.layout->series > 1 ? c : 0][j];
+                row.data[c] = block.value[c][j];
+            }
+            r.rows.push_back(row);
+        }
+    }
+    if (!reader.failed) reader.lines_left();
+    if (reader.failed) r.failure = reader.error;
+    reader.keep_comments(r.comments);
+    return r;
+}
+
+GroupNames names_of(const char* t, const char* a, const char* b, const char* c) {
+    GroupNames n;
+    n.input[0] = t;
+    n.input[1] = a;
+    n.input[2] = b;
+    n.input[3] = c;
+    return n;
+}
+
+class ReadInput : public ::testing::Test {
   protected:
     std::string file(const std::string& name, const std::string& contents) {
         return tmp_.write(name, contents);
     }
-    void read2(const std::string& a, const std::string& b, const std::string& c) {
-        samples.clear();
-        n1 = 0;
-        read_group(MODE_2_COLUMN, nullptr, file("a", a).c_str(), file("b", b).c_str(),
-                   file("c", c).c_str());
+    Read read2(const std::string& a, const std::string& b, const std::string& c) {
+        return read_group(two_, names_of(nullptr, file("a", a).c_str(), file("b", b).c_str(),
+                                         file("c", c).c_str()));
     }
+    Read read4(const std::string& name) {
+        return read_group(four_, names_of(nullptr, name.c_str(), nullptr, nullptr));
+    }
+    Read read1(const std::string& t, const std::string& a, const std::string& b,
+               const std::string& c, const Settings& s) {
+        return read_group(s, names_of(t.c_str(), a.c_str(), b.c_str(), c.c_str()));
+    }
+    Settings two_;
+    Settings four_ = [] {
+        Settings s;
+        s.layout = &FOUR_COLUMN;
+        return s;
+    }();
+    Settings one_ = [] {
+        Settings s;
+        s.layout = &ONE_COLUMN;
+        return s;
+    }();
     testfiles::TempDir tmp_{"velkor-read"};
     const std::string& dir_ = tmp_.path();
 };
 
-using ReadInputDeathTest = ReadInput;
-
 TEST_F(ReadInput, TwoColumnRowsAndSharedComment) {
     const std::string text = "!station x\n1 10\n2 20\n3 30\n";
-    read2(text, text, text);
-    ASSERT_EQ(n1, 3u);
-    ASSERT_EQ(samples.size(), 3u);
-    EXPECT_EQ(samples[2].ch[0].time, 3.0);
-    EXPECT_EQ(samples[2].ch[2].data, 30.0);
+    const Read r = read2(text, text, text);
+    ASSERT_EQ(r.rows.size(), 3u);
+    EXPECT_EQ(r.rows[2].time[0], 3.0);
+    EXPECT_EQ(r.rows[2].data[2], 30.0);
     for (int k = 1; k <= 3; ++k)
-        EXPECT_EQ(cline[k], "!station x");
-    EXPECT_EQ(cline[0], "");
+        EXPECT_EQ(r.comments.line[k], "!station x");
+    EXPECT_EQ(r.comments.line[0], "");
 }
 
 TEST_F(ReadInput, OnlyFirstOfACommentRunIsKeptAndCrLfIsRemoved) {
-    read2("!one\r\n!two\n!three\n5 6\n", "5 7\n", "5 8\n");
-    ASSERT_EQ(n1, 1u);
-    EXPECT_EQ(cline[1], "!one");
-    EXPECT_EQ(samples[0].ch[0].data, 6.0);
-    EXPECT_EQ(samples[0].ch[2].data, 8.0);
+    const Read r = read2("!one\r\n!two\n!three\n5 6\n", "5 7\n", "5 8\n");
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.comments.line[1], "!one");
+    EXPECT_EQ(r.rows[0].data[0], 6.0);
+    EXPECT_EQ(r.rows[0].data[2], 8.0);
 }
 
 TEST_F(ReadInput, CommentsAnywhereReplaceTheSlot) {
     // A comment between data rows and one at the end of every file: reading
     // ends without error and the last comment stays in the slot.
-    read2("!first\n1 1\n!middle\n2 2\n!last\n", "1 1\n2 2\n!end b\n", "1 1\n2 2\n!end c\n");
-    EXPECT_EQ(n1, 2u);
-    EXPECT_EQ(cline[1], "!last");
-    EXPECT_EQ(cline[3], "!end c");
-    EXPECT_EQ(samples[1].ch[0].data, 2.0);
+    const Read r =
+        read2("!first\n1 1\n!middle\n2 2\n!last\n", "1 1\n2 2\n!end b\n", "1 1\n2 2\n!end c\n");
+    EXPECT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(r.comments.line[1], "!last");
+    EXPECT_EQ(r.comments.line[3], "!end c");
+    EXPECT_EQ(r.rows[1].data[0], 2.0);
 }
 
-TEST_F(ReadInputDeathTest, ChannelOneEndingInCommentFailsWhenOthersGoOn) {
+TEST_F(ReadInput, ChannelOneEndingInCommentFailsWhenOthersGoOn) {
     // The slot still holds its last comment line: that line is shown.
-    EXPECT_EXIT(read2("1 1\n!last\n", "1 1\n2 2\n", "1 1\n2 2\n"), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/a. Rerun with -t timefile\n  line 2: !last\n$");
+    EXPECT_EQ(read2("1 1\n!last\n", "1 1\n2 2\n", "1 1\n2 2\n").failure,
+              "Not 2 columns in file " + dir_ + "/a. Rerun with -t timefile\n  line 2: !last\n");
 }
 
 TEST_F(ReadInput, ShortestFileEndsReadingAndLastLineNeedsNoLineEnd) {
-    read2("1 1\n2 2\n3 3", "1 1\n2 2\n3 3\n4 4\n", "1 1\n2 2\n3 3\n4 4\n5 5\n");
-    EXPECT_EQ(n1, 3u);
-    read2("1 1\n2 2\n3 3\n4 4\n", "1 1\n2 2\n", "1 1\n2 2\n3 3\n");
-    EXPECT_EQ(n1, 2u);
+    EXPECT_EQ(
+        read2("1 1\n2 2\n3 3", "1 1\n2 2\n3 3\n4 4\n", "1 1\n2 2\n3 3\n4 4\n5 5\n").rows.size(),
+        3u);
+    EXPECT_EQ(read2("1 1\n2 2\n3 3\n4 4\n", "1 1\n2 2\n", "1 1\n2 2\n3 3\n").rows.size(), 2u);
 }
 
 TEST_F(ReadInput, CommentOnlyInputsGiveNoRows) {
-    read2("!a\n", "!b\n", "!c\n");
-    EXPECT_EQ(n1, 0u);
-    EXPECT_EQ(cline[1], "!a");
-    EXPECT_EQ(cline[3], "!c");
+    const Read r = read2("!a\n", "!b\n", "!c\n");
+    EXPECT_EQ(r.rows.size(), 0u);
+    EXPECT_EQ(r.comments.line[1], "!a");
+    EXPECT_EQ(r.comments.line[3], "!c");
 }
 
 TEST_F(ReadInput, OneColumnLayoutTakesTimeFromTimeFile) {
-    time_in_minutes = 1;
-    read_group(MODE_1_COLUMN, file("t", "!time comment\n1.5\n2\n").c_str(),
-               file("a", "10\n20\n").c_str(), file("b", "11\n21\n").c_str(),
-               file("c", "12\n22\n").c_str());
-    ASSERT_EQ(n1, 2u);
-    EXPECT_EQ(cline[0], "!time comment");
-    EXPECT_EQ(samples[0].ch[0].time, 90.0);
-    EXPECT_EQ(samples[0].ch[2].time, 90.0);
-    EXPECT_EQ(samples[1].ch[1].data, 21.0);
+    Settings minutes = one_;
+    minutes.time_in_minutes = true;
+    const Read r = read1(file("t", "!time comment\n1.5\n2\n"), file("a", "10\n20\n"),
+                         file("b", "11\n21\n"), file("c", "12\n22\n"), minutes);
+    ASSERT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(r.comments.line[0], "!time comment");
+    EXPECT_EQ(r.rows[0].time[0], 90.0);
+    EXPECT_EQ(r.rows[1].data[1], 21.0);
 }
 
 TEST_F(ReadInput, FourColumnLayout) {
-    read_group(MODE_4_COLUMN, nullptr, file("a", "100 1 2 3\n101\t4\t5\t6\n").c_str(), nullptr,
-               nullptr);
-    ASSERT_EQ(n1, 2u);
-    EXPECT_EQ(samples[1].ch[0].time, 101.0);
-    EXPECT_EQ(samples[1].ch[0].data, 4.0);
-    EXPECT_EQ(samples[1].ch[2].data, 6.0);
+    const Read r = read4(file("a", "100 1 2 3\n101\t4\t5\t6\n"));
+    ASSERT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(r.rows[1].time[0], 101.0);
+    EXPECT_EQ(r.rows[1].data[0], 4.0);
+    EXPECT_EQ(r.rows[1].data[2], 6.0);
 }
 
 TEST_F(ReadInput, LongLinesAreReadWhole) {
@@ -117,10 +180,8 @@ TEST_F(ReadInput, LongLinesAreReadWhole) {
     for (int i = 0; i < 30; ++i)
         extra += " 99999.12345";
     testing::internal::CaptureStderr();
-    read_group(
-        MODE_4_COLUMN, nullptr,
-        file("a", comment + "\r\n" + row255 + extra + "\n" + comment + "\n1 2 3 4\n").c_str(),
-        nullptr, nullptr);
+    const Read r =
+        read4(file("a", comment + "\r\n" + row255 + extra + "\n" + comment + "\n1 2 3 4\n"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Warning: comment line in " + dir_ +
                   "/a is longer than 255 characters; the header keeps the first 255\n"
@@ -129,27 +190,27 @@ TEST_F(ReadInput, LongLinesAreReadWhole) {
                   "/a has more columns than the -4 layout reads; only the first 4 of each line "
                   "are read\n  line 3: " +
                   extra.substr(0, 80) + "\n");
-    EXPECT_EQ(cline[1], comment.substr(0, 255));
-    ASSERT_EQ(n1, 3u);
-    EXPECT_EQ(samples[0].ch[0].time, 7.0);
-    EXPECT_EQ(samples[0].ch[2].data, 10.0);
-    EXPECT_EQ(samples[1].ch[0].time, 11.0);
-    EXPECT_EQ(samples[1].ch[2].data, 14.0);
-    EXPECT_EQ(samples[2].ch[2].data, 4.0);
+    EXPECT_EQ(r.comments.line[1], comment.substr(0, 255));
+    ASSERT_EQ(r.rows.size(), 3u);
+    EXPECT_EQ(r.rows[0].time[0], 7.0);
+    EXPECT_EQ(r.rows[0].data[2], 10.0);
+    EXPECT_EQ(r.rows[1].time[0], 11.0);
+    EXPECT_EQ(r.rows[1].data[2], 14.0);
+    EXPECT_EQ(r.rows[2].data[2], 4.0);
 
     // The time file's comment never reaches a header: no warning for it.
     testing::internal::CaptureStderr();
-    read_group(MODE_1_COLUMN, file("t", comment + "\n1\n").c_str(), file("v", "5\n").c_str(),
-               file("w", "5\n").c_str(), file("x", "5\n").c_str());
+    const Read t = read1(file("t", comment + "\n1\n"), file("v", "5\n"), file("w", "5\n"),
+                         file("x", "5\n"), one_);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(cline[0].size(), 255u);
+    EXPECT_EQ(t.comments.line[0].size(), 255u);
 }
 
 TEST_F(ReadInput, TimeChecksWarnOncePerChannelAndKeepRows) {
     testing::internal::CaptureStderr();
-    read2("0 1\n1 1\n2 1\n", "0 1\n0.5 1\n2.5 1\n", "0.5 1\n1.5 1\n2.5 1\n");
+    const Read r = read2("0 1\n1 1\n2 1\n", "0 1\n0.5 1\n2.5 1\n", "0.5 1\n1.5 1\n2.5 1\n");
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(n1, 3u);
+    EXPECT_EQ(r.rows.size(), 3u);
     EXPECT_EQ(err, "time difference between ch3 and ch1\ntime difference between ch2 and ch1\n");
 }
 
@@ -159,50 +220,45 @@ TEST_F(ReadInput, EarlierTimesAndTinyDifferencesAreNotReported) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(ReadInputDeathTest, ParseErrorsNameTheFileAndTheLine) {
+TEST_F(ReadInput, ParseErrorsNameTheFileAndTheLine) {
     // Lines are counted from 1 in each file, comment lines included.
     const std::string good = "1 1\n";
-    EXPECT_EXIT(read2("1 1\n\nx\n", "1 1\n2 2\n", "1 1\n2 2\n"), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/a. Rerun with -t timefile\n  line 3: x\n$");
-    EXPECT_EXIT(read2(good, "!c\n!d\n1 x\r\n", good), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/b. Rerun with -t timefile\n  line 3: 1 x\\\\r\n$");
-    EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, file("f", "1 2 3\n").c_str(), nullptr, nullptr),
-                testing::ExitedWithCode(1), "^Not 4 columns in file .*/f\n  line 1: 1 2 3\n$");
+    EXPECT_EQ(read2("1 1\n\nx\n", "1 1\n2 2\n", "1 1\n2 2\n").failure,
+              "Not 2 columns in file " + dir_ + "/a. Rerun with -t timefile\n  line 3: x\n");
+    EXPECT_EQ(read2(good, "!c\n!d\n1 x\r\n", good).failure,
+              "Not 2 columns in file " + dir_ + "/b. Rerun with -t timefile\n  line 3: 1 x\\r\n");
+    EXPECT_EQ(read4(file("f", "1 2 3\n")).failure,
+              "Not 4 columns in file " + dir_ + "/f\n  line 1: 1 2 3\n");
 }
 
-TEST_F(ReadInputDeathTest, OneColumnErrorsInParseOrder) {
+TEST_F(ReadInput, OneColumnErrorsInParseOrder) {
     // (A first line that is no number would be a heading.)
     const std::string t = file("t", "1\n2\n"), a = file("a", "1\n2\n"), b = file("b", "1\nx\n"),
                       c = file("c", "1\n-\n"), bad = file("bad", "1\n \t-\n");
-    EXPECT_EXIT(read_group(MODE_1_COLUMN, bad.c_str(), a.c_str(), b.c_str(), c.c_str()),
-                testing::ExitedWithCode(1), "^No data in timefile\n  line 2:  \\\\t-\n$");
-    EXPECT_EXIT(read_group(MODE_1_COLUMN, t.c_str(), a.c_str(), b.c_str(), c.c_str()),
-                testing::ExitedWithCode(1), "^No data in file for ch2 .*/b\n  line 2: x\n$");
-    EXPECT_EXIT(read_group(MODE_1_COLUMN, t.c_str(), a.c_str(), a.c_str(), c.c_str()),
-                testing::ExitedWithCode(1), "^No data in file for ch3 .*/c\n  line 2: -\n$");
+    EXPECT_EQ(read1(bad, a, b, c, one_).failure, "No data in timefile\n  line 2:  \\t-\n");
+    EXPECT_EQ(read1(t, a, b, c, one_).failure,
+              "No data in file for ch2 " + dir_ + "/b\n  line 2: x\n");
+    EXPECT_EQ(read1(t, a, a, c, one_).failure,
+              "No data in file for ch3 " + dir_ + "/c\n  line 2: -\n");
 }
 
-TEST_F(ReadInputDeathTest, ChannelOneCommentOnlyFailsBesideData) {
-    EXPECT_EXIT(read2("!only\n", "1 1\n", "1 1\n"), testing::ExitedWithCode(1),
-                "^Not 2 columns in file .*/a. Rerun with -t timefile\n  line 1: !only\n$");
+TEST_F(ReadInput, ChannelOneCommentOnlyFailsBesideData) {
+    EXPECT_EQ(read2("!only\n", "1 1\n", "1 1\n").failure,
+              "Not 2 columns in file " + dir_ + "/a. Rerun with -t timefile\n  line 1: !only\n");
 }
 
-TEST_F(ReadInputDeathTest, OpeningOrderIsTimeThenChannel2Channel3Channel1) {
+TEST_F(ReadInput, OpeningOrderIsTimeThenChannel2Channel3Channel1) {
     const std::string missing1 = dir_ + "/no1", missing2 = dir_ + "/no2";
     const std::string ok = file("ok", "1\n");
-    EXPECT_EXIT(read_group(MODE_2_COLUMN, nullptr, missing1.c_str(), missing2.c_str(), ok.c_str()),
-                testing::ExitedWithCode(1),
-                "^Can't open file .*/no2: No such file or directory\n$");
-    EXPECT_EXIT(
-        read_group(MODE_1_COLUMN, missing1.c_str(), ok.c_str(), missing2.c_str(), ok.c_str()),
-        testing::ExitedWithCode(1), "^Can't open file .*/no1: No such file or directory\n$");
-    EXPECT_EXIT(read_group(7, nullptr, ok.c_str(), nullptr, nullptr), testing::ExitedWithCode(1),
-                "^Unknown mode: 7\n$");
+    EXPECT_EQ(
+        read_group(two_, names_of(nullptr, missing1.c_str(), missing2.c_str(), ok.c_str())).failure,
+        "Can't open file " + missing2 + ": No such file or directory\n");
+    EXPECT_EQ(read1(missing1, ok, missing2, ok, one_).failure,
+              "Can't open file " + missing1 + ": No such file or directory\n");
 }
 
-TEST_F(ReadInputDeathTest, ReadErrorIsNotEndOfFile) {
-    EXPECT_EXIT(read_group(MODE_4_COLUMN, nullptr, dir_.c_str(), nullptr, nullptr),
-                testing::ExitedWithCode(1), "^Error reading file .*: Is a directory\n$");
+TEST_F(ReadInput, ReadErrorIsNotEndOfFile) {
+    EXPECT_EQ(read4(dir_).failure, "Error reading file " + dir_ + ": Is a directory\n");
 }
 
 TEST(DisplayLine, EscapesWhatDoesNotPrintAndCutsAt80Bytes) {

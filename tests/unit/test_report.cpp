@@ -6,21 +6,22 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "read_input.h"
+#include <avq/writer.h>
+
 #include "report.h"
-#include "writers.h"
 
 namespace {
 
 const char* const NAMES[4] = {"t.txt", "a.txt", "b.txt", "c.txt"};
 
-ReportSetup setup_for(int mode, bool binary_values = true, double scale = 1.0) {
+ReportSetup setup_for(const Layout& layout, bool binary_values = true, double scale = 1.0) {
     ReportSetup s;
-    s.mode = mode;
+    s.layout = &layout;
     for (int k = 0; k < 4; ++k)
         s.names[k] = NAMES[k];
     s.binary_values = binary_values;
@@ -29,27 +30,45 @@ ReportSetup setup_for(int mode, bool binary_values = true, double scale = 1.0) {
     return s;
 }
 
-// One row as the reading hands it over: the values and per-slot lines.
+// One row as the reading hands it over: each channel's time and value, and
+// per-slot lines.
 struct FedRow {
-    samp_ row;
+    struct {
+        double time;
+        double data;
+    } ch[CHANNELS];
     std::uint64_t lines[4];
 };
+
+// The counts of `n` values of each channel of `rows`, as the binary writer
+// makes them.
+void count_rows(const FedRow* rows, std::size_t n, double scale, ValueCounts* counts) {
+    for (int c = 0; c < CHANNELS; ++c) {
+        std::vector<double> v;
+        for (std::size_t i = 0; i < n; ++i)
+            v.push_back(rows[i].ch[c].data);
+        avq::count_values(v.data(), n, scale, counts[c]);
+    }
+}
 
 // Feeds rows [from, to) as the reading does: a block at a time, and the
 // counts of the values as the binary writer makes them.
 void feed(GroupReport& r, const std::vector<FedRow>& rows, std::size_t from, std::size_t to) {
-    RowBlock block;
+    const auto block = std::make_unique<RowBlock>();
     while (from < to) {
         const auto n = static_cast<unsigned>(std::min<std::size_t>(to - from, SAMPLES));
         for (unsigned j = 0; j < n; ++j) {
-            block.rows[j] = rows[from + j].row;
+            for (int c = 0; c < CHANNELS; ++c) {
+                block->time[c][j] = rows[from + j].ch[c].time;
+                block->value[c][j] = rows[from + j].ch[c].data;
+            }
             for (int k = 0; k < 4; ++k)
-                block.line[k][j] = rows[from + j].lines[k];
+                block->line[k][j] = rows[from + j].lines[k];
         }
-        report_block(r, block.rows, n, block.line);
+        report_block(r, *block, n);
         if (r.setup.binary_values) {
             ValueCounts counts[CHANNELS];
-            count_values(block.rows, n, r.setup.scale, counts);
+            count_rows(&rows[from], n, r.setup.scale, counts);
             report_add_values(r, counts);
         }
         from += n;
@@ -62,7 +81,7 @@ std::vector<FedRow> rows_at(const std::vector<double>& times) {
     for (std::size_t i = 0; i < times.size(); ++i) {
         FedRow f{};
         for (int c = 0; c < CHANNELS; ++c)
-            f.row.ch[c] = {times[i], static_cast<double>(c + 1)};
+            f.ch[c] = {times[i], static_cast<double>(c + 1)};
         for (auto& line : f.lines)
             line = i + 1;
         rows.push_back(f);
@@ -70,9 +89,9 @@ std::vector<FedRow> rows_at(const std::vector<double>& times) {
     return rows;
 }
 
-std::vector<std::string> lines_of(int mode, const std::vector<FedRow>& rows) {
+std::vector<std::string> lines_of(const Layout& layout, const std::vector<FedRow>& rows) {
     GroupReport r;
-    report_begin(r, setup_for(mode));
+    report_begin(r, setup_for(layout));
     feed(r, rows, 0, rows.size());
     return report_end(r, false);
 }
@@ -98,7 +117,7 @@ TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
     // counts of each channel.
     const double v[] = {0.5, -0.0, 1.0, -1.0, 0.999,  NAN, INFINITY, 0.0, 1e-300, -0.5, -INFINITY,
                         2.0, 0.25, NAN, 3.0,  -0.999, 0.0, 7.0,      NAN, 0.1,    -0.1};
-    samp_ table[7];
+    FedRow table[7];
     for (unsigned i = 0; i < 7 * CHANNELS; ++i)
         table[i / CHANNELS].ch[i % CHANNELS] = {0.0, v[i]};
     for (double scale : {1.0, 2.0, 0.0}) {
@@ -110,7 +129,7 @@ TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
                 want[i % CHANNELS].zero += v[i] == 0.0 ? 1u : 0u;
                 want[i % CHANNELS].nan += std::isnan(x) ? 1u : 0u;
             }
-            count_values(table, rows, scale, got);
+            count_rows(table, rows, scale, got);
             for (int c = 0; c < CHANNELS; ++c)
                 EXPECT_EQ(fields(got[c]), fields(want[c]))
                     << "scale " << scale << ", " << rows << " rows, channel " << c + 1;
@@ -118,7 +137,7 @@ TEST(ReportAccumulator, ValueCountsOfEveryKindAndLength) {
     }
     // Spot checks of the rule itself: at scale 0, infinity is not a number.
     ValueCounts at_zero[CHANNELS];
-    count_values(table, 7, 0.0, at_zero);
+    count_rows(table, 7, 0.0, at_zero);
     EXPECT_EQ(at_zero[0].nan + at_zero[1].nan + at_zero[2].nan, 5u);
     EXPECT_EQ(at_zero[0].below_one + at_zero[1].below_one + at_zero[2].below_one, 16u);
 }
@@ -129,23 +148,23 @@ TEST(ReportAccumulator, WarningsStartJustAboveTheirLimits) {
     const auto gaps = rows_at({0, 2, 4, 6, 9, 11, 13, 16.5, 18.5});
     // Channel 2 one half step (1 s) off is in line; 1.25 s off is not.
     auto aligned = rows_at({0, 2, 4, 6, 8});
-    aligned[1].row.ch[1].time = 3;
-    aligned[3].row.ch[1].time = 4.75;
-    aligned[4].row.ch[2].time = 9.25;
+    aligned[1].ch[1].time = 3;
+    aligned[3].ch[1].time = 4.75;
+    aligned[4].ch[2].time = 9.25;
     // Channel 1: two of four non-zero values are below 1 (two zeroes do
     // not count): no line. Channel 2: three of five, and a nan.
     auto values = rows_at({0, 1, 2, 3, 4, 5});
     const double ch1[] = {0.5, 0, 0.9, 0, 7, -3};
     const double ch2[] = {0.5, -0.5, 0.99, 4, NAN, 5};
     for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i].row.ch[0].data = ch1[i];
-        values[i].row.ch[1].data = ch2[i];
+        values[i].ch[0].data = ch1[i];
+        values[i].ch[1].data = ch2[i];
     }
-    EXPECT_EQ(lines_of(MODE_4_COLUMN, gaps),
+    EXPECT_EQ(lines_of(FOUR_COLUMN, gaps),
               std::vector<std::string>{
                   "Warning: 1 gap in a.txt, 3.5 s long before line 8 (1970-01-01 00:00:16.50 "
                   "UTC)\n"});
-    EXPECT_EQ(lines_of(MODE_2_COLUMN, aligned),
+    EXPECT_EQ(lines_of(TWO_COLUMN, aligned),
               (std::vector<std::string>{
                   "Warning: 1 gap in b.txt, 3.25 s long before line 5 (1970-01-01 00:00:08.00 "
                   "UTC)\n",
@@ -153,7 +172,7 @@ TEST(ReportAccumulator, WarningsStartJustAboveTheirLimits) {
                   "UTC)\n",
                   "Warning: channel 2 (b.txt) is 1.25 s behind channel 1 at 1 row: line 4\n",
                   "Warning: channel 3 (c.txt) is 1.25 s ahead of channel 1 at 1 row: line 5\n"}));
-    EXPECT_EQ(lines_of(MODE_4_COLUMN, values),
+    EXPECT_EQ(lines_of(FOUR_COLUMN, values),
               (std::vector<std::string>{
                   "Warning: 3 of 6 values of channel 2 are stored as 0 because |value x scale| < "
                   "1; use -s to scale them up or --ascii to keep them\n",
@@ -204,9 +223,9 @@ std::vector<FedRow> random_rows(std::mt19937_64& gen, std::size_t n) {
         for (double& o : offset) {
             if (u(gen) < 0.01) o = u(gen) < 0.5 ? 0 : (u(gen) - 0.5) * 0.4;
         }
-        f.row.ch[0] = {t, u(gen) - 0.5};
-        f.row.ch[1] = {t + offset[0], u(gen) < 0.01 ? NAN : 1000 * (u(gen) - 0.5)};
-        f.row.ch[2] = {t + offset[1], u(gen) < 0.1 ? 0.0 : 2 * u(gen)};
+        f.ch[0] = {t, u(gen) - 0.5};
+        f.ch[1] = {t + offset[0], u(gen) < 0.01 ? NAN : 1000 * (u(gen) - 0.5)};
+        f.ch[2] = {t + offset[1], u(gen) < 0.1 ? 0.0 : 2 * u(gen)};
         for (std::size_t k = 0; k < 4; ++k) {
             line[k] += u(gen) < 0.02 ? 2u : 1u;
             f.lines[k] = line[k];
@@ -218,14 +237,14 @@ std::vector<FedRow> random_rows(std::mt19937_64& gen, std::size_t n) {
 TEST(ReportAccumulator, HalvesMergedGiveWhatOneAccumulatorGives) {
     std::mt19937_64 gen(2026);
     for (int trial = 0; trial < 120; ++trial) {
-        const int mode = trial % 3 == 0   ? MODE_2_COLUMN
-                         : trial % 3 == 1 ? MODE_4_COLUMN
-                                          : MODE_1_COLUMN;
+        const Layout& layout = trial % 3 == 0   ? TWO_COLUMN
+                               : trial % 3 == 1 ? FOUR_COLUMN
+                                                : ONE_COLUMN;
         // Small groups, where the halves still buffer their rows, and
         // large ones, where the typical steps are given to the halves.
         const std::size_t n = trial % 2 == 0 ? gen() % 900 : 1000 + gen() % 4000;
         const std::vector<FedRow> rows = random_rows(gen, n);
-        const ReportSetup plain = setup_for(mode, trial % 4 != 3, trial % 5 == 0 ? 1000 : 1);
+        const ReportSetup plain = setup_for(layout, trial % 4 != 3, trial % 5 == 0 ? 1000 : 1);
 
         GroupReport whole;
         report_begin(whole, plain);
@@ -240,7 +259,7 @@ TEST(ReportAccumulator, HalvesMergedGiveWhatOneAccumulatorGives) {
             for (int k = 0; k < CHANNELS; ++k) {
                 std::vector<double> times;
                 for (std::size_t i = 0; i < TYPICAL_ROWS; ++i)
-                    times.push_back(rows[i].row.ch[mode == MODE_2_COLUMN ? k : 0].time);
+                    times.push_back(rows[i].ch[layout.series_channel(k)].time);
                 given.typical_step[k] = typical_step(times.data(), times.size());
             }
         }
@@ -268,8 +287,8 @@ TEST(ReportAccumulator, HalvesMergedGiveWhatOneAccumulatorGives) {
                                   " rows, " + std::to_string(cuts.size() - 1) + " pieces";
         expect_same(whole, merged, where);
         EXPECT_EQ(want, got) << where;
-        EXPECT_EQ(summary_line("o", make_summary(whole, n, EM_ZERO, 0)),
-                  summary_line("o", make_summary(merged, n, EM_ZERO, 0)))
+        EXPECT_EQ(summary_line("o", make_summary(whole, n, EndMode::zero, 0)),
+                  summary_line("o", make_summary(merged, n, EndMode::zero, 0)))
             << where;
     }
 }

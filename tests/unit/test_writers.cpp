@@ -1,8 +1,10 @@
-// The two AVQ writers and their output files: 16-bit saturation, byte order,
-// the binary record layout and both time-header forms, the ASCII lines and
-// their time fields, and how output files are replaced and fail.
+// libavq's writers and output files: 16-bit saturation, the binary record
+// layout (little-endian) and both time-header forms, the ASCII lines and
+// their time fields, how output files are replaced and fail, headers
+// rewritten in place and spools copied to outputs of every kind.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,26 +16,24 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <sstream>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <avq/avq.h>
+#include <avq/writer.h>
 
 #include "../test_files.h"
 #include "../text_util.h"
-#include "conversion_test.h"
-#include "output_file.h"
-#include "velkor.h"
+#include "interrupts.h"
+#include "settings.h"
 
 namespace {
 
-class Writers : public ConversionTest {
+class Writers : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ConversionTest::SetUp();
-        cline[1] = "!hdr";
-    }
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     static std::string slurp(const std::string& p) { return testfiles::read_file(p); }
     static void put(const std::string& p, const std::string& text) {
@@ -42,46 +42,49 @@ class Writers : public ConversionTest {
     // Entries of the test directory, to see that no temporary file is left.
     std::vector<std::string> entries() const { return testfiles::list_dir(dir_); }
     // `blocks` blocks; row i channel c: time t0 + i, data given by `f`.
-    template <class F> static void table(std::size_t blocks, double t0, F f) {
-        samples.assign(blocks * SAMPLES, samp_{});
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            for (int c = 0; c < CHANNELS; ++c) {
-                samples[i].ch[c].time = t0 + static_cast<double>(i);
-                samples[i].ch[c].data = f(i, c);
-            }
+    template <class F> void table(std::size_t blocks, double t0, F f) {
+        time_.assign(blocks * SAMPLES, 0.0);
+        for (auto& d : data_)
+            d.assign(blocks * SAMPLES, 0.0);
+        for (std::size_t i = 0; i < time_.size(); ++i) {
+            time_[i] = t0 + static_cast<double>(i);
+            for (int c = 0; c < CHANNELS; ++c)
+                data_[c][i] = f(i, c);
         }
-        n1 = static_cast<std::uint32_t>(samples.size());
     }
-    std::pair<std::string, std::string> binary_file() {
-        ::testing::internal::CaptureStderr();
-        write_binary(path("out.avq").c_str());
-        std::string err = ::testing::internal::GetCapturedStderr();
-        return {slurp(path("out.avq")), err};
+    // Writes the header and the table into `name` in `form`; returns the
+    // file and the values each block clipped.
+    std::pair<std::string, std::vector<unsigned>> file(const std::string& name, avq::Form form) {
+        avq::OutputError e;
+        const auto out = avq::OutputFile::open(path(name).c_str(), e);
+        EXPECT_NE(out, nullptr);
+        avq::WriteOptions o = options_;
+        o.form = form;
+        avq::Writer writer(out->buffer(), o);
+        writer.header(header_);
+        std::vector<unsigned> clipped;
+        for (std::size_t b = 0; b < time_.size(); b += SAMPLES) {
+            clipped.push_back(writer.block(
+                {time_[b], {data_[0].data() + b, data_[1].data() + b, data_[2].data() + b}}));
+        }
+        EXPECT_FALSE(out->finish());
+        return {slurp(path(name)), clipped};
     }
-    std::string ascii_file() {
-        write_ascii(path("out.txt").c_str());
-        return slurp(path("out.txt"));
+    std::pair<std::string, std::vector<unsigned>> binary_file() {
+        return file("out.avq", avq::Form::binary);
     }
+    std::string ascii_file() { return file("out.txt", avq::Form::ascii).first; }
     static std::uint16_t word(const std::string& f, std::size_t offset) {
         return avq::get_le16(reinterpret_cast<const unsigned char*>(f.data()) + offset);
     }
 
+    std::string header_ = "!hdr";
+    avq::WriteOptions options_;
+    std::vector<double> time_;
+    std::vector<double> data_[CHANNELS];
     testfiles::TempDir tmp_{"velkor-writers"};
     const std::string& dir_ = tmp_.path();
 };
-
-using WritersDeathTest = Writers;
-
-// Writes 3 MiB to `p` under a file size limit of 4 KiB.
-void write_beyond_file_size_limit(const std::string& p) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit lim{4096, 4096};
-    ::setrlimit(RLIMIT_FSIZE, &lim);
-    OutputFile out(p.c_str());
-    const std::string chunk(std::size_t{3} << 20, 'z');
-    out.write(chunk.data(), chunk.size());
-    out.finish();
-}
 
 TEST(ClampToShort, SaturatesAndCountsOnlyBeyondTheBounds) {
     struct Case {
@@ -100,33 +103,17 @@ TEST(ClampToShort, SaturatesAndCountsOnlyBeyondTheBounds) {
     };
     for (const Case& c : cases) {
         unsigned n = 5;
-        EXPECT_EQ(clamp_to_short(c.in, n), c.out) << c.in;
+        EXPECT_EQ(avq::clamp_to_short(c.in, n), c.out) << c.in;
         EXPECT_EQ(n, 5 + c.counted) << c.in;
     }
-}
-
-TEST(ByteOrder, NopCopiesAndMyswabSwapsEveryWord) {
-    const unsigned char src[6] = {1, 2, 3, 4, 5, 6};
-    unsigned char dst[6] = {};
-    nop(src, dst, 6);
-    EXPECT_EQ(std::memcmp(src, dst, 6), 0);
-    nop(dst, dst, 6); // same buffer: left as it is
-    EXPECT_EQ(std::memcmp(src, dst, 6), 0);
-
-    myswab(src, dst, 6);
-    const unsigned char swapped[6] = {2, 1, 4, 3, 6, 5};
-    EXPECT_EQ(std::memcmp(dst, swapped, 6), 0);
-    myswab(dst, dst, 6); // in place
-    EXPECT_EQ(std::memcmp(dst, src, 6), 0);
-    EXPECT_EQ(ilfilswab, &nop); // little-endian host
 }
 
 TEST_F(Writers, BinaryFileIsHeaderCarriageReturnAndRecords) {
     // One block; data distinct per channel and row, within 16 bits.
     table(1, 45296.7,
           [](std::size_t i, int c) { return (c + 1) * 1000.0 - static_cast<double>(i); });
-    auto [f, err] = binary_file();
-    EXPECT_EQ(err, "");
+    auto [f, clipped] = binary_file();
+    EXPECT_EQ(clipped, std::vector<unsigned>{0});
     ASSERT_EQ(f.size(), 5 + avq::RECORD_BYTES);
     EXPECT_EQ(f.substr(0, 5), "!hdr\r");
     // 12:34:56.7: minute of the day 754, second 56, on all three channels.
@@ -146,7 +133,7 @@ TEST_F(Writers, BinaryFileIsHeaderCarriageReturnAndRecords) {
 }
 
 TEST_F(Writers, BinaryUnixTimeIsTheLow32BitsOfWholeSeconds) {
-    normaltime = 0;
+    options_.unix_seconds = true;
     table(1, 45296.7, [](std::size_t, int) { return 0.0; });
     auto f = binary_file().first;
     EXPECT_EQ(avq::get_le32(reinterpret_cast<const unsigned char*>(f.data()) + 5), 45296u);
@@ -165,10 +152,10 @@ TEST_F(Writers, BinaryUnixTimeIsTheLow32BitsOfWholeSeconds) {
 
 TEST_F(Writers, BinaryMinuteSecondFormAroundTheEpochAndLeapDays) {
     table(3, 0, [](std::size_t, int) { return 0.0; });
-    samples[0].ch[0].time = -1.5;             // 1969-12-31 23:59:59
-    samples[512].ch[0].time = 951868799.9;    // 2000-02-29 23:59:59
-    samples[1024].ch[0].time = 1700000012.25; // 22:13:32
-    samples[1024].ch[1].time = 0.0;           // only channel 1 counts
+    time_[0] = -1.5;             // 1969-12-31 23:59:59
+    time_[512] = 951868799.9;    // 2000-02-29 23:59:59
+    time_[1024] = 1700000012.25; // 22:13:32
+    time_[1025] = 0.0;           // only the block's first row counts
     auto f = binary_file().first;
     const std::size_t r = avq::RECORD_BYTES;
     EXPECT_EQ(word(f, 5), 1439);
@@ -181,14 +168,13 @@ TEST_F(Writers, BinaryMinuteSecondFormAroundTheEpochAndLeapDays) {
 
 TEST_F(Writers, BinaryClippingIsCountedPerBlock) {
     table(3, 0, [](std::size_t, int) { return 1.0; });
-    samples[3].ch[0].data = 40.0;      // block 0: one value
-    samples[600].ch[1].data = -40.0;   // block 1: two values, two channels
-    samples[700].ch[2].data = 32.7675; // 32767.5 after scaling
-    samples[1100].ch[0].data = 32.5;   // block 2: 32500, no clipping
-    global_scale = 1000.0;
-    auto [f, err] = binary_file();
-    EXPECT_EQ(err, "Warning: scale out of range. 1 values cliped.\n"
-                   "Warning: scale out of range. 2 values cliped.\n");
+    data_[0][3] = 40.0;      // block 0: one value
+    data_[1][600] = -40.0;   // block 1: two values, two channels
+    data_[2][700] = 32.7675; // 32767.5 after scaling
+    data_[0][1100] = 32.5;   // block 2: 32500, no clipping
+    options_.scale = 1000.0;
+    auto [f, clipped] = binary_file();
+    EXPECT_EQ(clipped, (std::vector<unsigned>{1, 2, 0}));
     EXPECT_EQ(static_cast<std::int16_t>(word(f, 5 + avq::sample_offset(0, 3))), 32767);
     EXPECT_EQ(static_cast<std::int16_t>(word(f, 5 + avq::RECORD_BYTES + avq::sample_offset(1, 88))),
               -32768);
@@ -198,24 +184,8 @@ TEST_F(Writers, BinaryClippingIsCountedPerBlock) {
 
 TEST_F(Writers, BinaryWithoutRowsIsTheHeaderAlone) {
     EXPECT_EQ(binary_file().first, "!hdr\r");
-    cline[1] = "!x";
+    header_ = "!x\r\n"; // line ends are no part of a header
     EXPECT_EQ(ascii_file(), "!x\n");
-}
-
-TEST_F(WritersDeathTest, BlockTimeWithoutCalendarDateIsRefusedBeforeWriting) {
-    put(path("out.avq"), "previous");
-    for (double bad : {std::numeric_limits<double>::quiet_NaN(),
-                       -std::numeric_limits<double>::infinity(), 1e19, 1e300}) {
-        for (int nt : {1, 0}) {
-            normaltime = nt;
-            table(2, 0, [](std::size_t, int) { return 0.0; });
-            samples[512].ch[0].time = bad;
-            EXPECT_EXIT(write_binary(path("out.avq").c_str()), ::testing::ExitedWithCode(1),
-                        "Error: the time of row 513, .*, is not a valid UTC date");
-        }
-    }
-    EXPECT_EQ(slurp(path("out.avq")), "previous");
-    EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
 }
 
 TEST_F(Writers, AsciiTimeFieldsInEveryForm) {
@@ -229,21 +199,21 @@ TEST_F(Writers, AsciiTimeFieldsInEveryForm) {
                           {0, 0, "0 1700000012.25 "},
                           {0, 1, "0 1700000012.25 "}};
     for (const Form& form : forms) {
-        normaltime = form.normal;
-        min_in_day = form.in_day;
+        options_.unix_seconds = form.normal == 0;
+        options_.minute_of_day = form.in_day != 0;
         const auto lines = split(ascii_file(), '\n');
         ASSERT_EQ(lines.size(), 5u); // header, three lines, empty after the last line feed
         for (std::size_t c = 1; c <= 3; ++c) {
             EXPECT_EQ(lines[c].rfind(form.start, 0), 0u) << lines[c].substr(0, 40);
         }
     }
-    normaltime = 0;
-    samples[0].ch[0].time = 1700000012.123456;
+    options_.unix_seconds = true;
+    time_[0] = 1700000012.123456;
     EXPECT_EQ(split(ascii_file(), '\n')[1].rfind("0 1700000012.1235 ", 0), 0u);
     // Before the epoch the minute is negative and the second keeps the
     // dividend's sign.
-    normaltime = 1;
-    samples[0].ch[0].time = -90.5;
+    options_.unix_seconds = false;
+    time_[0] = -90.5;
     EXPECT_EQ(split(ascii_file(), '\n')[1].rfind("-2 -30.5 ", 0), 0u);
 }
 
@@ -251,9 +221,9 @@ TEST_F(Writers, AsciiLinesHold514FieldsAtFullResolution) {
     table(2, 0, [](std::size_t i, int c) {
         return c == 0 ? static_cast<double>(i) / 3.0 : c == 1 ? -2.5 : 100.0;
     });
-    samples[5].ch[1].data = 123456789012345678.0;
-    samples[6].ch[1].data = 0.00001;
-    samples[7].ch[1].data = 40000.0; // no saturation in this form
+    data_[1][5] = 123456789012345678.0;
+    data_[1][6] = 0.00001;
+    data_[1][7] = 40000.0; // no saturation in this form
     const std::string f = ascii_file();
     EXPECT_EQ(f.find('\r'), std::string::npos);
     const auto lines = split(f, '\n');
@@ -279,9 +249,17 @@ TEST_F(Writers, AsciiLinesHold514FieldsAtFullResolution) {
     // Second block: time 512 s = minute 8, second 32.
     EXPECT_EQ(lines[4].substr(0, 8), "8 32 170");
 
-    global_scale = 2.0;
-    samples[0].ch[2].data = 0.5;
+    options_.scale = 2.0;
+    data_[2][0] = 0.5;
     EXPECT_EQ(split(split(ascii_file(), '\n')[3], ' ')[2], "1");
+}
+
+// Opens `p` with libavq's output file; the test fails when it cannot.
+std::unique_ptr<avq::OutputFile> open_output(const std::string& p) {
+    avq::OutputError e;
+    auto out = avq::OutputFile::open(p.c_str(), e);
+    EXPECT_FALSE(e) << p << ": " << std::strerror(e.error);
+    return out;
 }
 
 TEST_F(Writers, OutputFileKeepsPermissionBitsAndLeavesNoTemporary) {
@@ -289,10 +267,10 @@ TEST_F(Writers, OutputFileKeepsPermissionBitsAndLeavesNoTemporary) {
     put(p, "old");
     ASSERT_EQ(::chmod(p.c_str(), 0604), 0);
     {
-        OutputFile out(p.c_str());
-        out.write("new", 3);
+        const auto out = open_output(p);
+        out->write("new", 3);
         EXPECT_EQ(slurp(p), "old"); // replaced only when complete
-        out.finish();
+        EXPECT_FALSE(out->finish());
     }
     EXPECT_EQ(slurp(p), "new");
     struct stat st {};
@@ -301,10 +279,7 @@ TEST_F(Writers, OutputFileKeepsPermissionBitsAndLeavesNoTemporary) {
 
     // A new file: 0666 less the umask.
     const mode_t old_mask = ::umask(027);
-    {
-        OutputFile out(path("fresh.avq").c_str());
-        out.finish();
-    }
+    EXPECT_FALSE(open_output(path("fresh.avq"))->finish());
     ::umask(old_mask);
     ASSERT_EQ(::stat(path("fresh.avq").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -313,9 +288,9 @@ TEST_F(Writers, OutputFileKeepsPermissionBitsAndLeavesNoTemporary) {
     // Through a symbolic link the file it names is replaced; the link stays.
     ASSERT_EQ(::symlink("kept.avq", path("link.avq").c_str()), 0);
     {
-        OutputFile out(path("link.avq").c_str());
-        out.write("linked", 6);
-        out.finish();
+        const auto out = open_output(path("link.avq"));
+        out->write("linked", 6);
+        EXPECT_FALSE(out->finish());
     }
     EXPECT_TRUE(std::filesystem::is_symlink(path("link.avq")));
     EXPECT_EQ(slurp(p), "linked");
@@ -325,41 +300,55 @@ TEST_F(Writers, OutputFileLargeWritesArriveWhole) {
     std::string big(3 * 1024 * 1024 + 17, 'x');
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<char>('a' + i % 26);
-    OutputFile out(path("big").c_str());
-    out.write(big.data(), 1000);
-    char* p = out.reserve(big.size() - 1000); // larger than the buffer
+    const auto out = open_output(path("big"));
+    out->write(big.data(), 1000);
+    char* p = out->buffer().reserve(big.size() - 1000); // larger than the buffer
     std::memcpy(p, big.data() + 1000, big.size() - 1000);
-    out.commit(p + big.size() - 1000);
-    out.finish();
+    out->buffer().commit(p + big.size() - 1000);
+    EXPECT_FALSE(out->finish());
     EXPECT_EQ(slurp(path("big")), big);
 }
 
-TEST_F(WritersDeathTest, OutputFileFaults) {
-    EXPECT_EXIT(OutputFile(path("missing/out.avq").c_str()), ::testing::ExitedWithCode(1),
-                "^Can't open output file .*/missing/out.avq: No such file or directory\n$");
-    EXPECT_EXIT(
-        {
-            OutputFile out("/dev/full");
-            out.write("x", 1);
-            out.finish();
-        },
-        ::testing::ExitedWithCode(1), "^Error writing file /dev/full: No space left on device\n$");
+TEST_F(Writers, OutputFileFaults) {
+    avq::OutputError e;
+    EXPECT_EQ(avq::OutputFile::open(path("missing/out.avq").c_str(), e), nullptr);
+    EXPECT_TRUE(e.step == avq::OutputStep::open && e.error == ENOENT);
+    const auto full = open_output("/dev/full");
+    EXPECT_TRUE(full->write("x", 1)); // buffered
+    e = full->finish();
+    EXPECT_TRUE(e.step == avq::OutputStep::write && e.error == ENOSPC);
 
     // A write that fails half-way (here: a file size limit) leaves the
     // previous file untouched and no temporary behind.
     put(path("out.avq"), "previous");
-    EXPECT_EXIT(write_beyond_file_size_limit(path("out.avq")), ::testing::ExitedWithCode(1),
-                "^Error writing file .*/out.avq: File too large\n$");
+    const auto saved = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    const rlimit limit{4096, before.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    {
+        const auto out = open_output(path("out.avq"));
+        const std::string chunk(std::size_t{3} << 20, 'z');
+        EXPECT_FALSE(out->write(chunk.data(), chunk.size()));
+        e = out->finish();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, saved);
+    EXPECT_TRUE(e.step == avq::OutputStep::write && e.error == EFBIG);
     EXPECT_EQ(slurp(path("out.avq")), "previous");
     EXPECT_EQ(entries(), std::vector<std::string>{"out.avq"});
+    EXPECT_FALSE(avq::output_is_terminal("/dev/null"));
+    EXPECT_FALSE(avq::output_is_terminal(path("missing/out.avq").c_str()));
 }
 
 // Starts replacing `p` and is stopped by `sig` half-way.
 void stopped_while_writing(const std::string& p, int sig) {
-    OutputFile out(p.c_str());
-    out.write("partial", 7);
+    const auto out = open_output(p);
+    out->write("partial", 7);
     std::raise(sig);
 }
+
+using WritersDeathTest = Writers;
 
 TEST_F(WritersDeathTest, StoppedRunLeavesThePreviousFileAndNoTemporary) {
     put(path("out.avq"), "previous");
@@ -371,24 +360,116 @@ TEST_F(WritersDeathTest, StoppedRunLeavesThePreviousFileAndNoTemporary) {
     }
 }
 
-TEST_F(Writers, LibraryOutputFileReturnsItsErrors) {
-    avq::OutputError e;
-    EXPECT_EQ(avq::OutputFile::open(path("missing/out.avq").c_str(), e), nullptr);
-    EXPECT_TRUE(e.step == avq::OutputStep::open && e.error == ENOENT);
-    const auto full = avq::OutputFile::open("/dev/full", e);
-    ASSERT_NE(full, nullptr);
-    EXPECT_TRUE(full->write("x", 1)); // buffered
-    e = full->finish();
-    EXPECT_TRUE(e.step == avq::OutputStep::write && e.error == ENOSPC);
-    EXPECT_FALSE(avq::output_is_terminal("/dev/null"));
-    EXPECT_FALSE(avq::output_is_terminal(path("missing/out.avq").c_str()));
+TEST_F(Writers, OutputFileWritesDevicesInPlace) {
+    const auto out = open_output("/dev/null");
+    out->write("abc", 3);
+    EXPECT_FALSE(out->finish());
+    EXPECT_EQ(entries(), std::vector<std::string>{});
 }
 
-TEST_F(Writers, OutputFileWritesDevicesInPlace) {
-    OutputFile out("/dev/null");
-    out.write("abc", 3);
-    out.finish();
+} // namespace
+
+namespace {
+
+// Bytes that tell their place: byte i of the pattern is i * 7 + i / 251.
+std::string pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(i * 7 + i / 251);
+    return s;
+}
+
+TEST_F(Writers, HeaderRewrittenInPlaceWhenItGrowsOrShrinks) {
+    // More than three buffers of bytes after the header, so that they move
+    // in several pieces each way.
+    const std::string rest = pattern(3 * avq::OUTPUT_BUFFER + 12345);
+    for (const std::string header : {"!header\r", "!a longer header line\r", "!\r", "!HEADER\r"}) {
+        const std::string p = path("moved.avq");
+        const auto out = avq::OutputFile::replacing(p.c_str());
+        ASSERT_NE(out, nullptr);
+        const std::string first = "!header\r";
+        ASSERT_EQ(::pwrite(out->descriptor(), first.data(), first.size(), 0), 8);
+        ASSERT_EQ(::pwrite(out->descriptor(), rest.data(), rest.size(), 8),
+                  static_cast<ssize_t>(rest.size()));
+        std::uint64_t at = 0;
+        EXPECT_EQ(out->rewrite_start(first.size(), header, first.size() + rest.size(), at), 0);
+        EXPECT_FALSE(out->finish());
+        EXPECT_TRUE(slurp(p) == header + rest) << header;
+        EXPECT_EQ(entries(), std::vector<std::string>{"moved.avq"});
+    }
+}
+
+TEST_F(Writers, SpoolIsCopiedToOutputsOfEveryKind) {
+    // The spool leaves no name in its directory; its bytes follow what the
+    // output's buffer holds, on a regular file, a FIFO, a device and a file
+    // opened for appending.
+    const std::string saved = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+    int error = 0;
+    const auto spool = avq::Spool::make(error);
+    saved.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", saved.c_str(), 1);
+    ASSERT_NE(spool, nullptr) << std::strerror(error);
+    EXPECT_EQ(spool->directory(), dir_);
     EXPECT_EQ(entries(), std::vector<std::string>{});
+    const std::string body = pattern(avq::OUTPUT_BUFFER + 777);
+    ASSERT_EQ(::pwrite(spool->descriptor(), body.data(), body.size(), 0),
+              static_cast<ssize_t>(body.size()));
+    const auto copy = [&](const std::string& name) {
+        avq::OutputError e;
+        const auto out = avq::OutputFile::open(name.c_str(), e);
+        EXPECT_NE(out, nullptr);
+        out->write("!h\r", 3);
+        std::uint64_t at = 0;
+        const int e_copy = out->append_from(spool->descriptor(), 5, body.size() - 5, at);
+        return std::make_pair(e_copy != 0 ? e_copy : out->finish().error, at);
+    };
+    EXPECT_EQ(copy(path("file.avq")).first, 0);
+    EXPECT_TRUE(slurp(path("file.avq")) == "!h\r" + body.substr(5));
+    EXPECT_EQ(copy("/dev/null").first, 0);
+    EXPECT_EQ(copy("/dev/full"), std::make_pair(ENOSPC, std::uint64_t{0}));
+
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string through_fifo;
+    std::thread reader([&] { through_fifo = slurp(path("fifo")); });
+    EXPECT_EQ(copy(path("fifo")).first, 0);
+    reader.join();
+    EXPECT_TRUE(through_fifo == "!h\r" + body.substr(5));
+
+    put(path("appended"), "before\n");
+    const int fd = ::open(path("appended").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(copy("/dev/fd/" + std::to_string(fd)).first, 0);
+    ::close(fd);
+    EXPECT_TRUE(slurp(path("appended")) == "before\n!h\r" + body.substr(5));
+}
+
+TEST_F(Writers, InterruptedCopiesGoOn) {
+    // A spool copied into a FIFO whose reader is slow, while signals keep
+    // interrupting the copy.
+    int error = 0;
+    const auto spool = avq::Spool::make(error);
+    ASSERT_NE(spool, nullptr);
+    const std::string body = pattern(8 * avq::OUTPUT_BUFFER);
+    ASSERT_EQ(::pwrite(spool->descriptor(), body.data(), body.size(), 0),
+              static_cast<ssize_t>(body.size()));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string got;
+    std::thread reader([&] {
+        std::FILE* f = std::fopen(path("fifo").c_str(), "rb");
+        char buf[65536];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0; ::usleep(300))
+            got.append(buf, n);
+        std::fclose(f);
+    });
+    {
+        const auto out = open_output(path("fifo"));
+        const Interrupter interrupter;
+        std::uint64_t at = 0;
+        EXPECT_EQ(out->append_from(spool->descriptor(), 0, body.size(), at), 0);
+        EXPECT_FALSE(out->finish());
+    }
+    reader.join();
+    EXPECT_TRUE(got == body);
 }
 
 } // namespace

@@ -59,7 +59,9 @@ inline constexpr std::size_t RECORD_BYTES = CHANNEL_RECORD_BYTES * CHANNELS; // 
 
 static_assert(TIME_HEADER_BYTES + SAMPLES * 2 == CHANNEL_RECORD_BYTES);
 
-// The byte that ends the header comment tells the form.
+// The two forms of the file; the byte that ends the header comment tells
+// which.
+enum class Form { binary, ascii };
 inline constexpr char BINARY_HEADER_END = '\r';
 inline constexpr char ASCII_HEADER_END = '\n';
 
@@ -184,8 +186,22 @@ bool fits_time_t(double seconds);
 bool time_breaks_down(double seconds);
 
 // ---------------------------------------------------------------------------
-// UTC time texts
+// The calendar and UTC time texts
 // ---------------------------------------------------------------------------
+
+// The proleptic Gregorian calendar in integers, for any 64-bit year, without
+// the C library's time functions and whatever the time zone: days from
+// 1970-01-01 to the date y-m-d (month 1-12, day 1-31; a day beyond the
+// month's counts on into the next), leap years and the days of a month.
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d);
+bool leap_year(std::int64_t y);
+unsigned days_in_month(std::int64_t y, unsigned m);
+
+// "YYYY-MM-DD hh:mm:ss.ss": `seconds` since the epoch as a UTC date and
+// time, rounded to hundredths of a second (velkor's messages). A time too
+// far from the epoch, or not a number, is written as printf's "%g" writes
+// it.
+std::string utc_text_hundredths(double seconds);
 
 // strftime of `t` with `format`, at most 63 characters; "" when the text does
 // not fit.

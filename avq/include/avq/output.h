@@ -35,9 +35,14 @@
 // the file size limit back as the error EFBIG instead of being ended by it.
 // Opening, finishing and destroying outputs must happen on one thread, which
 // holds signals back while it makes a temporary file; the bytes may be
-// written from any (FileWriter). A program that runs other threads while it
-// opens an output should have them block the signals above, or a signal
-// taken by one of them at that moment may leave the new file behind.
+// written from any (an OutputBuffer each, at its own offsets). A program
+// that runs other threads while it opens an output should have them block
+// the signals above, or a signal taken by one of them at that moment may
+// leave the new file behind.
+//
+// A Spool holds data that must wait before they go to an output written in
+// place (an AVQ file's blocks, until its header is settled): a temporary
+// file in TMPDIR without a name, which nothing can leave behind.
 //
 // Errors are returned as values: an OutputError says which step failed
 // (opening the output, or writing, closing or renaming it) and the errno
@@ -51,6 +56,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace avq {
 
@@ -67,8 +74,53 @@ struct OutputError {
     explicit operator bool() const { return step != OutputStep::none; }
 };
 
-// The bytes that OutputFile and FileWriter gather before they write them.
+// The bytes that an OutputBuffer gathers before it writes them.
 inline constexpr std::size_t OUTPUT_BUFFER = std::size_t{1} << 20;
+
+// Gathers bytes for an open file and writes them in large pieces: at the
+// file's position (write), or from a given offset on (pwrite, so that
+// several buffers can fill one file at different places at once). The file
+// is not owned. The first write error is kept; what follows it is dropped,
+// and the owner reports it when it is its turn. Writes resume after a short
+// write or an interruption (EINTR). The buffer's memory is allocated by the
+// constructor and grows for a reservation larger than it (std::bad_alloc
+// when there is none).
+class OutputBuffer {
+  public:
+    // Writes at the position of `fd`.
+    explicit OutputBuffer(int fd);
+    // Writes to `fd` from `offset` on.
+    OutputBuffer(int fd, std::uint64_t offset);
+    OutputBuffer(const OutputBuffer&) = delete;
+    OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+    // Room for at least `n` bytes at the end of the gathered bytes (writing
+    // out what is gathered first when it must); the caller fills a part of it
+    // and passes the end to commit().
+    char* reserve(std::size_t n);
+    void commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
+    void write(const void* data, std::size_t n);
+    // Writes out what is gathered. False once a write has failed.
+    bool flush();
+
+    // The offset after the last byte given to the buffer (with pwrite), or
+    // the number of bytes given (at the file's position).
+    std::uint64_t end() const { return offset_ + used_; }
+    // The errno value of the first write that failed (0 for none), and the
+    // offset (as end() counts) of the first byte it could not write.
+    int error() const { return error_; }
+    std::uint64_t error_offset() const { return error_offset_; }
+
+  private:
+    int fd_;
+    bool at_position_;
+    std::uint64_t offset_; // where the gathered bytes go
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_;
+    std::size_t used_ = 0;
+    int error_ = 0;
+    std::uint64_t error_offset_ = 0;
+};
 
 // Whether the output name stands for standard output or a special file of
 // the system ("-", /dev/..., /proc/..., or a link to one): such outputs are
@@ -96,16 +148,14 @@ class OutputFile {
     // The name as given.
     const std::string& name() const { return name_; }
 
-    // Appends bytes to the output. After a write has failed, what follows
-    // is dropped and error() tells the failure; false then.
+    // The buffer that writes the output in order (allocated on first use).
+    // After a write has failed, what follows is dropped and error() tells
+    // the failure.
+    OutputBuffer& buffer();
+    // Appends bytes to the output; false once a write has failed.
     bool write(const void* data, std::size_t n);
-    // Returns room for at least `n` bytes at the end of the buffered output
-    // (writing out what is buffered when it must, which may fail: see
-    // error()); the caller fills a part of it and passes the end to commit().
-    char* reserve(std::size_t n);
-    void commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
     // The first write that failed, or none.
-    OutputError error() const { return error_; }
+    OutputError error() const;
 
     // Writes what is buffered, closes the file and, for a temporary file,
     // renames it over the target. On an error the temporary files are
@@ -115,22 +165,24 @@ class OutputFile {
     void abandon();
 
     // For an output opened by replacing(), with nothing buffered: its
-    // descriptor, for writing at known offsets (FileWriter).
+    // descriptor, for writing at known offsets (an OutputBuffer of one's
+    // own).
     int descriptor() const { return fd_; }
-    // A second temporary file beside the first, or -1; it is removed when
-    // the output is (or by remove_part).
-    int make_part();
-    int part_descriptor() const { return part_fd_; }
-    void remove_part();
-    // Appends the first `size` bytes of the part to the output at `offset`
-    // and removes the part. Returns 0, or the errno value of a failure and,
-    // in `failed_at`, the output's offset where it happened.
-    int append_part(std::uint64_t offset, std::uint64_t size, std::uint64_t& failed_at);
-    // Replaces the first `old_length` bytes of the output, of `size` bytes,
-    // by `header`. Returns 0, or the errno value of a failure and, in
+    // For an output opened by replacing() whose first `old_length` bytes, of
+    // `size` written, are a header: puts `header` in their place, moving the
+    // bytes after them within the file by the difference in length (from
+    // the end backwards when the header grew, from the front forwards and
+    // then truncating when it shrank). The file needs room for the
+    // difference only. Returns 0, or the errno value of a failure and, in
     // `failed_at`, the offset in the new output where it happened.
-    int replace_start(std::size_t old_length, const std::string& header, std::uint64_t size,
+    int rewrite_start(std::size_t old_length, std::string_view header, std::uint64_t size,
                       std::uint64_t& failed_at);
+    // Appends `size` bytes of the file `from` at `offset` to the output,
+    // after what the buffer holds: in the kernel where it can
+    // (copy_file_range, sendfile), else through a buffer. Returns 0, or the
+    // errno value of a failure and, in `failed_at`, the number of bytes the
+    // output had been given (buffer().end()) where it happened.
+    int append_from(int from, std::uint64_t offset, std::uint64_t size, std::uint64_t& failed_at);
 
   private:
     OutputFile() = default;
@@ -141,59 +193,42 @@ class OutputFile {
     OutputError open_temp(const struct stat* existing, bool& in_place);
     OutputError open_in_place(const std::string& path, int flags);
     OutputError failed(int error);
-    void flush();
 
     std::string name_;   // the name as given
     std::string target_; // the file that is replaced (a symbolic link resolved)
     std::string temp_;   // the temporary file, empty when writing in place
-    std::string part_;   // the second temporary file, when there is one
-    int part_fd_ = -1;
     mode_t mode_ = 0;    // the permission bits the temporary files get
     bool owner_ = false; // and the owner they get, when it is another
     uid_t uid_ = 0;
     gid_t gid_ = 0;
     int fd_ = -1;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_ = 0;
-    std::size_t used_ = 0;
-    OutputError error_;
+    std::unique_ptr<OutputBuffer> buffer_;
+    OutputError error_; // a failure of the close or the rename
 };
 
-// Writes bytes into an open file from a given offset on, through a buffer
-// of OUTPUT_BUFFER bytes (pwrite, so that several writers can fill one file
-// at different places). A write error is kept: what follows it is dropped,
-// and the caller reports it when it is its turn.
-class FileWriter {
+// A temporary file for data that must wait (the blocks of an output written
+// in place, whose header comes first but is settled last): made in the
+// directory that $TMPDIR names (/tmp when it names none) and unlinked at
+// once (or made without a name, O_TMPFILE), so that nothing is left of it
+// whatever ends the program. Written and read with pwrite and pread.
+class Spool {
   public:
-    FileWriter(int fd, std::uint64_t offset);
-    FileWriter(const FileWriter&) = delete;
-    FileWriter& operator=(const FileWriter&) = delete;
-
-    char* reserve(std::size_t n);
-    void commit(char* end) { used_ = static_cast<std::size_t>(end - buffer_.get()); }
-    void write(const void* data, std::size_t n);
-    void flush();
-
-    // The offset after the last byte given to the writer.
-    std::uint64_t end() const { return offset_ + used_; }
-    // The errno value of the first write that failed (0 for none), and the
-    // file offset of the first byte it could not write.
-    int error() const { return error_; }
-    std::uint64_t error_offset() const { return error_offset_; }
+    // The directory spools are made in: $TMPDIR, or /tmp when it is unset
+    // or empty.
+    static std::string directory_for();
+    // Null, with the errno value in `error`, when no such file can be made.
+    static std::unique_ptr<Spool> make(int& error);
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+    int descriptor() const { return fd_; }
+    // The directory it was made in.
+    const std::string& directory() const { return directory_; }
 
   private:
+    Spool(int fd, std::string directory) : fd_(fd), directory_(std::move(directory)) {}
     int fd_;
-    std::uint64_t offset_; // where the buffered bytes go
-    std::unique_ptr<char[]> buffer_;
-    std::size_t used_ = 0;
-    int error_ = 0;
-    std::uint64_t error_offset_ = 0;
+    std::string directory_;
 };
-
-// Copies `size` bytes of the file `from` at `from_offset` to the file `to`
-// at `to_offset`, in the kernel where it can. Returns 0, or the errno value
-// of a failure and, in `failed_at`, the offset in `to` where it happened.
-int copy_range(int from, std::uint64_t from_offset, int to, std::uint64_t to_offset,
-               std::uint64_t size, std::uint64_t& failed_at);
 
 } // namespace avq

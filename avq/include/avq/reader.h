@@ -29,8 +29,6 @@ class FormatError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-enum class Form { binary, ascii };
-
 // The header line is looked for within this many bytes; a file without a
 // carriage return or line feed that early is not an AVQ file.
 inline constexpr std::size_t MAX_HEADER_BYTES = 65536;

@@ -1,4 +1,5 @@
-// Number formatting for the ASCII AVQ form: see numfmt.h.
+// Number formatting for the ASCII AVQ form (format_g14, format_f0 in
+// <avq/writer.h>).
 //
 // std::to_chars with a precision is defined to produce what printf produces
 // for the same conversion in the C locale ("%.14g" is chars_format::general
@@ -9,17 +10,22 @@
 // spelled here as the C library's printf spells them ("inf", "-inf", "nan",
 // "-nan" by the sign bit, whatever the payload) rather than relying on the
 // library's choice for non-finite values.
-#include "numfmt.h"
-
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
-#include "pow10.h"
+#include <avq/writer.h>
+
+namespace avq {
 
 namespace {
+
+// 10^0 to 10^22, the powers of ten that a double holds exactly (5^22 < 2^53).
+constexpr double exact_pow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 char* put(char* p, const char* text) {
     const std::size_t n = std::strlen(text);
@@ -168,3 +174,5 @@ char* format_f0(char* p, double v) {
     if (!std::isfinite(v)) return format_non_finite(p, v);
     return std::to_chars(p, p + FORMAT_MAX, v, std::chars_format::fixed, 0).ptr;
 }
+
+} // namespace avq

@@ -1,5 +1,5 @@
-// Input reading: opens a group's inputs and reads them row by row, capturing
-// comment lines (see read_input.h for the shape of the reader).
+// Reading a group's inputs row by row, capturing comment lines (see
+// row_reader.h for the shape of the reader).
 //
 // Lines are read whole, however long (line_reader.h); a UTF-8 byte order
 // mark that begins a file is not part of its first line. A line that begins
@@ -15,8 +15,7 @@
 // file met in a row; that partial row is dropped.
 //
 // Every slot counts the lines it has read, every line included, so that a
-// line that does not parse is shown with its number. The name "-" stands for
-// standard input. An input that is an AVQ file is refused before it is read.
+// line that does not parse is shown with its number.
 //
 // The numbers of a line are read as the reading options say (data_line.h);
 // a line with text glued to a number, or a time that begins like a date but
@@ -26,19 +25,17 @@
 // written as an ISO 8601 date and time (isotime.h). When one input ends
 // before the others, the others are read on to their ends to count the rows
 // that are lost (for the integrity report, report.h).
-#include "read_input.h"
+#include "row_reader.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <new>
 #include <string_view>
 
 #include <avq/avq.h>
 
 #include "display_line.h"
-#include "fatal.h"
 #include "isotime.h"
 #include "numscan.h"
 #include "strformat.h"
@@ -75,46 +72,7 @@ inline bool data_at_a_glance(const char* text) {
     return static_cast<unsigned char>(text[0]) >= '$';
 }
 
-// An AVQ file where a text input belongs is refused before anything is read
-// from it; the bytes looked at stay in the reader for the reading itself.
-void refuse_avq_input(InputSlot& slot) {
-    bool whole = false;
-    const std::string_view start = slot.reader->peek(whole);
-    if (avq::detect_form(start, whole) != avq::Detected::text) {
-        fatal("Error: %s is an AVQ file, not a text input (are the input and output swapped?)\n",
-              slot.name);
-    }
-}
-
-void open_slot(InputSlot& slot, const char* name) {
-    slot.name = name;
-    slot.file = names_standard_stream(name) ? stdin : std::fopen(name, "r");
-    if (slot.file == nullptr) fatal("Can't open file %s: %s\n", name, std::strerror(errno));
-    try {
-        slot.reader = std::make_unique<LineReader>(slot.file);
-    } catch (const std::bad_alloc&) {
-        fatal("Out of memory reading file %s\n", name);
-    }
-    refuse_avq_input(slot);
-}
-
 constexpr double TIME_TOLERANCE = 1e-5; // seconds
-
-// A time as read, in seconds: --minutes converts each numeric time right
-// after it is read, before any check uses it; an ISO 8601 time is an
-// instant, never minutes.
-double in_seconds(double t, bool iso) {
-    return time_in_minutes && !iso ? t * 60.0 : t;
-}
-
-// The layout as its option names it, and the numbers of a line it reads.
-const char* layout_name(int mode) {
-    return mode == MODE_4_COLUMN ? "-4" : mode == MODE_2_COLUMN ? "-2" : "-1";
-}
-
-int layout_columns(int mode) {
-    return mode == MODE_4_COLUMN ? 4 : mode == MODE_2_COLUMN ? 2 : 1;
-}
 
 // Whether the line, its blanks at either end left out, holds white space:
 // fields separated by blanks.
@@ -136,10 +94,6 @@ bool comma_digit_in(std::string_view field) {
 
 } // namespace
 
-std::string InputSlot::where() const {
-    return "  line " + std::to_string(line_no) + ": " + display_line({text, length()}) + "\n";
-}
-
 bool starts_with_heading(int fd, const ReadOptions& o) {
     try {
         LineReader reader(fd, 0, 1u << 16);
@@ -156,34 +110,17 @@ bool starts_with_heading(int fd, const ReadOptions& o) {
     return false;
 }
 
-void open_inputs(GroupInputs& in, int mode, const char* timename, const char* fname1,
-                 const char* fname2, const char* fname3) {
-    if (mode != MODE_1_COLUMN && mode != MODE_2_COLUMN && mode != MODE_4_COLUMN) {
-        fatal("Unknown mode: %d\n", mode);
-    }
-    in.mode = mode;
-    if (mode == MODE_1_COLUMN) open_slot(in.slots[0], timename);
-    if (mode != MODE_4_COLUMN) {
-        open_slot(in.slots[2], fname2);
-        open_slot(in.slots[3], fname3);
-    }
-    open_slot(in.slots[1], fname1);
-    in.first_slot = mode == MODE_1_COLUMN ? 0 : 1;
-    in.last_slot = mode == MODE_4_COLUMN ? 1 : 3;
-}
-
-void close_inputs(GroupInputs& in) {
-    // Standard input belongs to the process, not to the group.
-    for (InputSlot& slot : in.slots) {
-        if (slot.file != nullptr && slot.file != stdin) std::fclose(slot.file);
-        slot.file = nullptr;
-    }
-}
-
-RowReader::RowReader(const GroupInputs& in, InputSlot* slots, std::uint64_t first_row, bool hold)
-    : rows(first_row), mode_(in.mode), first_slot_(in.first_slot), last_slot_(in.last_slot),
-      slots_(slots), hold_(hold), options_(run_options.read),
+RowReader::RowReader(const Settings& settings, InputSlot* slots, std::uint64_t first_row, bool hold)
+    : rows(first_row), layout_(*settings.layout), slots_(slots), hold_(hold),
+      minutes_(settings.time_in_minutes), options_(settings.read),
       plain_(options_.delimiter == 0 && !options_.decimal_comma) {}
+
+// A time as read, in seconds: --minutes converts each numeric time right
+// after it is read, before any check uses it; an ISO 8601 time is an
+// instant, never minutes.
+double RowReader::in_seconds(double t, bool iso) const {
+    return minutes_ && !iso ? t * 60.0 : t;
+}
 
 bool RowReader::fail(std::string message) {
     failed = true;
@@ -231,7 +168,7 @@ bool RowReader::next_line(InputSlot& slot) {
 // that is cut for the header is reported, once per file; the time file's
 // comment never reaches a header.
 void RowReader::store_comment(int k) {
-    std::string& c = comment[k];
+    std::string& c = comment.line[k];
     c = avq::strip_line_ends(slots_[k].text);
     stored[k] = true;
     if (c.size() <= COMMENT_KEPT) return;
@@ -288,7 +225,8 @@ RowReader::SlotRead RowReader::read_slot_on(int k) {
             // last line, so a row that still reaches parsing fails on this
             // slot with its own error. A file that ends after blank or "#"
             // lines has simply ended.
-            return in_comments && k != last_slot_ ? SlotRead::no_data : SlotRead::end_of_group;
+            return in_comments && k != layout_.last_slot ? SlotRead::no_data
+                                                         : SlotRead::end_of_group;
         }
     }
     slot.has_data = true;
@@ -320,12 +258,12 @@ bool RowReader::numbers_otherwise(int k, double* v, int count, bool time, bool& 
 
 void RowReader::warn_more_columns(int k) {
     const InputSlot& slot = slots_[k];
-    warn(6 + k,
-         strformat("Warning: %s has more columns than the %s layout reads; only the first "
-                   "%d of each line are read\n",
-                   slot.name, layout_name(mode_), layout_columns(mode_)) +
-             slot.where() +
-             (mode_ == MODE_1_COLUMN ? "  (files of time and value are read without -t)\n" : ""));
+    const bool one_column = layout_.kind == Layout::Kind::one_column;
+    warn(6 + k, strformat("Warning: %s has more columns than the %s layout reads; only the first "
+                          "%d of each line are read\n",
+                          slot.name, layout_.option, layout_.columns) +
+                    slot.where() +
+                    (one_column ? "  (files of time and value are read without -t)\n" : ""));
 }
 
 // The message of a line that does not hold its numbers: what is wrong, the
@@ -344,13 +282,17 @@ std::string RowReader::parse_error(int k, int count, const DataLine& d) const {
                       slot.name, display_line(d.field).c_str());
         break;
     case DataLine::Fault::none:
-        if (mode_ == MODE_1_COLUMN) {
+        switch (layout_.kind) {
+        case Layout::Kind::one_column:
             m = k == 0 ? "No data in timefile\n"
                        : strformat("No data in file for ch%d %s\n", k, slot.name);
-        } else if (mode_ == MODE_2_COLUMN) {
+            break;
+        case Layout::Kind::two_column:
             m = strformat("Not 2 columns in file %s. Rerun with -t timefile\n", slot.name);
-        } else {
+            break;
+        case Layout::Kind::four_column:
             m = strformat("Not 4 columns in file %s\n", slot.name);
+            break;
         }
         break;
     }
@@ -371,41 +313,40 @@ std::string RowReader::parse_error(int k, int count, const DataLine& d) const {
     return m;
 }
 
-// Parses the data lines of one row into `row` according to the layout.
-bool RowReader::parse_row(samp_& row) {
+// Parses the data lines of one row into row j of `b` according to the
+// layout.
+bool RowReader::parse_row(RowBlock& b, unsigned j) {
     double v[4];
     bool iso = false;
-    switch (mode_) {
-    case MODE_1_COLUMN: {
+    switch (layout_.kind) {
+    case Layout::Kind::one_column: {
         if (!numbers(0, v, 1, true, iso)) return false;
-        const double t = in_seconds(v[0], iso);
+        b.time[0][j] = in_seconds(v[0], iso); // one time serves all three channels
         for (int c = 0; c < CHANNELS; ++c) {
             bool unused = false;
             if (!numbers(c + 1, v, 1, false, unused)) return false;
-            row.ch[c].time = t;
-            row.ch[c].data = v[0];
+            b.value[c][j] = v[0];
         }
         break;
     }
-    case MODE_2_COLUMN:
+    case Layout::Kind::two_column:
         for (int c = 0; c < CHANNELS; ++c) {
             if (!numbers(c + 1, v, 2, true, iso)) return false;
-            row.ch[c].time = in_seconds(v[0], iso);
-            row.ch[c].data = v[1];
+            b.time[c][j] = in_seconds(v[0], iso);
+            b.value[c][j] = v[1];
             // Times of channels 2 and 3 later than channel 1's are reported
             // once per group; earlier ones are not.
-            if (c > 0 && row.ch[c].time - row.ch[0].time > TIME_TOLERANCE) {
+            if (c > 0 && b.time[c][j] - b.time[0][j] > TIME_TOLERANCE) {
                 warn(3 + c, c == 1 ? "time difference between ch2 and ch1\n"
                                    : "time difference between ch3 and ch1\n");
             }
         }
         break;
-    default: // MODE_4_COLUMN
+    case Layout::Kind::four_column:
         if (!numbers(1, v, 4, true, iso)) return false;
-        row.ch[0].time = in_seconds(v[0], iso);
-        row.ch[0].data = v[1];
-        row.ch[1] = {0.0, v[2]}; // one time serves all three channels
-        row.ch[2] = {0.0, v[3]};
+        b.time[0][j] = in_seconds(v[0], iso); // one time serves all three channels
+        for (int c = 0; c < CHANNELS; ++c)
+            b.value[c][j] = v[c + 1];
         break;
     }
     return true;
@@ -414,7 +355,7 @@ bool RowReader::parse_row(samp_& row) {
 unsigned RowReader::read_block(RowBlock& block) {
     unsigned j = 0;
     while (j < SAMPLES && !ended && !failed) {
-        for (int k = first_slot_; k <= last_slot_; ++k) {
+        for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
             const SlotRead r = read_slot(k);
             if (r == SlotRead::failed) return j;
             if (r == SlotRead::end_of_group) {
@@ -423,13 +364,13 @@ unsigned RowReader::read_block(RowBlock& block) {
                 return j;
             }
         }
-        if (!parse_row(block.rows[j])) return j;
+        if (!parse_row(block, j)) return j;
         if (rows == MAX_ROWS) {
             fail(strformat("Too many rows in file %s: at most %u rows can be converted\n",
                            slots_[1].name, static_cast<unsigned>(MAX_ROWS)));
             return j;
         }
-        for (int k = first_slot_; k <= last_slot_; ++k)
+        for (int k = layout_.first_slot; k <= layout_.last_slot; ++k)
             block.line[k][j] = slots_[k].line_no;
         ++rows;
         ++j;
@@ -447,7 +388,7 @@ unsigned RowReader::read_block(RowBlock& block) {
 // in a run of comments: it counts as left.
 std::uint64_t RowReader::lines_left() {
     std::uint64_t most = 0;
-    for (int k = first_slot_; k <= last_slot_; ++k) {
+    for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
         if (k == ended_slot) continue;
         InputSlot& slot = slots_[k];
         std::uint64_t n = dropped && k < ended_slot && slot.has_data ? 1 : 0;
@@ -467,101 +408,8 @@ std::uint64_t RowReader::lines_left() {
     return most;
 }
 
-void RowReader::keep_comments(std::string* slots) const {
+void RowReader::keep_comments(Comments& c) const {
     for (int k = 0; k < 4; ++k) {
-        if (stored[k]) slots[k] = comment[k];
+        if (stored[k]) c.line[k] = comment.line[k];
     }
-}
-
-void begin_report(GroupReport& r, const GroupInputs& in, const double* typical_step) {
-    ReportSetup setup;
-    setup.mode = in.mode;
-    for (int k = 0; k < 4; ++k)
-        setup.names[k] = in.slots[k].name;
-    setup.binary_values = binary != 0;
-    setup.scale = global_scale;
-    setup.minute_of_day = binary != 0 && normaltime != 0;
-    if (typical_step != nullptr) {
-        setup.typical_given = true;
-        std::copy(typical_step, typical_step + CHANNELS, setup.typical_step);
-    }
-    report_begin(r, setup);
-}
-
-namespace {
-
-// Gives the table room for `rows` rows, or ends the run with a clear message
-// when the memory is not there.
-void reserve_rows(std::size_t rows, const char* name) {
-    try {
-        samples.reserve(rows);
-    } catch (const std::exception&) { // std::bad_alloc or std::length_error
-        fatal("Out of memory reading file %s: no room for %zu rows\n", name, rows);
-    }
-}
-
-// Sizes the table at the start of a group. Every row takes at least one
-// line of the channel-1 file, so for a regular file the table is
-// sized once, for all its rows and the rows block completion may add:
-// growing a table of hundreds of megabytes by doubling would hold the old
-// and the new copy at once, and leave up to half of the last one unused.
-// The usual reservation stays the floor. When the size cannot be known (a
-// pipe), or the bound cannot be had (a file of mostly comment lines may
-// promise far more rows than it holds), the table starts at the usual size
-// and doubles as it fills.
-void size_table(InputSlot& channel1) {
-    const std::size_t lines = channel1.reader->line_bound();
-    const std::size_t bound = std::min<std::size_t>(lines, MAX_ROWS) + (SAMPLES - 1);
-    if (lines != 0 && bound > maxsamples) {
-        try {
-            samples.reserve(bound);
-            return;
-        } catch (const std::exception&) {
-            // Not enough memory for the bound; the rows may still fit.
-        }
-    }
-    reserve_rows(maxsamples, channel1.name);
-}
-
-// Appends the rows of a block to the table, doubling its room as it fills.
-void append_rows(const RowBlock& block, unsigned n, const char* name) {
-    while (samples.size() + n > samples.capacity()) {
-        reserve_rows(std::max<std::size_t>(2 * samples.capacity(), maxsamples), name);
-    }
-    samples.insert(samples.end(), block.rows, block.rows + n);
-}
-
-} // namespace
-
-void read_into_table(GroupInputs& in) {
-    InputSlot& channel1 = in.slots[1];
-    size_table(channel1);
-    begin_report(group_report, in);
-    const auto block = std::make_unique<RowBlock>();
-    RowReader reader(in, in.slots, 0, false);
-    while (!reader.ended) {
-        const unsigned n = reader.read_block(*block);
-        // The rows before a failure come first: the table may fail to grow
-        // for them.
-        append_rows(*block, n, channel1.name);
-        report_block(group_report, block->rows, n, block->line);
-        if (reader.failed) fatal("%s", reader.error.c_str());
-    }
-    n1 = static_cast<std::uint32_t>(samples.size());
-    const std::uint64_t left = reader.lines_left();
-    if (reader.failed) fatal("%s", reader.error.c_str());
-    report_input_end(group_report, reader.ended_slot, left);
-    group_report.reading_warnings = reader.data_warnings;
-    reader.keep_comments(cline);
-    // Block completion appends up to SAMPLES - 1 rows; room for them is made
-    // here, where running out of memory can still be reported.
-    reserve_rows(samples.size() + (SAMPLES - 1), channel1.name);
-}
-
-void read_group(int mode, const char* timename, const char* fname1, const char* fname2,
-                const char* fname3) {
-    GroupInputs in;
-    open_inputs(in, mode, timename, fname1, fname2, fname3);
-    read_into_table(in);
-    close_inputs(in);
 }

@@ -1,7 +1,11 @@
 // Reading and validating AVQ files: see <avq/reader.h>.
 #include <avq/reader.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -348,6 +352,36 @@ bool Reader::next_ascii(Block& b) {
     }
     ++blocks_;
     return true;
+}
+
+Recognition recognise_file(const char* path, int& error) {
+    error = 0;
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return not_avq(std::strerror(error));
+    }
+    std::string start(RECOGNITION_BYTES, '\0');
+    std::size_t got = 0;
+    bool whole = false;
+    while (got < start.size()) {
+        const ssize_t n = ::read(fd, start.data() + got, start.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break; // a FIFO or device with no more for now
+        if (n < 0) {
+            error = errno;
+            ::close(fd);
+            return not_avq(std::strerror(error));
+        }
+        if (n == 0) {
+            whole = true;
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    start.resize(got);
+    return recognise(start, whole);
 }
 
 } // namespace avq

@@ -11,11 +11,8 @@
 // group that names it is refused rather than converted from no rows.
 #include "group_checks.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
 #include <avq/output.h>
@@ -38,27 +35,9 @@ bool same_file(const struct stat& out, const char* name) {
 // first bytes are read and recognised as the reader recognises them. A file
 // that cannot be read cannot be told and counts as one.
 bool holds_avq_file(const char* name) {
-    const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return true;
-    std::string start(avq::RECOGNITION_BYTES, '\0');
-    std::size_t got = 0;
-    bool whole = false;
-    while (got < start.size()) {
-        const ssize_t n = ::read(fd, start.data() + got, start.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return true;
-        }
-        if (n == 0) {
-            whole = true;
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    start.resize(got);
-    return avq::recognise(start, whole).avq;
+    int error = 0;
+    const avq::Recognition r = avq::recognise_file(name, error);
+    return error != 0 || r.avq;
 }
 
 } // namespace

@@ -93,6 +93,15 @@ inline constexpr std::size_t RECOGNITION_BYTES = MAX_HEADER_BYTES + 1 + MAX_BLOC
 // in <avq/avq.h> is the looser test that velkor applies to its inputs.)
 Recognition recognise(std::string_view start, bool whole);
 
+// recognise() of the first RECOGNITION_BYTES bytes of the file at `path`
+// (all of it when it is shorter), for a program that is about to replace
+// the file and wants to know whether it holds an AVQ file. When the file
+// cannot be opened or read, `error` is set to the errno value and the
+// result is no AVQ file; otherwise `error` is 0. Meant for regular files: a
+// FIFO or device is opened without blocking and judged by what it holds at
+// once.
+Recognition recognise_file(const char* path, int& error);
+
 class Reader {
   public:
     // Reads the header line and the first block line or record, and refuses

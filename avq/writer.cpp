@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -98,11 +99,18 @@ std::int64_t stored_whole_seconds(double seconds) {
     return fits_time_t(t) ? static_cast<std::int64_t>(t) : 0;
 }
 
-// printf "%g", as the built header writes the frequency.
-std::string general6(double v) {
+// printf "%g", as the built header writes the frequency; with `exact`, the
+// shortest text that reads back as `v` where "%g" would read back as another
+// number.
+std::string frequency_text(double v, bool exact) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%g", v);
-    return buf;
+    double back = 0;
+    const char* end = buf + std::strlen(buf);
+    if (!exact || !std::isfinite(v) || (std::from_chars(buf, end, back).ptr == end && back == v)) {
+        return buf;
+    }
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
 } // namespace
@@ -184,8 +192,8 @@ std::string built_header(const BuiltHeader& h) {
     if (!time_breaks_down(h.start)) return "";
     const std::string start = utc_text(stored_whole_seconds(h.start), BUILT_HEADER_TIME_FORMAT);
     std::string line(h.unix_seconds ? HEADER_PREFIX_UNIX : HEADER_PREFIX_MINUTE_SECOND);
-    return line + general6(h.sampfrek) + " gain: " + h.gain + " station: " + h.station + " " +
-           start;
+    return line + frequency_text(h.sampfrek, h.exact_sampfrek) + " gain: " + h.gain +
+           " station: " + h.station + " " + start;
 }
 
 void Writer::header(std::string_view comment) {

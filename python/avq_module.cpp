@@ -1,6 +1,7 @@
 // The Python module avq: AVQ infrasound files read into numpy arrays, with
 // the times of libavq's timeline (<avq/timeline.h>) and the checks of its
-// reader (<avq/reader.h>).
+// reader (<avq/reader.h>), and written from them with its writers
+// (<avq/writer.h>) through its output files (<avq/output.h>).
 //
 // A file's samples go straight into one (n, 3) array: binary records, read
 // and checked by the reader a batch at a time, are decoded into its rows;
@@ -10,15 +11,26 @@
 // remapping when the size is not known, and handed to numpy as the array's
 // base. No sample is copied twice, no Python object is made per sample, and
 // the interpreter's lock is released while the file is read.
+//
+// avq.write settles everything Python must say (the array's memory and
+// layout, the start as seconds, the header) with the lock, then releases it
+// and writes the rows block by block, each block's columns copied into
+// doubles as the writer takes them. The output's signal handlers leave
+// SIGINT to the interpreter, whose handler it is (the write finishes, then
+// KeyboardInterrupt is raised); SIGXFSZ, which Python ignores, makes a write
+// beyond the file size limit fail with EFBIG.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -26,8 +38,10 @@
 #include <string>
 #include <vector>
 
+#include <avq/output.h>
 #include <avq/reader.h>
 #include <avq/timeline.h>
+#include <avq/writer.h>
 
 namespace py = pybind11;
 
@@ -357,6 +371,317 @@ AvqFile read_file(const py::object& path) {
     return AvqFile(std::move(*contents), name);
 }
 
+// ---------------------------------------------------------------------------
+// avq.write
+// ---------------------------------------------------------------------------
+
+// The block times the module writes lie from 1970-01-01 on (the ASCII form
+// counts minutes since then and has no negative ones) and before 2^32 s
+// (2106-02-07, beyond which Unix block times of the binary form wrap).
+constexpr double LAST_TIME = 4294967296.0;
+// Minute-of-day block times tell the day of a block only from the block
+// before it: blocks a day or more apart cannot be told apart from blocks in
+// one day.
+constexpr double DAY = 86400.0;
+
+// The rows of an (n, 3) array, as avq.write takes them: n rows at `base`,
+// `row_stride` bytes apart, the channels `column_stride` bytes apart.
+struct Rows {
+    enum class Type { int16, float32, float64 };
+    Type type = Type::float64;
+    const char* base = nullptr;
+    std::uint64_t n = 0;
+    py::ssize_t row_stride = 0;
+    py::ssize_t column_stride = 0;
+};
+
+// What avq.write writes: settled from its arguments with the interpreter's
+// lock, written without it.
+struct WriteJob {
+    std::string path; // as the file system has it
+    std::string header;
+    avq::WriteOptions options; // the form and the block time form; scale 1
+    double start = 0;          // the time of row 0, seconds since the epoch
+    double fs = 0;
+    bool force = false;
+    Rows rows;
+};
+
+struct WriteOutcome {
+    avq::OutputError error;
+    bool refused = false;      // an existing file that holds no AVQ file
+    std::uint64_t clipped = 0; // binary values saturated
+};
+
+template <class T>
+void copy_columns(const Rows& r, std::uint64_t first, unsigned count,
+                  double (&columns)[avq::CHANNELS][avq::SAMPLES]) {
+    for (unsigned c = 0; c < avq::CHANNELS; ++c) {
+        const char* p = r.base + static_cast<py::ssize_t>(first) * r.row_stride +
+                        static_cast<py::ssize_t>(c) * r.column_stride;
+        for (unsigned i = 0; i < count; ++i, p += r.row_stride) {
+            T v; // numpy arrays need not be aligned
+            std::memcpy(&v, p, sizeof v);
+            columns[c][i] = static_cast<double>(v);
+        }
+    }
+}
+
+// Rows first to first + count - 1 into the columns of a block, the rest of it
+// zeroes (as velkor completes a last block with --zero).
+void block_columns(const Rows& r, std::uint64_t first,
+                   double (&columns)[avq::CHANNELS][avq::SAMPLES]) {
+    const auto count = static_cast<unsigned>(std::min<std::uint64_t>(r.n - first, avq::SAMPLES));
+    switch (r.type) {
+    case Rows::Type::int16:
+        copy_columns<std::int16_t>(r, first, count, columns);
+        break;
+    case Rows::Type::float32:
+        copy_columns<float>(r, first, count, columns);
+        break;
+    case Rows::Type::float64:
+        copy_columns<double>(r, first, count, columns);
+        break;
+    }
+    for (auto& column : columns)
+        std::fill(column + count, column + avq::SAMPLES, 0.0);
+}
+
+// Whether writing `path` would replace a file that holds something else than
+// an AVQ file: an existing regular file (links followed) that is not empty
+// and that the reader does not recognise. What cannot be looked at is left
+// to the output step, which reports it.
+bool replaces_other_file(const std::string& path) {
+    struct stat st {};
+    if (avq::special_output_name(path.c_str()) || ::stat(path.c_str(), &st) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_size == 0) {
+        return false;
+    }
+    int error = 0;
+    const avq::Recognition r = avq::recognise_file(path.c_str(), error);
+    return error == 0 && !r.avq;
+}
+
+WriteOutcome write_contents(const WriteJob& job) {
+    WriteOutcome outcome;
+    if (!job.force && replaces_other_file(job.path)) {
+        outcome.refused = true;
+        return outcome;
+    }
+    const std::unique_ptr<avq::OutputFile> out =
+        avq::OutputFile::open(job.path.c_str(), outcome.error);
+    if (!out) return outcome;
+    avq::Writer writer(out->buffer(), job.options);
+    writer.header(job.header);
+    double columns[avq::CHANNELS][avq::SAMPLES];
+    for (std::uint64_t first = 0, k = 0; first < job.rows.n && out->buffer().error() == 0;
+         first += avq::SAMPLES, ++k) {
+        block_columns(job.rows, first, columns);
+        const double time = job.start + static_cast<double>(k) * avq::SAMPLES / job.fs;
+        outcome.clipped += writer.block({time, {columns[0], columns[1], columns[2]}});
+    }
+    outcome.error = out->finish();
+    return outcome;
+}
+
+// The rows of `data`, which must be an (n, 3) array of int16 or floating
+// point numbers; other floating point types (and byte orders) are converted
+// to float64 into `keep`, which must outlive the rows.
+Rows data_rows(const py::object& data, py::array& keep) {
+    keep = py::array::ensure(data);
+    if (!keep) {
+        PyErr_Clear();
+        throw py::type_error("data must be a numpy array of shape (n, 3), not " +
+                             std::string(py::str(py::type::handle_of(data).attr("__name__"))));
+    }
+    if (keep.ndim() != 2 || keep.shape(1) != avq::CHANNELS) {
+        throw py::value_error("data must have shape (n, 3), one column per channel, not " +
+                              std::string(py::str(keep.attr("shape"))));
+    }
+    const py::dtype type = keep.dtype();
+    const bool native = type.attr("isnative").cast<bool>();
+    Rows r;
+    if (type.kind() == 'i' && type.itemsize() == 2 && native) {
+        r.type = Rows::Type::int16;
+    } else if (type.kind() == 'f' && type.itemsize() == 4 && native) {
+        r.type = Rows::Type::float32;
+    } else if (type.kind() == 'f') {
+        if (type.itemsize() != 8 || !native) keep = keep.attr("astype")("float64");
+        r.type = Rows::Type::float64;
+    } else {
+        throw py::value_error("data must hold int16 or floating point numbers, not " +
+                              std::string(py::str(static_cast<const py::handle&>(type))) +
+                              " (convert it with data.astype(numpy.int16) or "
+                              "data.astype(numpy.float64))");
+    }
+    r.base = static_cast<const char*>(keep.data());
+    r.n = static_cast<std::uint64_t>(keep.shape(0));
+    r.row_stride = keep.strides(0);
+    r.column_stride = keep.strides(1);
+    return r;
+}
+
+// Whether `o` is a real number (a Python or numpy int or float, not a bool).
+bool is_number(const py::object& o) {
+    const py::module_ np = py::module_::import("numpy");
+    return !py::isinstance<py::bool_>(o) &&
+           (py::isinstance<py::int_>(o) || py::isinstance<py::float_>(o) ||
+            py::isinstance(o, np.attr("integer")) || py::isinstance(o, np.attr("floating")));
+}
+
+// The number `o`, argument `name`, which is `what`.
+double number(const py::object& o, const char* name, const char* what) {
+    if (!is_number(o)) {
+        throw py::type_error(std::string(name) + " must be a number, " + what + ", not " +
+                             std::string(py::str(py::type::handle_of(o).attr("__name__"))));
+    }
+    return py::float_(o);
+}
+
+// `start` as seconds since 1970-01-01 UTC: a numpy.datetime64 of any unit, a
+// datetime.datetime (naive ones taken as UTC), or a number of seconds.
+double start_seconds(const py::object& start) {
+    const py::module_ np = py::module_::import("numpy");
+    const py::module_ dt = py::module_::import("datetime");
+    const py::object utc = dt.attr("timezone").attr("utc");
+    double seconds;
+    if (py::isinstance(start, np.attr("datetime64"))) {
+        const py::object since = start - np.attr("datetime64")(0, "s");
+        seconds = py::float_(since / np.attr("timedelta64")(1, "s"));
+    } else if (py::isinstance(start, dt.attr("datetime"))) {
+        py::object aware = start;
+        if (start.attr("utcoffset")().is_none())
+            aware = start.attr("replace")(py::arg("tzinfo") = utc);
+        const py::object epoch = dt.attr("datetime")(1970, 1, 1, py::arg("tzinfo") = utc);
+        seconds = py::float_((aware - epoch) / dt.attr("timedelta")(py::arg("seconds") = 1));
+    } else if (is_number(start)) {
+        seconds = py::float_(start);
+    } else {
+        throw py::type_error("start must be a numpy.datetime64, a datetime.datetime or seconds "
+                             "since 1970 (float), not " +
+                             std::string(py::str(py::type::handle_of(start).attr("__name__"))));
+    }
+    if (!std::isfinite(seconds)) {
+        throw py::value_error("start is not a time: " + std::string(py::repr(start)));
+    }
+    return seconds;
+}
+
+// The header avq.write writes: the one given, checked, or the one velkor
+// builds. Sets the block time form that goes with it.
+std::string settled_header(const py::object& given, WriteJob& job) {
+    if (given.is_none()) {
+        // The frequency in full where "%g" would round it: readers take the
+        // header's frequency for the sample times.
+        return avq::built_header({job.fs, "1", "x", job.start, false, true});
+    }
+    std::string h;
+    if (py::isinstance<py::bytes>(given)) {
+        h = given.cast<std::string>();
+    } else if (py::isinstance<py::str>(given)) {
+        h = py::bytes(given.attr("encode")("utf-8")).cast<std::string>();
+    } else {
+        throw py::type_error("header must be str, bytes or None, not " +
+                             std::string(py::str(py::type::handle_of(given).attr("__name__"))));
+    }
+    if (h.empty() || h[0] != '!') throw py::value_error("header must begin with \"!\"");
+    if (h.find_first_of("\r\n") != std::string::npos) {
+        throw py::value_error("header holds a carriage return or line feed; it must be one line");
+    }
+    if (h.size() > avq::MAX_HEADER_BYTES) {
+        throw py::value_error("header longer than " + std::to_string(avq::MAX_HEADER_BYTES) +
+                              " bytes: readers would not find its end");
+    }
+    // The header tells readers how the block times are stored.
+    job.options.unix_seconds = avq::header_mark(h) == avq::HeaderMark::unix_seconds;
+    // Readers take the header's frequency and date for the sample times:
+    // they must be those of the data. A frequency as "%g" writes fs is
+    // taken as fs.
+    const double sampfrek = avq::header_sampfrek(h);
+    char written[64], given_text[64];
+    std::snprintf(written, sizeof written, "%g", job.fs);
+    std::snprintf(given_text, sizeof given_text, "%g", sampfrek);
+    if (sampfrek > 0 && sampfrek != job.fs && std::strcmp(written, given_text) != 0) {
+        throw py::value_error("the header's sampfrek " + std::string(given_text) + " is not fs, " +
+                              written);
+    }
+    const std::optional<std::int64_t> date = avq::header_date(h);
+    const double first = std::floor(avq::stored_block_time(job.start));
+    const double midnight = std::floor(first / DAY) * DAY;
+    if (job.options.form == avq::Form::binary && !job.options.unix_seconds && date &&
+        static_cast<double>(*date) != midnight) {
+        throw py::value_error("the header's date " + avq::utc_text(*date, "%Y-%m-%d") +
+                              " is not the date of start, " +
+                              avq::utc_text(static_cast<std::int64_t>(midnight), "%Y-%m-%d") +
+                              " (binary block times are minutes of that day)");
+    }
+    return h;
+}
+
+void write_file(const py::object& path, const py::object& data, const py::object& start,
+                const py::object& rate, bool ascii, const py::object& header, bool force) {
+    py::module_ os = py::module_::import("os");
+    const py::str name = os.attr("fsdecode")(path);
+    WriteJob job;
+    job.path = py::bytes(os.attr("fsencode")(path));
+    // A Python program's "-" is a file of that name, not standard output.
+    if (job.path == "-") job.path = "./-";
+    job.force = force;
+    job.options.form = ascii ? avq::Form::ascii : avq::Form::binary;
+    py::array keep;
+    job.rows = data_rows(data, keep);
+    job.start = start_seconds(start);
+    const double fs = number(rate, "fs", "the sampling frequency in Hz");
+    if (!(fs > 0) || !std::isfinite(fs)) {
+        throw py::value_error("fs must be a positive finite number of samples per second, not " +
+                              std::string(py::repr(py::float_(fs))));
+    }
+    job.fs = fs;
+    const std::uint64_t blocks = (job.rows.n + avq::SAMPLES - 1) / avq::SAMPLES;
+    const double last =
+        job.start + static_cast<double>(blocks > 0 ? blocks - 1 : 0) * avq::SAMPLES / fs;
+    if (job.start < 0 || !(last < LAST_TIME)) {
+        throw py::value_error("the block times must lie from 1970-01-01 to 2106-02-07 (" +
+                              std::to_string(blocks) + " blocks from " +
+                              avq::utc_text_hundredths(job.start) + " at " +
+                              std::string(py::repr(py::float_(fs))) + " Hz)");
+    }
+    job.header = settled_header(header, job);
+    if (blocks > 1 && job.options.form == avq::Form::binary && !job.options.unix_seconds &&
+        !(avq::SAMPLES / fs < DAY)) {
+        throw py::value_error("fs must be above 512/86400 Hz for binary block times, which are "
+                              "minutes of the day: blocks of 512 samples a day or more apart "
+                              "could not be told apart");
+    }
+
+    WriteOutcome outcome;
+    {
+        py::gil_scoped_release unlocked;
+        outcome = write_contents(job);
+    }
+    if (outcome.refused) {
+        const py::object error =
+            py::module_::import("builtins")
+                .attr("FileExistsError")(EEXIST,
+                                         "File exists and is not an AVQ file; it is left as it is "
+                                         "(force=True replaces it)",
+                                         name);
+        PyErr_SetObject(PyExc_FileExistsError, error.ptr());
+        throw py::error_already_set();
+    }
+    if (outcome.error) {
+        errno = outcome.error.error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+        throw py::error_already_set();
+    }
+    if (outcome.clipped > 0 &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "%llu values beyond the 16-bit range were stored as -32768 or 32767 in %U",
+                         static_cast<unsigned long long>(outcome.clipped), name.ptr()) != 0) {
+        throw py::error_already_set();
+    }
+}
+
 } // namespace
 
 PYBIND11_MODULE(avq, m) {
@@ -371,6 +696,11 @@ and gives the samples as one (n, 3) array with the time of every sample:
     >>> f.fs, f.start, f.data.shape
     (20.0, numpy.datetime64('2026-01-02T00:00:00.000000000'), (2560, 3))
     >>> t = f.times()          # datetime64[ns], one per row of f.data
+
+avq.write() writes an (n, 3) array as an AVQ file of either form, as velkor
+writes one, and avq.read() gives it back:
+
+    >>> avq.write("new.avq", f.data, f.start, f.fs)
 
 Sample times follow the file's runs: within a run of blocks whose block times
 agree with the sampling frequency, sample i of the run is at start + i / fs,
@@ -431,4 +761,46 @@ Returns an AvqFile with header, form, fs, start, data, block_times, runs and
 times(). Raises ValueError, with the file's name and what is wrong, for a file
 that is not a whole, well-formed AVQ file, and OSError when it cannot be
 opened.)");
+
+    m.def("write", &write_file, py::arg("path"), py::arg("data"), py::arg("start"), py::arg("fs"),
+          py::arg("ascii") = false, py::arg("header") = py::none(), py::arg("force") = false,
+          R"(Writes an AVQ file at path (str, bytes or os.PathLike), as velkor writes one.
+
+data is an array of shape (n, 3), one column per channel, of int16 or
+floating point numbers. Block k holds rows 512 k to 512 k + 511 and has the
+time start + k * 512 / fs; a last block of fewer rows is completed with
+zeroes (as velkor's --zero does).
+
+start is the time of row 0: a numpy.datetime64 of any unit, a
+datetime.datetime (a naive one is taken as UTC, an aware one converted), or
+seconds since 1970-01-01 UTC as a number. fs is the sampling frequency in Hz,
+a positive finite number.
+
+Binary form (the default): each value is stored as a 16-bit number, truncated
+toward zero and saturated at -32768 and 32767, NaN as 0 (no scale); a
+RuntimeWarning counts the values saturated. Block times are stored in whole
+seconds, as the minute of the UTC day and the second ("!S"), so that
+avq.read() gives the start to the second: exactly for a start on a whole
+second, else at most 1 s early.
+ASCII form (ascii=True): each value as float64, written with 14 significant
+digits (printf "%.14g"); block times as minutes since 1970 and seconds with
+their fraction.
+
+header=None writes the header velkor builds: "!S512Tidserier sampfrek: 20
+gain: 1 station: x date: 2026-01-02 time: 00:00:00" with fs (in full where
+six digits would round it) and the date and second of start. A header given
+(str, written as UTF-8, or bytes) is written as it is: one line that begins
+with "!"; if it begins with "!U" the block times are stored as Unix seconds.
+Its sampfrek, when it has one, must be fs, and in the binary form its date
+the date of start, since readers take both for the sample times.
+
+The file is written to a temporary file beside path and renamed over it once
+whole: a failure leaves any earlier file as it was. An existing file that is
+not empty and holds no AVQ file is not replaced (FileExistsError) unless
+force=True, as velkor needs --force for it. The block times must lie from
+1970-01-01 to 2106-02-07.
+
+Raises ValueError for bad arguments (shape, dtype, fs, start, header),
+TypeError for arguments of the wrong type, and OSError, with errno and the
+file's name, when the file cannot be written.)");
 }

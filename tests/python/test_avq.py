@@ -7,10 +7,12 @@ name.
 Run by ctest as "python3 -m unittest test_avq" with Debian's interpreter;
 VELKOR and AVQDUMP name the programs, PYTHONPATH holds the built module."""
 import csv
+import datetime
 import json
 import math
 import os
 import pathlib
+import re
 import subprocess
 import tempfile
 import unittest
@@ -193,6 +195,110 @@ class Converted(unittest.TestCase):
         with self.assertRaises(FileNotFoundError) as caught:
             avq.read(self.dir / "missing.avq")
         self.assertEqual(caught.exception.filename, str(self.dir / "missing.avq"))
+
+
+class Written(unittest.TestCase):
+    """avq.write, read back by avq.read and compared with what velkor writes."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = pathlib.Path(self.tmp.name)
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_round_trips_in_both_forms(self):
+        rng = np.random.default_rng(7)
+        day = 1767312000  # 2026-01-02
+        # Each start with its time in seconds.
+        starts = ((np.datetime64("2026-01-02T00:00:00"), day),
+                  (datetime.datetime(2026, 1, 2, 0, 0, 0, 250000), day + 0.25),
+                  (datetime.datetime(2026, 1, 2, 1, tzinfo=datetime.timezone(datetime.timedelta(hours=1))), day),
+                  (float(day) + 0.75, day + 0.75))
+        cases = []
+        for n in (1, 511, 512, 513, 1300):
+            for fs in (20.0, 100.0, 19.99999):
+                cases.append((n, fs, starts[n % 4]))
+        for n, fs, (start, seconds) in cases:
+            ints = rng.integers(-32768, 32768, size=(n, 3)).astype(np.int16)
+            # Values of at most 14 significant digits, as the text form writes them.
+            floats = np.round(rng.normal(scale=1e4, size=(n, 3)), 6)
+            for ascii, data in ((False, ints), (True, floats), (False, floats.astype(np.float32))):
+                with self.subTest(n=n, fs=fs, start=start, ascii=ascii, dtype=data.dtype):
+                    path = self.dir / "w.avq"
+                    avq.write(path, data, start, fs, ascii=ascii)
+                    f = avq.read(path)
+                    blocks = -(-n // 512)
+                    self.assertEqual((f.form, f.fs, f.data.shape), ("ascii" if ascii else "binary", fs, (blocks * 512, 3)))
+                    want = data if ascii or data.dtype == np.int16 else np.clip(np.trunc(data), -32768, 32767).astype(np.int16)
+                    np.testing.assert_array_equal(f.data[:n], want)
+                    self.assertFalse(f.data[n:].any())  # completed with zeroes
+                    self.assertEqual(len(f.runs), 1)
+                    # Binary block times keep whole seconds.
+                    first = seconds if ascii else math.floor(seconds)
+                    ns = f.times().astype(np.int64)
+                    self.assertEqual(ns[0], day * 10**9 + round((first - day) * 1e9))
+                    np.testing.assert_allclose(ns[1:] - ns[0], np.arange(1, len(ns)) * 1e9 / fs, atol=1)
+
+    def test_writes_what_velkor_writes(self):
+        rows = make_rows(1536)
+        text = "".join("%s %s\n" % (t, " ".join(v)) for t, v in rows)
+        (self.dir / "q.txt").write_text(text)
+        for options, name in (([], "v.avq"), (["--ascii"], "v.txt")):
+            with self.subTest(options=options):
+                subprocess.run([VELKOR, *options, "-4", "q.txt", name], cwd=self.dir, check=True, capture_output=True)
+                made = (self.dir / name).read_bytes()
+                f = avq.read(self.dir / name)
+                data = f.data if not options else np.array([[float(x) for x in v] for _, v in rows])
+                avq.write(self.dir / "w", data, float(rows[0][0]), 100.0, ascii=bool(options), header=f.header)
+                got = (self.dir / "w").read_bytes()
+                if not options:
+                    self.assertEqual(got, made)
+                else:
+                    np.testing.assert_array_equal(avq.read(self.dir / "w").data, f.data)
+
+    def test_bad_arguments_and_files_that_are_not_avq(self):
+        ok = np.zeros((600, 3), np.int16)
+        start = 1767312000.0
+        bad = [
+            (ValueError, "shape (n, 3)", dict(data=np.zeros((5, 2)))),
+            (ValueError, "int16 or floating point", dict(data=np.zeros((5, 3), np.int32))),
+            (ValueError, "shape (n, 3)", dict(data="rows")),
+            (ValueError, "positive finite", dict(fs=0)),
+            (ValueError, "positive finite", dict(fs=float("nan"))),
+            (TypeError, "fs must be a number", dict(fs="20")),
+            (ValueError, "not a time", dict(start=float("inf"))),
+            (ValueError, "1970-01-01 to 2106-02-07", dict(start=-1.0)),
+            (TypeError, "start must be", dict(start="2026-01-02")),
+            (ValueError, 'begin with "!"', dict(header="station x")),
+            (ValueError, "one line", dict(header="!a\nb")),
+            (ValueError, "sampfrek 50 is not fs, 20", dict(header="!S512Tidserier sampfrek: 50")),
+            (ValueError, "date 2026-01-03 is not the date of start",
+             dict(header="!S512Tidserier sampfrek: 20 gain: 1 station: x date: 2026-01-03 time: 00:00:00")),
+            (ValueError, "above 512/86400 Hz", dict(fs=0.001)),
+        ]
+        for error, words, change in bad:
+            args = dict(path=self.dir / "x.avq", data=ok, start=start, fs=20.0)
+            args.update(change)
+            with self.subTest(change=change):
+                with self.assertRaisesRegex(error, re.escape(words)):
+                    avq.write(**args)
+                self.assertFalse((self.dir / "x.avq").exists())
+        raw = self.dir / "raw.txt"
+        raw.write_text("1767312000 1 2 3\n")
+        with self.assertRaises(FileExistsError):
+            avq.write(raw, ok, start, 20.0)
+        self.assertEqual(raw.read_text(), "1767312000 1 2 3\n")
+        avq.write(raw, ok, start, 20.0, force=True)
+        self.assertEqual(avq.read(raw).data.shape, (1024, 3))
+        avq.write(raw, ok[:10], start, 20.0)  # an AVQ file is replaced without force
+        with self.assertRaises(FileNotFoundError) as caught:
+            avq.write(self.dir / "no" / "x.avq", ok, start, 20.0)
+        self.assertEqual(caught.exception.filename, str(self.dir / "no" / "x.avq"))
+        self.assertEqual(sorted(p.name for p in self.dir.iterdir()), ["raw.txt"])
+        with self.assertWarnsRegex(RuntimeWarning, "^30 values beyond the 16-bit range"):
+            avq.write(raw, np.full((10, 3), -1e6), start, 20.0)
+        self.assertEqual(avq.read(raw).data[9, 2], -32768)
 
 
 if __name__ == "__main__":

@@ -120,12 +120,20 @@ char* ascii_block(const BlockValues& b, const WriteOptions& o, char* out);
 // writes it, the gain and station as given, and the UTC date and time of the
 // first block as the binary form stores it (stored_block_time, whole seconds;
 // readers date the first block's minute of the day by it).
+//
+// "%g" keeps six significant digits, enough for the frequency velkor
+// estimates from its rows. A program that knows the frequency exactly (a
+// rate of 19.99999 Hz, or 1/3 Hz) sets exact_sampfrek: where "%g" would
+// round it, the frequency is written as the shortest text that reads back as
+// the same number, so that readers, which take the header's frequency for
+// the sample times, do not drift from the block times.
 struct BuiltHeader {
     double sampfrek = 0;
     std::string gain = "1";
     std::string station = "x";
     double start = 0; // the first row's time, seconds since the epoch
     bool unix_seconds = false;
+    bool exact_sampfrek = false;
 };
 // The header line, or "" when `start` has no calendar date (time_breaks_down).
 std::string built_header(const BuiltHeader& h);

@@ -140,7 +140,9 @@ csv = subprocess.run(["avqdump", "--csv", "out.avq"], capture_output=True, text=
 assert f.data.shape == (len(csv) - 1, 3), f.data.shape
 assert [int(x) for x in csv[-1].split(",")[3:]] == list(f.data[-1])
 assert str(f.times()[1]) == csv[2].split(",")[0].replace("Z", "000"), f.times()[1]
-print("   avq.read: %r" % f)') || fail "Debian's python3 cannot import avq and read out.avq"
+avq.write("again.avq", f.data, f.start, f.fs, header=f.header)
+assert open("again.avq", "rb").read() == open("out.avq", "rb").read()
+print("   avq.read: %r; avq.write wrote it again" % f)') || fail "Debian's python3 cannot import avq and read out.avq"
 else
     echo "   not built (no pybind11, python3-dev or python3-numpy)"
 fi

@@ -309,21 +309,6 @@ int c_library_scan(const char* s, double* v, int count) {
     }
 }
 
-std::string printable(const std::string& s) {
-    std::string r;
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7f && c != '\\') {
-            r += static_cast<char>(c);
-        } else {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\x%02x", c);
-            r += b;
-        }
-    }
-    return r;
-}
-
 } // namespace
 
 TEST(NumberDifferential, ScanningMatchesSscanf) {
@@ -345,10 +330,11 @@ TEST(NumberDifferential, ScanningMatchesSscanf) {
             ++fast_counts[ra + 1];
             if (ra != rb || std::memcmp(a, b, sizeof a) != 0) {
                 if (++mismatches <= 20) {
-                    ADD_FAILURE() << "\"" << printable(line) << "\" with " << count
-                                  << " numbers: scan_numbers " << ra << " [" << a[0] << " " << a[1]
-                                  << " " << a[2] << " " << a[3] << "], sscanf " << rb << " ["
-                                  << b[0] << " " << b[1] << " " << b[2] << " " << b[3] << "]";
+                    ADD_FAILURE() << "\"" << rowscan::shown(line.data(), line.size()) << "\" with "
+                                  << count << " numbers: scan_numbers " << ra << " [" << a[0] << " "
+                                  << a[1] << " " << a[2] << " " << a[3] << "], sscanf " << rb
+                                  << " [" << b[0] << " " << b[1] << " " << b[2] << " " << b[3]
+                                  << "]";
                 }
             }
         }

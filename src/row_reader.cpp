@@ -113,7 +113,24 @@ bool starts_with_heading(int fd, const ReadOptions& o) {
 RowReader::RowReader(const Settings& settings, InputSlot* slots, std::uint64_t first_row, bool hold)
     : rows(first_row), layout_(*settings.layout), slots_(slots), hold_(hold),
       minutes_(settings.time_in_minutes), options_(settings.read),
-      plain_(options_.delimiter == 0 && !options_.decimal_comma) {}
+      plain_(options_.delimiter == 0 && !options_.decimal_comma) {
+    for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
+        switch (layout_.kind) {
+        case Layout::Kind::one_column:
+            scan_count_[k] = 1;
+            scan_time_[k] = k == 0;
+            break;
+        case Layout::Kind::two_column:
+            scan_count_[k] = 2;
+            scan_time_[k] = true;
+            break;
+        case Layout::Kind::four_column:
+            scan_count_[k] = 4;
+            scan_time_[k] = true;
+            break;
+        }
+    }
+}
 
 // A time as read, in seconds: --minutes converts each numeric time right
 // after it is read, before any check uses it; an ISO 8601 time is an
@@ -198,6 +215,26 @@ bool RowReader::rows_line(InputSlot& slot, int k) {
 RowReader::SlotRead RowReader::read_slot(int k) {
     InputSlot& slot = slots_[k];
     slot.has_data = false;
+    took_[k] = false;
+    // The usual data line is read straight from the reader's block, its end
+    // and its numbers in one pass; any other line (a comment, a heading,
+    // another number form, a fault, a line not yet all in the block) is
+    // read the usual way below. A line that ends in a line feed never ends
+    // the file, so at_end stays as it is.
+    if (plain_ && slot.rows_begun) [[likely]] {
+        LineReader& reader = *slot.reader;
+        const char* p = reader.block_rest();
+        if (p != nullptr && plain_row_may_start(p)) {
+            if (const char* next = scan_plain_row(p, taken_[k], scan_count_[k], scan_time_[k])) {
+                reader.took(next);
+                ++slot.line_no;
+                slot.text = p;
+                slot.has_data = true;
+                took_[k] = true;
+                return SlotRead::data;
+            }
+        }
+    }
     // A file that ends before its next line has ended.
     if (!next_line(slot)) return failed ? SlotRead::failed : SlotRead::end_of_group;
     if (data_at_a_glance(slot.text) && slot.rows_begun) [[likely]] {
@@ -237,6 +274,11 @@ RowReader::SlotRead RowReader::read_slot_on(int k) {
 // with `time`; fails with the line's error when it does not hold them.
 [[gnu::always_inline]] inline bool RowReader::numbers(int k, double* v, int count, bool time,
                                                       bool& iso) {
+    if (took_[k]) [[likely]] {
+        std::copy_n(taken_[k], count, v);
+        iso = false;
+        return true;
+    }
     if (plain_ && read_plain_line(slots_[k].text, v, count, time)) [[likely]] {
         iso = false;
         return true;

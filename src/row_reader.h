@@ -116,4 +116,11 @@ class RowReader {
     ReadOptions options_;
     bool plain_; // no reading options: the usual lines take the short way
     LineWork work_;
+    // The fused row scan per slot: the numbers its line holds (count, and
+    // whether the first is a time), and whether the current line was read
+    // by it, its numbers in taken_.
+    int scan_count_[4] = {};
+    bool scan_time_[4] = {};
+    bool took_[4] = {};
+    double taken_[4][4] = {};
 };

@@ -112,15 +112,6 @@ LineReader::Status LineReader::hand_out(std::size_t len) {
     return LINE_READ;
 }
 
-const char* LineReader::block_rest() {
-    if (!long_.empty() || error_ != 0) return nullptr;
-    // term_ stays, so that a next() that fails terminates the current line
-    // again, as fgets leaves its buffer.
-    if (term_ != nullptr) *term_ = saved_;
-    *end_ = '\0'; // the bytes after end_ may be left from an earlier block
-    return pos_;
-}
-
 void LineReader::refill() {
     // The caller may still look at the current line if this refill finds
     // nothing more, so a line in the block (handed out by next() or taken)

@@ -55,7 +55,14 @@ class LineReader {
     // is not in the block (the rest of a long line is being gathered) or
     // after a read error. The current line is no longer zero-terminated
     // after this call, until next() fails and puts its zero back.
-    const char* block_rest();
+    const char* block_rest() {
+        if (!long_.empty() || error_ != 0) return nullptr;
+        // term_ stays, so that a next() that fails terminates the current
+        // line again, as fgets leaves its buffer.
+        if (term_ != nullptr) *term_ = saved_;
+        *end_ = '\0'; // the bytes after end_ may be left from an earlier block
+        return pos_;
+    }
 
     // Hands out the line from block_rest() up to `next` (after its line
     // feed), which the caller has read, as next() would have. No zero is

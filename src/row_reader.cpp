@@ -113,24 +113,7 @@ bool starts_with_heading(int fd, const ReadOptions& o) {
 RowReader::RowReader(const Settings& settings, InputSlot* slots, std::uint64_t first_row, bool hold)
     : rows(first_row), layout_(*settings.layout), slots_(slots), hold_(hold),
       minutes_(settings.time_in_minutes), options_(settings.read),
-      plain_(options_.delimiter == 0 && !options_.decimal_comma) {
-    for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
-        switch (layout_.kind) {
-        case Layout::Kind::one_column:
-            scan_count_[k] = 1;
-            scan_time_[k] = k == 0;
-            break;
-        case Layout::Kind::two_column:
-            scan_count_[k] = 2;
-            scan_time_[k] = true;
-            break;
-        case Layout::Kind::four_column:
-            scan_count_[k] = 4;
-            scan_time_[k] = true;
-            break;
-        }
-    }
-}
+      plain_(options_.delimiter == 0 && !options_.decimal_comma) {}
 
 // A time as read, in seconds: --minutes converts each numeric time right
 // after it is read, before any check uses it; an ISO 8601 time is an
@@ -212,7 +195,9 @@ bool RowReader::rows_line(InputSlot& slot, int k) {
 
 // Reads slot k's data line for the current row, storing the first of a run
 // of comment lines and skipping blank lines, "#" lines and a heading.
-RowReader::SlotRead RowReader::read_slot(int k) {
+// The layout gives each slot's count of numbers and whether the first is a
+// time (Count, Time).
+template <int Count, bool Time> RowReader::SlotRead RowReader::read_slot(int k) {
     InputSlot& slot = slots_[k];
     slot.has_data = false;
     took_[k] = false;
@@ -225,7 +210,7 @@ RowReader::SlotRead RowReader::read_slot(int k) {
         LineReader& reader = *slot.reader;
         const char* p = reader.block_rest();
         if (p != nullptr && plain_row_may_start(p)) {
-            if (const char* next = scan_plain_row(p, taken_[k], scan_count_[k], scan_time_[k])) {
+            if (const char* next = scan_plain_row_of<Count>(p, taken_[k], Time)) {
                 reader.took(next);
                 ++slot.line_no;
                 slot.text = p;
@@ -357,10 +342,10 @@ std::string RowReader::parse_error(int k, int count, const DataLine& d) const {
 
 // Parses the data lines of one row into row j of `b` according to the
 // layout.
-bool RowReader::parse_row(RowBlock& b, unsigned j) {
+template <Layout::Kind Kind> bool RowReader::parse_row(RowBlock& b, unsigned j) {
     double v[4];
     bool iso = false;
-    switch (layout_.kind) {
+    switch (Kind) {
     case Layout::Kind::one_column: {
         if (!numbers(0, v, 1, true, iso)) return false;
         b.time[0][j] = in_seconds(v[0], iso); // one time serves all three channels
@@ -395,10 +380,25 @@ bool RowReader::parse_row(RowBlock& b, unsigned j) {
 }
 
 unsigned RowReader::read_block(RowBlock& block) {
+    switch (layout_.kind) {
+    case Layout::Kind::one_column:
+        return read_block_as<Layout::Kind::one_column>(block);
+    case Layout::Kind::two_column:
+        return read_block_as<Layout::Kind::two_column>(block);
+    case Layout::Kind::four_column:
+        return read_block_as<Layout::Kind::four_column>(block);
+    }
+    return 0;
+}
+
+template <Layout::Kind Kind> unsigned RowReader::read_block_as(RowBlock& block) {
     unsigned j = 0;
     while (j < SAMPLES && !ended && !failed) {
         for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
-            const SlotRead r = read_slot(k);
+            const SlotRead r = Kind == Layout::Kind::four_column  ? read_slot<4, true>(k)
+                               : Kind == Layout::Kind::two_column ? read_slot<2, true>(k)
+                               : k == 0                           ? read_slot<1, true>(k)
+                                                                  : read_slot<1, false>(k);
             if (r == SlotRead::failed) return j;
             if (r == SlotRead::end_of_group) {
                 ended = true;
@@ -406,7 +406,7 @@ unsigned RowReader::read_block(RowBlock& block) {
                 return j;
             }
         }
-        if (!parse_row(block, j)) return j;
+        if (!parse_row<Kind>(block, j)) return j;
         if (rows == MAX_ROWS) {
             fail(strformat("Too many rows in file %s: at most %u rows can be converted\n",
                            slots_[1].name, static_cast<unsigned>(MAX_ROWS)));

@@ -95,12 +95,13 @@ class RowReader {
   private:
     enum class SlotRead { data, no_data, end_of_group, failed };
     bool next_line(InputSlot& slot);
-    SlotRead read_slot(int k);
+    template <int Count, bool Time> SlotRead read_slot(int k);
+    template <Layout::Kind Kind> unsigned read_block_as(RowBlock& block);
+    template <Layout::Kind Kind> bool parse_row(RowBlock& b, unsigned j);
     [[gnu::noinline]] SlotRead read_slot_on(int k);
     bool rows_line(InputSlot& slot, int k);
     void store_comment(int k);
     void warn(int subject, const std::string& text);
-    bool parse_row(RowBlock& b, unsigned j);
     bool numbers(int k, double* v, int count, bool time, bool& iso);
     // Out of line, so that the usual line's way stays short.
     [[gnu::noinline]] bool numbers_otherwise(int k, double* v, int count, bool time, bool& iso);
@@ -116,11 +117,8 @@ class RowReader {
     ReadOptions options_;
     bool plain_; // no reading options: the usual lines take the short way
     LineWork work_;
-    // The fused row scan per slot: the numbers its line holds (count, and
-    // whether the first is a time), and whether the current line was read
-    // by it, its numbers in taken_.
-    int scan_count_[4] = {};
-    bool scan_time_[4] = {};
+    // Whether the current line of each slot was read by the fused row scan,
+    // its numbers in taken_.
     bool took_[4] = {};
     double taken_[4][4] = {};
 };

@@ -95,7 +95,11 @@ class RowReader {
   private:
     enum class SlotRead { data, no_data, end_of_group, failed };
     bool next_line(InputSlot& slot);
+    template <int Count> bool take_line(int k, bool time);
     template <int Count, bool Time> SlotRead read_slot(int k);
+    template <Layout::Kind Kind> bool take_row(RowBlock& b, unsigned j);
+    void time_checks(const RowBlock& b, unsigned j);
+    [[gnu::noinline]] unsigned too_many_rows(unsigned j);
     template <Layout::Kind Kind> unsigned read_block_as(RowBlock& block);
     template <Layout::Kind Kind> bool parse_row(RowBlock& b, unsigned j);
     [[gnu::noinline]] SlotRead read_slot_on(int k);

@@ -114,9 +114,9 @@ LineReader::Status LineReader::hand_out(std::size_t len) {
 
 void LineReader::refill() {
     // The caller may still look at the current line if this refill finds
-    // nothing more, so a line in the block moves out of the way of the new
-    // bytes.
-    if (term_ != nullptr) {
+    // nothing more, so a line in the block (handed out by next() or taken)
+    // moves out of the way of the new bytes.
+    if (line_ != held_.c_str()) {
         held_.assign(line_, line_len_);
         line_ = held_.c_str();
         term_ = nullptr;

@@ -44,8 +44,36 @@ class LineReader {
     Status next();
 
     // The current line, zero-terminated; "" before the first line. Valid
-    // until the next call of next().
+    // until the next call of next() or block_rest(). A line handed out by
+    // took() is not zero-terminated: length() tells where it ends.
     const char* line() const { return line_; }
+
+    // The unread bytes of the block, for a reader that takes lines straight
+    // from it (numscan.h, scan_plain_row): they end in a zero byte, followed
+    // by at least 16 readable bytes. A line that runs into the zero is not
+    // all there yet and must be read with next(). Null when the next line
+    // is not in the block (the rest of a long line is being gathered) or
+    // after a read error. The current line is no longer zero-terminated
+    // after this call, until next() fails and puts its zero back.
+    const char* block_rest() {
+        if (!long_.empty() || error_ != 0) return nullptr;
+        // term_ stays, so that a next() that fails terminates the current
+        // line again, as fgets leaves its buffer.
+        if (term_ != nullptr) *term_ = saved_;
+        *end_ = '\0'; // the bytes after end_ may be left from an earlier block
+        return pos_;
+    }
+
+    // Hands out the line from block_rest() up to `next` (after its line
+    // feed), which the caller has read, as next() would have. No zero is
+    // written after it: a store just before the bytes a scan is about to
+    // read stalls that scan.
+    void took(const char* next) {
+        line_ = pos_;
+        line_len_ = static_cast<std::size_t>(next - pos_);
+        term_ = nullptr;
+        pos_ = const_cast<char*>(next);
+    }
 
     // The length of the current line in bytes, zero bytes and the line feed
     // included: how far the line moved the file position.

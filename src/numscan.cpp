@@ -650,9 +650,11 @@ template <int Count>
 }
 #endif
 
+} // namespace
+
 // One line of `Count` numbers: by the whole line's bits where the machine
 // has SSE2, number after number elsewhere.
-template <int Count> [[gnu::noinline]] const char* one_row(const char* p, double* out, bool time) {
+template <int Count> const char* scan_plain_row_of(const char* p, double* out, bool time) {
 #if VELKOR_SSE2
     return scan_row_at_once<Count>(p, out, time);
 #else
@@ -660,18 +662,21 @@ template <int Count> [[gnu::noinline]] const char* one_row(const char* p, double
 #endif
 }
 
-} // namespace
+template const char* scan_plain_row_of<1>(const char*, double*, bool);
+template const char* scan_plain_row_of<2>(const char*, double*, bool);
+template const char* scan_plain_row_of<3>(const char*, double*, bool);
+template const char* scan_plain_row_of<4>(const char*, double*, bool);
 
 const char* scan_plain_row(const char* p, double* out, int count, bool time) {
     switch (count) {
     case 1:
-        return one_row<1>(p, out, time);
+        return scan_plain_row_of<1>(p, out, time);
     case 2:
-        return one_row<2>(p, out, time);
+        return scan_plain_row_of<2>(p, out, time);
     case 3:
-        return one_row<3>(p, out, time);
+        return scan_plain_row_of<3>(p, out, time);
     case 4:
-        return one_row<4>(p, out, time);
+        return scan_plain_row_of<4>(p, out, time);
     default:
         return nullptr;
     }

@@ -118,6 +118,8 @@ inline bool rest_is_blank(const char* p) {
 // before a 16-byte load of the same bytes stalls the load, every line.
 inline constexpr int ROW_SCAN_PAD = 16;
 const char* scan_plain_row(const char* p, double* out, int count, bool time);
+// The same with the count known where it is called (1 to 4): one call less.
+template <int Count> const char* scan_plain_row_of(const char* p, double* out, bool time);
 
 // Whether scan_plain_row is worth trying at `p`, the start of a line at or
 // before the sentinel: the line begins like a number of the plain form or

@@ -193,11 +193,38 @@ bool RowReader::rows_line(InputSlot& slot, int k) {
     return false;
 }
 
+// Reads slot k's next line with the fused row scan, straight from the
+// reader's block, its end and its numbers (Count of them, the first a time
+// with `time`) in one pass, into taken_[k]. False, with nothing read, for
+// any line the usual way must read: a comment, a heading, another number
+// form, a fault, a line not yet all in the block. A line that ends in a
+// line feed never ends the file, so at_end stays as it is.
+template <int Count> [[gnu::always_inline]] inline bool RowReader::take_line(int k, bool time) {
+    InputSlot& slot = slots_[k];
+    if (!slot.rows_begun) return false; // the first data line may be a heading
+    LineReader& reader = *slot.reader;
+    const char* p = reader.block_rest();
+    if (p == nullptr || !plain_row_may_start(p)) return false;
+    const char* next = scan_plain_row_of<Count>(p, taken_[k], time);
+    if (next == nullptr) return false;
+    reader.took(next);
+    ++slot.line_no;
+    slot.text = p;
+    slot.has_data = true;
+    return true;
+}
+
 // Reads slot k's data line for the current row, storing the first of a run
 // of comment lines and skipping blank lines, "#" lines and a heading.
-RowReader::SlotRead RowReader::read_slot(int k) {
+// The layout gives each slot's count of numbers and whether the first is a
+// time (Count, Time).
+template <int Count, bool Time> RowReader::SlotRead RowReader::read_slot(int k) {
     InputSlot& slot = slots_[k];
     slot.has_data = false;
+    if (plain_ && take_line<Count>(k, Time)) [[likely]] {
+        took_[k] = true;
+        return SlotRead::data;
+    }
     // A file that ends before its next line has ended.
     if (!next_line(slot)) return failed ? SlotRead::failed : SlotRead::end_of_group;
     if (data_at_a_glance(slot.text) && slot.rows_begun) [[likely]] {
@@ -205,6 +232,47 @@ RowReader::SlotRead RowReader::read_slot(int k) {
         return SlotRead::data;
     }
     return read_slot_on(k);
+}
+
+// The usual row, every line of it taken by the fused row scan: stored as
+// row j of `b` with its line numbers. False when a line is not: the lines
+// taken so far are marked in took_, for parse_row, and the row is read on
+// the usual way from the next slot.
+template <Layout::Kind Kind>
+[[gnu::always_inline]] inline bool RowReader::take_row(RowBlock& b, unsigned j) {
+    constexpr int first = Kind == Layout::Kind::one_column ? 0 : 1;
+    constexpr int last = Kind == Layout::Kind::four_column ? 1 : 3;
+    constexpr int count = Kind == Layout::Kind::four_column  ? 4
+                          : Kind == Layout::Kind::two_column ? 2
+                                                             : 1;
+    for (int k = first; k <= last; ++k) {
+        if (!take_line<count>(k, Kind != Layout::Kind::one_column || k == 0)) [[unlikely]] {
+            for (int i = first; i < k; ++i)
+                took_[i] = true;
+            return false;
+        }
+        b.line[k][j] = slots_[k].line_no;
+    }
+    switch (Kind) {
+    case Layout::Kind::one_column:
+        b.time[0][j] = in_seconds(taken_[0][0], false);
+        for (int c = 0; c < CHANNELS; ++c)
+            b.value[c][j] = taken_[c + 1][0];
+        break;
+    case Layout::Kind::two_column:
+        for (int c = 0; c < CHANNELS; ++c) {
+            b.time[c][j] = in_seconds(taken_[c + 1][0], false);
+            b.value[c][j] = taken_[c + 1][1];
+        }
+        time_checks(b, j);
+        break;
+    case Layout::Kind::four_column:
+        b.time[0][j] = in_seconds(taken_[1][0], false);
+        for (int c = 0; c < CHANNELS; ++c)
+            b.value[c][j] = taken_[1][c + 1];
+        break;
+    }
+    return true;
 }
 
 // The rest of read_slot, from a line that is not known at a glance.
@@ -237,6 +305,11 @@ RowReader::SlotRead RowReader::read_slot_on(int k) {
 // with `time`; fails with the line's error when it does not hold them.
 [[gnu::always_inline]] inline bool RowReader::numbers(int k, double* v, int count, bool time,
                                                       bool& iso) {
+    if (took_[k]) {
+        std::copy_n(taken_[k], count, v);
+        iso = false;
+        return true;
+    }
     if (plain_ && read_plain_line(slots_[k].text, v, count, time)) [[likely]] {
         iso = false;
         return true;
@@ -313,12 +386,23 @@ std::string RowReader::parse_error(int k, int count, const DataLine& d) const {
     return m;
 }
 
+// Times of channels 2 and 3 of row j later than channel 1's are reported
+// once per group; earlier ones are not.
+inline void RowReader::time_checks(const RowBlock& b, unsigned j) {
+    for (int c = 1; c < CHANNELS; ++c) {
+        if (b.time[c][j] - b.time[0][j] > TIME_TOLERANCE) [[unlikely]] {
+            warn(3 + c, c == 1 ? "time difference between ch2 and ch1\n"
+                               : "time difference between ch3 and ch1\n");
+        }
+    }
+}
+
 // Parses the data lines of one row into row j of `b` according to the
 // layout.
-bool RowReader::parse_row(RowBlock& b, unsigned j) {
+template <Layout::Kind Kind> bool RowReader::parse_row(RowBlock& b, unsigned j) {
     double v[4];
     bool iso = false;
-    switch (layout_.kind) {
+    switch (Kind) {
     case Layout::Kind::one_column: {
         if (!numbers(0, v, 1, true, iso)) return false;
         b.time[0][j] = in_seconds(v[0], iso); // one time serves all three channels
@@ -334,13 +418,8 @@ bool RowReader::parse_row(RowBlock& b, unsigned j) {
             if (!numbers(c + 1, v, 2, true, iso)) return false;
             b.time[c][j] = in_seconds(v[0], iso);
             b.value[c][j] = v[1];
-            // Times of channels 2 and 3 later than channel 1's are reported
-            // once per group; earlier ones are not.
-            if (c > 0 && b.time[c][j] - b.time[0][j] > TIME_TOLERANCE) {
-                warn(3 + c, c == 1 ? "time difference between ch2 and ch1\n"
-                                   : "time difference between ch3 and ch1\n");
-            }
         }
+        time_checks(b, j);
         break;
     case Layout::Kind::four_column:
         if (!numbers(1, v, 4, true, iso)) return false;
@@ -353,10 +432,33 @@ bool RowReader::parse_row(RowBlock& b, unsigned j) {
 }
 
 unsigned RowReader::read_block(RowBlock& block) {
+    switch (layout_.kind) {
+    case Layout::Kind::one_column:
+        return read_block_as<Layout::Kind::one_column>(block);
+    case Layout::Kind::two_column:
+        return read_block_as<Layout::Kind::two_column>(block);
+    case Layout::Kind::four_column:
+        return read_block_as<Layout::Kind::four_column>(block);
+    }
+    return 0;
+}
+
+template <Layout::Kind Kind> unsigned RowReader::read_block_as(RowBlock& block) {
     unsigned j = 0;
     while (j < SAMPLES && !ended && !failed) {
+        if (plain_ && take_row<Kind>(block, j)) [[likely]] {
+            if (rows == MAX_ROWS) [[unlikely]]
+                return too_many_rows(j);
+            ++rows;
+            ++j;
+            continue;
+        }
         for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
-            const SlotRead r = read_slot(k);
+            if (took_[k]) continue;
+            const SlotRead r = Kind == Layout::Kind::four_column  ? read_slot<4, true>(k)
+                               : Kind == Layout::Kind::two_column ? read_slot<2, true>(k)
+                               : k == 0                           ? read_slot<1, true>(k)
+                                                                  : read_slot<1, false>(k);
             if (r == SlotRead::failed) return j;
             if (r == SlotRead::end_of_group) {
                 ended = true;
@@ -364,14 +466,13 @@ unsigned RowReader::read_block(RowBlock& block) {
                 return j;
             }
         }
-        if (!parse_row(block, j)) return j;
-        if (rows == MAX_ROWS) {
-            fail(strformat("Too many rows in file %s: at most %u rows can be converted\n",
-                           slots_[1].name, static_cast<unsigned>(MAX_ROWS)));
-            return j;
-        }
-        for (int k = layout_.first_slot; k <= layout_.last_slot; ++k)
+        if (!parse_row<Kind>(block, j)) return j;
+        if (rows == MAX_ROWS) [[unlikely]]
+            return too_many_rows(j);
+        for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
             block.line[k][j] = slots_[k].line_no;
+            took_[k] = false;
+        }
         ++rows;
         ++j;
         if (slots_[1].at_end) {
@@ -380,6 +481,13 @@ unsigned RowReader::read_block(RowBlock& block) {
             dropped = false;
         }
     }
+    return j;
+}
+
+// A row read past the most rows that can be converted fails the reading.
+unsigned RowReader::too_many_rows(unsigned j) {
+    fail(strformat("Too many rows in file %s: at most %u rows can be converted\n", slots_[1].name,
+                   static_cast<unsigned>(MAX_ROWS)));
     return j;
 }
 

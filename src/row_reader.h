@@ -95,12 +95,17 @@ class RowReader {
   private:
     enum class SlotRead { data, no_data, end_of_group, failed };
     bool next_line(InputSlot& slot);
-    SlotRead read_slot(int k);
+    template <int Count> bool take_line(int k, bool time);
+    template <int Count, bool Time> SlotRead read_slot(int k);
+    template <Layout::Kind Kind> bool take_row(RowBlock& b, unsigned j);
+    void time_checks(const RowBlock& b, unsigned j);
+    [[gnu::noinline]] unsigned too_many_rows(unsigned j);
+    template <Layout::Kind Kind> unsigned read_block_as(RowBlock& block);
+    template <Layout::Kind Kind> bool parse_row(RowBlock& b, unsigned j);
     [[gnu::noinline]] SlotRead read_slot_on(int k);
     bool rows_line(InputSlot& slot, int k);
     void store_comment(int k);
     void warn(int subject, const std::string& text);
-    bool parse_row(RowBlock& b, unsigned j);
     bool numbers(int k, double* v, int count, bool time, bool& iso);
     // Out of line, so that the usual line's way stays short.
     [[gnu::noinline]] bool numbers_otherwise(int k, double* v, int count, bool time, bool& iso);
@@ -116,4 +121,8 @@ class RowReader {
     ReadOptions options_;
     bool plain_; // no reading options: the usual lines take the short way
     LineWork work_;
+    // Whether the current line of each slot was read by the fused row scan,
+    // its numbers in taken_.
+    bool took_[4] = {};
+    double taken_[4][4] = {};
 };

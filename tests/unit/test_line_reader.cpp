@@ -1,7 +1,8 @@
 // The block line reader: against fgets with a 256-byte buffer for lines
 // that fit it (the same lines, byte for byte, the same end-of-file flag
 // after every read, the same buffer contents after the last read); longer
-// lines whole, across block boundaries; peeking at the first block; the line
+// lines whole, across block boundaries; lines taken straight from the block
+// mixed with lines read one by one; peeking at the first block; the line
 // bound; read errors kept apart from the end of the file; finding where a
 // row line ends (for the second thread of a split group) against a plain
 // count of the lines.
@@ -23,6 +24,7 @@
 #include "../test_files.h"
 #include "interrupts.h"
 #include "line_reader.h"
+#include "numscan.h"
 
 namespace {
 
@@ -200,6 +202,57 @@ TEST_F(LineReaderTest, LargeFileWithDefaultBlocks) {
     }
     const std::size_t lines = compare_whole_lines(write(text), text, LineReader::BLOCK);
     EXPECT_GT(lines, 60000u);
+}
+
+TEST_F(LineReaderTest, LinesTakenFromTheBlockInterleaveWithNext) {
+    // Data lines taken straight from the block by the row scan where it
+    // takes them, every other line read with next(): the same lines, in
+    // order, as next() alone gives, at every block size. A short last block
+    // leaves bytes of the one before after the data; a line that ends in
+    // the data must not be taken as if they belonged to it.
+    std::mt19937 rng(99);
+    const char* rows[] = {"1700000000.25 1 -2.5 3e2\n", "1700000001 4 5 6\r\n", "17000 1 2\n",
+                          "1700000002\t0.125 -0 7\n",   "! comment 1 2 3 4\n",  "\n",
+                          "1700000003 1 2 3 4 5\n",     "1700000004 1 2 3"};
+    for (int round = 0; round < 40; ++round) {
+        std::string text;
+        for (std::size_t i = 1 + rng() % 300; i > 0; --i)
+            text += rows[rng() % std::size(rows)];
+        const std::string p = write(text);
+        for (std::size_t block : {16u, 31u, 64u, 100u, 4096u}) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", block " + std::to_string(block));
+            std::FILE* f = std::fopen(p.c_str(), "r");
+            std::FILE* g = std::fopen(p.c_str(), "r");
+            LineReader reader(f, block);
+            LineReader usual(g, block);
+            long taken = 0;
+            for (;;) {
+                const LineReader::Status want = usual.next();
+                double v[4];
+                const char* at = reader.block_rest();
+                const char* next = at != nullptr && plain_row_may_start(at)
+                                       ? scan_plain_row(at, v, 4, true)
+                                       : nullptr;
+                if (next != nullptr) {
+                    reader.took(next);
+                    ++taken;
+                    ASSERT_EQ(want, LineReader::LINE_READ);
+                    EXPECT_FALSE(reader.at_end());
+                } else {
+                    ASSERT_EQ(reader.next(), want);
+                    if (want != LineReader::LINE_READ) break;
+                    EXPECT_EQ(reader.at_end(), usual.at_end());
+                }
+                ASSERT_EQ(std::string(reader.line(), reader.length()),
+                          std::string(usual.line(), usual.length()));
+            }
+            // After the end the last line stays, terminated as before.
+            EXPECT_STREQ(reader.line(), usual.line());
+            EXPECT_TRUE(block < 64 || taken > 0);
+            std::fclose(f);
+            std::fclose(g);
+        }
+    }
 }
 
 TEST_F(LineReaderTest, PeekShowsTheFirstBlockAndConsumesNothing) {

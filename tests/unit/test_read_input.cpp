@@ -16,6 +16,7 @@
 #include "display_line.h"
 #include "inputs.h"
 #include "row_reader.h"
+#include "strformat.h"
 
 namespace {
 
@@ -229,6 +230,55 @@ TEST_F(ReadInput, ParseErrorsNameTheFileAndTheLine) {
               "Not 2 columns in file " + dir_ + "/b. Rerun with -t timefile\n  line 3: 1 x\\r\n");
     EXPECT_EQ(read4(file("f", "1 2 3\n")).failure,
               "Not 4 columns in file " + dir_ + "/f\n  line 1: 1 2 3\n");
+}
+
+TEST_F(ReadInput, RowsAcrossBlocksKeepTheirValuesAndLineNumbers) {
+    // Rows of every layout over several reading blocks, most of them taken
+    // straight from the block, others (a comment, a blank line, a time that
+    // may be a date, a hexadecimal value, a carriage return) read line by
+    // line; then a line at fault. Every value is the text's own, and the
+    // error names the line where it stands.
+    std::string four, two[3], one[4];
+    std::vector<double> times, values;
+    std::size_t lines = 0;
+    for (std::size_t i = 0; four.size() < 2 * LineReader::BLOCK + 777; ++i) {
+        const double t = 1700000000.0 + static_cast<double>(i) * 0.01;
+        const double v = static_cast<double>(i % 2000) - 999.5;
+        const std::string ts = strformat("%.14g", t), vs = strformat("%.9g", v / 7.0);
+        const char* gap = i % 97 == 0 ? "!c\n\n" : i % 89 == 0 ? "  # x\n" : "";
+        const char* end = i % 83 == 0 ? "\r\n" : "\n";
+        const std::string vx = i % 101 == 0 ? "0x1p-2" : vs;
+        four += gap + ts + " " + vx + "\t" + vx + " " + vx + end;
+        for (std::string& f : two)
+            f += ts + " " + vx + end + (&f == &two[1] ? gap : "");
+        one[0] += gap + ts + end;
+        for (int k = 1; k < 4; ++k)
+            one[k] += (k == 3 ? gap : "") + vx + end;
+        times.push_back(t);
+        values.push_back(i % 101 == 0 ? 0.25 : std::strtod(vs.c_str(), nullptr));
+        lines += 1 + (gap[0] == '!' ? 2 : gap[0] != 0 ? 1 : 0);
+    }
+    const auto check = [&](const Read& r, std::size_t line, const std::string& name) {
+        ASSERT_EQ(r.rows.size(), times.size());
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            ASSERT_EQ(r.rows[i].time[0], times[i]) << i;
+            ASSERT_EQ(r.rows[i].data[2], values[i]) << i;
+        }
+        EXPECT_EQ(r.failure, "Not 4 columns in file " + dir_ + "/" + name + "\n  line " +
+                                 std::to_string(line) + ": 1 2\n");
+    };
+    check(read4(file("four", four + "1 2\n")), lines + 1, "four");
+    const Read r2 = read2(two[0] + "1700000000 1\n", two[1] + "1700000000 1\n", two[2] + "x\n");
+    ASSERT_EQ(r2.rows.size(), times.size());
+    EXPECT_EQ(r2.rows.back().data[1], values.back());
+    EXPECT_EQ(r2.failure, "Not 2 columns in file " + dir_ + "/c. Rerun with -t timefile\n  line " +
+                              std::to_string(times.size() + 1) + ": x\n");
+    const Read r1 = read1(file("t", one[0]), file("v1", one[1]), file("v2", one[2]),
+                          file("v3", one[3] + "1\n"), one_);
+    ASSERT_EQ(r1.rows.size(), times.size());
+    EXPECT_EQ(r1.rows.back().time[0], times.back());
+    EXPECT_EQ(r1.rows[101].data[2], 0.25);
+    EXPECT_EQ(r1.failure, "");
 }
 
 TEST_F(ReadInput, OneColumnErrorsInParseOrder) {

@@ -151,7 +151,7 @@ void read_binary(avq::Reader& reader, avq::TimelineBuilder& timeline, Contents& 
                     static_cast<std::size_t>(c.blocks) * avq::SAMPLES * avq::CHANNELS;
         for (std::size_t k = 0; k < n; ++k) {
             const unsigned char* rec = records.data() + k * avq::RECORD_BYTES;
-            timeline.add(avq::TimeHeader{avq::get_le16(rec), avq::get_le16(rec + 2)});
+            timeline.add(avq::record_time_header(rec));
             for (unsigned j = 0; j < avq::SAMPLES; ++j)
                 for (unsigned ch = 0; ch < avq::CHANNELS; ++ch)
                     *row++ =

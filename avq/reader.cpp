@@ -2,6 +2,7 @@
 #include <avq/reader.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -362,6 +363,14 @@ Recognition recognise_file(const char* path, int& error) {
     ::close(fd);
     start.resize(got);
     return recognise(start, whole);
+}
+
+bool holds_other_than_avq(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+    int error = 0;
+    const Recognition r = recognise_file(path, error);
+    return error == 0 && !r.avq;
 }
 
 } // namespace avq

@@ -447,24 +447,11 @@ void block_columns(const Rows& r, std::uint64_t first,
         std::fill(column + count, column + avq::SAMPLES, 0.0);
 }
 
-// Whether writing `path` would replace a file that holds something else than
-// an AVQ file: an existing regular file (links followed) that is not empty
-// and that the reader does not recognise. What cannot be looked at is left
-// to the output step, which reports it.
-bool replaces_other_file(const std::string& path) {
-    struct stat st {};
-    if (avq::special_output_name(path.c_str()) || ::stat(path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode) || st.st_size == 0) {
-        return false;
-    }
-    int error = 0;
-    const avq::Recognition r = avq::recognise_file(path.c_str(), error);
-    return error == 0 && !r.avq;
-}
-
 WriteOutcome write_contents(const WriteJob& job) {
     WriteOutcome outcome;
-    if (!job.force && replaces_other_file(job.path)) {
+    // An existing file that holds something else is not replaced unasked.
+    if (!job.force && !avq::special_output_name(job.path.c_str()) &&
+        avq::holds_other_than_avq(job.path.c_str())) {
         outcome.refused = true;
         return outcome;
     }

@@ -290,17 +290,15 @@ class AvqFile {
     }
 
     std::string repr() const {
-        char fs[64] = "unknown frequency";
-        if (std::isfinite(fs_value())) std::snprintf(fs, sizeof fs, "%g Hz", fs_value());
+        char rate[64] = "unknown frequency";
+        if (std::isfinite(fs())) std::snprintf(rate, sizeof rate, "%g Hz", fs());
         return "<avq file " + std::string(py::repr(name_)) + ": " + form() + ", " +
-               std::to_string(c_.blocks * avq::SAMPLES) + " samples per channel at " + fs + ", " +
+               std::to_string(c_.blocks * avq::SAMPLES) + " samples per channel at " + rate + ", " +
                std::to_string(c_.timeline.runs().size()) + " run" +
                (c_.timeline.runs().size() == 1 ? "" : "s") + (dated() ? "" : ", undated") + ">";
     }
 
   private:
-    double fs_value() const { return c_.timeline.fs(); }
-
     static py::str decoded(const std::string& s) {
         PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<py::ssize_t>(s.size()), "replace");
         if (o == nullptr) throw py::error_already_set();

@@ -84,12 +84,6 @@ std::string record_time_fault(const unsigned char* record, std::uint64_t block) 
     return "";
 }
 
-// The same, thrown as a FormatError.
-void check_record_times(const unsigned char* record, std::uint64_t block) {
-    if (std::string fault = record_time_fault(record, block); !fault.empty())
-        throw FormatError(fault);
-}
-
 // What is wrong with one ASCII block line as read (without its line feed;
 // `ended`: a line feed followed it), as the reader says it after "line N
 // (block B, channel C): "; "" for a good line. Splits the line into `fields`
@@ -285,8 +279,10 @@ std::size_t Reader::next_records(unsigned char* out, std::size_t max) {
     if (got % RECORD_BYTES != 0) check_binary_length(binary_bytes_ + got);
     binary_bytes_ += got;
     const std::size_t records = static_cast<std::size_t>(got / RECORD_BYTES);
-    for (std::size_t k = 0; k < records; ++k)
-        check_record_times(out + k * RECORD_BYTES, blocks_ + k);
+    for (std::size_t k = 0; k < records; ++k) {
+        std::string fault = record_time_fault(out + k * RECORD_BYTES, blocks_ + k);
+        if (!fault.empty()) throw FormatError(fault);
+    }
     blocks_ += records;
     return records;
 }

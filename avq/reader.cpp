@@ -2,6 +2,7 @@
 #include <avq/reader.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,17 +68,12 @@ std::string length_fault(std::uint64_t data_bytes) {
                   static_cast<unsigned long long>(data_bytes % RECORD_BYTES));
 }
 
-TimeHeader channel_time(const unsigned char* record, unsigned c) {
-    const unsigned char* ch = record + channel_record_offset(c);
-    return {get_le16(ch), get_le16(ch + 2)};
-}
-
 // What is wrong with the block times of the record of block `block`: "" when
 // its three channels carry the same one.
 std::string record_time_fault(const unsigned char* record, std::uint64_t block) {
-    const TimeHeader first = channel_time(record, 0);
+    const TimeHeader first = record_time_header(record);
     for (unsigned c = 1; c < CHANNELS; ++c) {
-        const TimeHeader t = channel_time(record, c);
+        const TimeHeader t = record_time_header(record, c);
         if (t.word0 != first.word0 || t.word1 != first.word1) {
             return format("block %llu: the time header of channel %u (%u %u) differs from "
                           "channel 1's (%u %u)",
@@ -86,12 +82,6 @@ std::string record_time_fault(const unsigned char* record, std::uint64_t block) 
         }
     }
     return "";
-}
-
-// The same, thrown as a FormatError.
-void check_record_times(const unsigned char* record, std::uint64_t block) {
-    if (std::string fault = record_time_fault(record, block); !fault.empty())
-        throw FormatError(fault);
 }
 
 // What is wrong with one ASCII block line as read (without its line feed;
@@ -258,30 +248,15 @@ bool Reader::next(Block& b) {
 
 bool Reader::next_binary(Block& b) {
     unsigned char record[RECORD_BYTES];
-    std::uint64_t got = 0;
-    if (ahead_) {
-        ahead_ = false;
-        got = ahead_bytes_.size();
-        std::memcpy(record, ahead_bytes_.data(), ahead_bytes_.size());
-    } else {
-        in_.read(reinterpret_cast<char*>(record), sizeof record);
-        got = static_cast<std::uint64_t>(in_.gcount());
-        if (got == 0 && in_.eof()) return false;
-        if (in_.bad()) throw FormatError("read error");
-    }
-    if (got != sizeof record) check_binary_length(binary_bytes_ + got);
-    binary_bytes_ += got;
-
-    check_record_times(record, blocks_);
-    b.index = blocks_;
-    b.time = channel_time(record, 0);
+    if (next_records(record, 1) == 0) return false;
+    b.index = blocks_ - 1;
+    b.time = record_time_header(record);
     for (unsigned c = 0; c < CHANNELS; ++c) {
         for (unsigned j = 0; j < SAMPLES; ++j) {
             const std::uint16_t word = get_le16(record + sample_offset(c, j));
             b.samples[c][j] = static_cast<std::int16_t>(word);
         }
     }
-    ++blocks_;
     return true;
 }
 
@@ -304,8 +279,10 @@ std::size_t Reader::next_records(unsigned char* out, std::size_t max) {
     if (got % RECORD_BYTES != 0) check_binary_length(binary_bytes_ + got);
     binary_bytes_ += got;
     const std::size_t records = static_cast<std::size_t>(got / RECORD_BYTES);
-    for (std::size_t k = 0; k < records; ++k)
-        check_record_times(out + k * RECORD_BYTES, blocks_ + k);
+    for (std::size_t k = 0; k < records; ++k) {
+        std::string fault = record_time_fault(out + k * RECORD_BYTES, blocks_ + k);
+        if (!fault.empty()) throw FormatError(fault);
+    }
     blocks_ += records;
     return records;
 }
@@ -382,6 +359,14 @@ Recognition recognise_file(const char* path, int& error) {
     ::close(fd);
     start.resize(got);
     return recognise(start, whole);
+}
+
+bool holds_other_than_avq(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) return false;
+    int error = 0;
+    const Recognition r = recognise_file(path, error);
+    return error == 0 && !r.avq;
 }
 
 } // namespace avq

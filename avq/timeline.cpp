@@ -145,12 +145,6 @@ double fit_frequency(const std::vector<double>& times, Form form) {
     return fs;
 }
 
-std::string format(const char* fmt, auto... args) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
-
 } // namespace
 
 BinaryTimes binary_times(std::string_view header, BlockTimeForm asked,
@@ -163,10 +157,13 @@ BinaryTimes binary_times(std::string_view header, BlockTimeForm asked,
                               "not minute of the day and second");
         }
         if (misfit) {
-            throw FormatError(format("the block times are Unix times, not minute of the day and "
-                                     "second (block %llu holds %u %u)",
-                                     static_cast<unsigned long long>(misfit->block),
-                                     misfit->words.word0, misfit->words.word1));
+            char buf[160];
+            std::snprintf(buf, sizeof buf,
+                          "the block times are Unix times, not minute of the day and second "
+                          "(block %llu holds %u %u)",
+                          static_cast<unsigned long long>(misfit->block), misfit->words.word0,
+                          misfit->words.word1);
+            throw FormatError(buf);
         }
         return {false, "as asked"};
     }

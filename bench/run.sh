@@ -88,14 +88,16 @@ make_data() {
     echo "$data"
 }
 
-# Wall time in microseconds, peak RSS in KiB and CPU seconds (user +
-# system) of one run. Output goes to /dev/null; standard error is shown only
+# Wall time in microseconds, then peak RSS in KiB and CPU seconds (user +
+# system) as /usr/bin/time wrote them to $scratch/rss, of the command "$@"
+# after the label $1. Output goes to /dev/null; standard error is shown only
 # when a run fails (velkor's output file and logfile land in $scratch/run).
-measure() {
-    local start end rss
+timed() {
+    local what=$1 start end rss
+    shift
     start=$(date +%s%N)
-    if ! /usr/bin/time -f "%M %U %S" -o "$scratch/rss" "$@" >/dev/null 2>"$scratch/stderr"; then
-        echo "failed: $*" >&2
+    if ! "$@" >/dev/null 2>"$scratch/stderr"; then
+        echo "failed: $what" >&2
         cat "$scratch/stderr" >&2
         exit 1
     fi
@@ -104,21 +106,17 @@ measure() {
     echo "$(( (end - start) / 1000 )) $rss" | awk '{ print $1, $2, $3 + $4 }'
 }
 
+# The same of one run of PROGRAM ARGS...
+measure() {
+    timed "$*" /usr/bin/time -f "%M %U %S" -o "$scratch/rss" "$@"
+}
+
 # The same for the pipeline "$1 | PROGRAM ARGS...": the wall time of the
 # whole pipeline, and the peak RSS and CPU seconds of PROGRAM alone.
 measure_piped() {
-    local feed=$1 start end rss
+    local feed=$1
     shift
-    start=$(date +%s%N)
-    if ! sh -c "$feed | /usr/bin/time -f '%M %U %S' -o '$scratch/rss' \"\$@\" >/dev/null" sh "$@" \
-        2>"$scratch/stderr"; then
-        echo "failed: $feed | $*" >&2
-        cat "$scratch/stderr" >&2
-        exit 1
-    fi
-    end=$(date +%s%N)
-    rss=$(tail -n 1 "$scratch/rss")
-    echo "$(( (end - start) / 1000 )) $rss" | awk '{ print $1, $2, $3 + $4 }'
+    timed "$feed | $*" sh -c "$feed | /usr/bin/time -f '%M %U %S' -o '$scratch/rss' \"\$@\"" sh "$@"
 }
 
 # Sets inputs, vin (velkor's arguments) and refin (the reference programs'

@@ -151,7 +151,7 @@ void read_binary(avq::Reader& reader, avq::TimelineBuilder& timeline, Contents& 
                     static_cast<std::size_t>(c.blocks) * avq::SAMPLES * avq::CHANNELS;
         for (std::size_t k = 0; k < n; ++k) {
             const unsigned char* rec = records.data() + k * avq::RECORD_BYTES;
-            timeline.add(avq::TimeHeader{avq::get_le16(rec), avq::get_le16(rec + 2)});
+            timeline.add(avq::record_time_header(rec));
             for (unsigned j = 0; j < avq::SAMPLES; ++j)
                 for (unsigned ch = 0; ch < avq::CHANNELS; ++ch)
                     *row++ =
@@ -290,17 +290,15 @@ class AvqFile {
     }
 
     std::string repr() const {
-        char fs[64] = "unknown frequency";
-        if (std::isfinite(fs_value())) std::snprintf(fs, sizeof fs, "%g Hz", fs_value());
+        char rate[64] = "unknown frequency";
+        if (std::isfinite(fs())) std::snprintf(rate, sizeof rate, "%g Hz", fs());
         return "<avq file " + std::string(py::repr(name_)) + ": " + form() + ", " +
-               std::to_string(c_.blocks * avq::SAMPLES) + " samples per channel at " + fs + ", " +
+               std::to_string(c_.blocks * avq::SAMPLES) + " samples per channel at " + rate + ", " +
                std::to_string(c_.timeline.runs().size()) + " run" +
                (c_.timeline.runs().size() == 1 ? "" : "s") + (dated() ? "" : ", undated") + ">";
     }
 
   private:
-    double fs_value() const { return c_.timeline.fs(); }
-
     static py::str decoded(const std::string& s) {
         PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<py::ssize_t>(s.size()), "replace");
         if (o == nullptr) throw py::error_already_set();
@@ -447,24 +445,11 @@ void block_columns(const Rows& r, std::uint64_t first,
         std::fill(column + count, column + avq::SAMPLES, 0.0);
 }
 
-// Whether writing `path` would replace a file that holds something else than
-// an AVQ file: an existing regular file (links followed) that is not empty
-// and that the reader does not recognise. What cannot be looked at is left
-// to the output step, which reports it.
-bool replaces_other_file(const std::string& path) {
-    struct stat st {};
-    if (avq::special_output_name(path.c_str()) || ::stat(path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode) || st.st_size == 0) {
-        return false;
-    }
-    int error = 0;
-    const avq::Recognition r = avq::recognise_file(path.c_str(), error);
-    return error == 0 && !r.avq;
-}
-
 WriteOutcome write_contents(const WriteJob& job) {
     WriteOutcome outcome;
-    if (!job.force && replaces_other_file(job.path)) {
+    // An existing file that holds something else is not replaced unasked.
+    if (!job.force && !avq::special_output_name(job.path.c_str()) &&
+        avq::holds_other_than_avq(job.path.c_str())) {
         outcome.refused = true;
         return outcome;
     }

@@ -31,15 +31,6 @@ bool same_file(const struct stat& out, const char* name) {
     return S_ISREG(in.st_mode) && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-// Whether the existing regular file `name` holds an AVQ file, or may: the
-// first bytes are read and recognised as the reader recognises them. A file
-// that cannot be read cannot be told and counts as one.
-bool holds_avq_file(const char* name) {
-    int error = 0;
-    const avq::Recognition r = avq::recognise_file(name, error);
-    return error != 0 || r.avq;
-}
-
 } // namespace
 
 Status check_group_names(const GroupNames& names, bool& stdin_taken) {
@@ -79,11 +70,8 @@ Status check_group_output(const Settings& s, const char* oname) {
     }
     // Devices, pipes, standard output, new names and empty files are written
     // as they are; an existing AVQ file is the output of an earlier run.
-    struct stat out {};
-    if (s.force_output || avq::special_output_name(oname) || ::stat(oname, &out) != 0 ||
-        !S_ISREG(out.st_mode) || out.st_size == 0 || holds_avq_file(oname)) {
+    if (s.force_output || avq::special_output_name(oname) || !avq::holds_other_than_avq(oname))
         return {};
-    }
     return Error{strformat("Error: output file %s exists and is not an AVQ file; it is left as it "
                            "is (use --force to replace it)\n",
                            oname)};

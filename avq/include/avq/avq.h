@@ -130,6 +130,13 @@ struct TimeHeader {
     std::uint16_t word1;
 };
 
+// The time header of channel c's record within the binary record at
+// `record` (the three channels carry the same one).
+inline TimeHeader record_time_header(const unsigned char* record, unsigned c = 0) {
+    const unsigned char* ch = record + channel_record_offset(c);
+    return {get_le16(ch), get_le16(ch + 2)};
+}
+
 // "!S" form from a broken-down UTC time: the minute of the day (hour × 60 +
 // minute, 0-1439) and the second (0-60).
 inline TimeHeader minute_second_header(const std::tm& t) {

@@ -102,6 +102,14 @@ Recognition recognise(std::string_view start, bool whole);
 // once.
 Recognition recognise_file(const char* path, int& error);
 
+// Whether `path` names an existing regular file (links followed), not
+// empty, that recognise_file() finds is no AVQ file: a file that a program
+// about to write an AVQ file at `path` would replace, and should not replace
+// unless told to. A file that cannot be read counts as an AVQ file, and is
+// left to the write to report. Names that are written in place (standard
+// output, devices) are the caller's to leave out.
+bool holds_other_than_avq(const char* path);
+
 class Reader {
   public:
     // Reads the header line and the first block line or record, and refuses

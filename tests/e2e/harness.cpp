@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -40,13 +41,11 @@ int temp_fd() {
     return fd;
 }
 
-// Runs the program with standard output on `out_fd` and standard error on a
-// temporary file; fills in the status and standard error.
-Result spawn(const std::string& program, const std::vector<std::string>& args,
-             const std::string& dir, const std::vector<std::string>& env, const std::string& argv0,
-             int out_fd) {
-    const int err_fd = temp_fd();
+} // namespace
 
+pid_t start_program(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& dir, int out_fd, int err_fd,
+                    const std::function<void()>& prepare, const std::string& argv0) {
     std::vector<std::string> argv_s;
     argv_s.push_back(argv0.empty() ? program : argv0);
     argv_s.insert(argv_s.end(), args.begin(), args.end());
@@ -63,6 +62,22 @@ Result spawn(const std::string& program, const std::vector<std::string>& args,
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(126);
+        if (prepare) prepare();
+        ::execv(program.c_str(), argv_p.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+namespace {
+
+// Runs the program with standard output on `out_fd` and standard error on a
+// temporary file; fills in the status and standard error.
+Result spawn(const std::string& program, const std::vector<std::string>& args,
+             const std::string& dir, const std::vector<std::string>& env, const std::string& argv0,
+             int out_fd) {
+    const int err_fd = temp_fd();
+    const auto prepare = [&env] {
         std::signal(SIGPIPE, SIG_DFL);
         for (const std::string& e : env) {
             const auto eq = e.find('=');
@@ -72,9 +87,8 @@ Result spawn(const std::string& program, const std::vector<std::string>& args,
                 ::setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
             }
         }
-        ::execv(program.c_str(), argv_p.data());
-        ::_exit(127);
-    }
+    };
+    const pid_t pid = start_program(program, args, dir, out_fd, err_fd, prepare, argv0);
     int wstatus = 0;
     struct rusage usage {};
     while (::wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,13 @@ struct Result {
 Result run_program(const std::string& program, const std::vector<std::string>& args,
                    const std::string& dir, const std::vector<std::string>& env = {},
                    const std::string& argv0 = "");
+
+// Starts `program` as run_program does, with standard output on `out_fd`
+// and standard error on `err_fd`, and returns at once with its process id;
+// `prepare` runs in the child just before the program is executed.
+pid_t start_program(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& dir, int out_fd, int err_fd,
+                    const std::function<void()>& prepare = {}, const std::string& argv0 = "");
 
 // As run_program, but standard output is a pipe whose reader has gone (as
 // after "velkor ... | head -1" ended), and SIGPIPE has its default action;

@@ -303,45 +303,39 @@ TEST_F(Avqdump, DamagedFilesAreRefusedWithStatusOne) {
     const std::string good = read("good.avq");
     write("cut.avq", good.substr(0, good.size() - 10));
 
-    auto r = avqdump({"cut.avq"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, ""); // refused before anything is printed
-    EXPECT_EQ(r.err, "avqdump: cut.avq: binary data after the header is 3074 bytes, not a whole "
-                     "number of 3084-byte records (0 whole records and 3074 bytes left over)\n");
-
     ASSERT_EQ(velkor({"-4", "--ascii", "q.txt", "good.txt"}).status, 0);
     std::string text = read("good.txt");
     text.erase(text.rfind(' '), 2); // drop the last value of channel 3
     write("short.txt", text);
-    r = avqdump({"--info", "short.txt"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "avqdump: short.txt: line 4 (block 0, channel 3): 513 fields, expected 514 "
-                     "(minute, second and 512 values)\n");
-
-    r = avqdump({"missing.avq"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "avqdump: missing.avq: cannot open: No such file or directory\n");
-
     // Files that are no AVQ files are refused as such, whatever the mode.
     write("passwd", "root:x:0:0:root:/root:/bin/bash\n");
-    r = avqdump({"--csv", "passwd"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err,
-              "avqdump: passwd: the first line does not begin with \"!\", not an AVQ file\n");
     write("crlf.txt", "!station\r\n1700000012.25 1 2 3\r\n");
-    r = avqdump({"--info", "crlf.txt"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "avqdump: crlf.txt: the first line ends in a carriage return and a line "
-                     "feed, and no binary records follow: not an AVQ file (a text file with CR "
-                     "LF line ends?)\n");
-    r = avqdump({"q.txt"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "avqdump: q.txt: line 2 (block 0, channel 1): 4 fields, expected 514 "
-                     "(minute, second and 512 values)\n");
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"cut.avq"},
+         "cut.avq: binary data after the header is 3074 bytes, not a whole number of 3084-byte "
+         "records (0 whole records and 3074 bytes left over)\n"},
+        {{"--info", "short.txt"},
+         "short.txt: line 4 (block 0, channel 3): 513 fields, expected 514 (minute, second and "
+         "512 values)\n"},
+        {{"missing.avq"}, "missing.avq: cannot open: No such file or directory\n"},
+        {{"--csv", "passwd"},
+         "passwd: the first line does not begin with \"!\", not an AVQ file\n"},
+        {{"--info", "crlf.txt"},
+         "crlf.txt: the first line ends in a carriage return and a line feed, and no binary "
+         "records follow: not an AVQ file (a text file with CR LF line ends?)\n"},
+        {{"q.txt"},
+         "q.txt: line 2 (block 0, channel 1): 4 fields, expected 514 (minute, second and 512 "
+         "values)\n"},
+    };
+    for (const auto& [args, err] : refused) {
+        const auto r = avqdump(args);
+        EXPECT_EQ(r.status, 1) << err;
+        EXPECT_EQ(r.out, "") << err; // refused before anything is printed
+        EXPECT_EQ(r.err, "avqdump: " + err);
+    }
 
     // A bad file among good ones: the others are still read, the status is 1.
-    r = avqdump({"--info", "good.avq", "cut.avq", "good.txt"});
+    const auto r = avqdump({"--info", "good.avq", "cut.avq", "good.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("file: good.avq\n"), std::string::npos);
     EXPECT_NE(r.out.find("file: good.txt\n"), std::string::npos);
@@ -384,8 +378,7 @@ TEST_F(Avqdump, CommandLine) {
 TEST_F(Avqdump, OutputThatCannotBeWrittenIsAnError) {
     write("q.txt", four_column(make_rows(512)));
     ASSERT_EQ(velkor({"-4", "q.txt", "a.avq"}).status, 0);
-    const auto r =
-        e2e::run_program("/bin/sh", {"-c", "exec \"$0\" a.avq > /dev/full", AVQDUMP}, dir());
+    const auto r = shell("exec \"$0\" a.avq > /dev/full", {}, AVQDUMP);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("avqdump: error writing standard output"), std::string::npos) << r.err;
 }

@@ -25,8 +25,7 @@ class MemoryLimits : public e2e::VelkorTest {
     // 64 MiB: plenty for the program and its read buffers, too little to hold
     // 2,000,000 rows (96 MB as numbers).
     e2e::Result limited(const std::string& args, const std::string& before = "") {
-        const std::string script = "ulimit -v 65536 || exit 99; " + before + "exec \"$0\" " + args;
-        return e2e::run_program("/bin/sh", {"-c", script, VELKOR_BIN}, dir());
+        return shell("ulimit -v 65536 || exit 99; " + before + "exec \"$0\" " + args);
     }
 
     // 2,000,000 four-column rows (16 MB).
@@ -125,13 +124,9 @@ TEST_F(MemoryLimits, EveryLimitGivesTheOutputOrAClearError) {
             const std::string ref = read("ref.avq");
             for (int mib = 4; mib <= 40; mib += 2) {
                 write("out.avq", "!previous\n");
-                const e2e::Result r = e2e::run_program("/bin/sh",
-                                                       {"-c",
-                                                        "ulimit -v " + std::to_string(mib * 1024) +
-                                                            "; TMPDIR=tmp exec \"$0\" " + form +
-                                                            " -4 in.txt " + out + redirect,
-                                                        VELKOR_BIN},
-                                                       dir());
+                const e2e::Result r =
+                    shell("ulimit -v " + std::to_string(mib * 1024) + "; TMPDIR=tmp exec \"$0\" " +
+                          form + " -4 in.txt " + out + redirect);
                 const std::string last = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
                 SCOPED_TRACE(std::string(form) + " " + out + " " + std::to_string(mib) +
                              " MiB: " + last);

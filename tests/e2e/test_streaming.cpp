@@ -95,14 +95,12 @@ class Streaming : public e2e::VelkorTest {
     // returns the streamed run.
     Result both(std::vector<std::string> args, const std::string& before = "") {
         args.push_back("out.avq");
-        const std::string velkor = VELKOR_BIN;
         std::string feed;
         for (const std::string& n : names_)
             feed += "cat ../files/" + n + " > " + n + " & ";
         const auto run = [&](const std::string& where, const std::string& start) {
-            std::vector<std::string> sh = {"-c", before + start + "exec \"$0\" \"$@\"", velkor};
-            sh.insert(sh.end(), args.begin(), args.end());
-            return e2e::run_program("/bin/sh", sh, path(where));
+            return shell("cd " + where + " || exit; " + before + start + "exec \"$0\" \"$@\"",
+                         args);
         };
         const Result streamed = run("files", "");
         const Result piped = run("pipes", feed);
@@ -263,25 +261,13 @@ StoppedRun start_stopped_at_first_message(const std::vector<std::string>& args,
     while (::write(err[1], block.data(), block.size()) > 0) {
     }
     ::fcntl(err[1], F_SETFL, 0);
-    std::vector<std::string> argv_s = {VELKOR_BIN};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argv_s)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const int null_fd = ::open("/dev/null", O_WRONLY);
+    const pid_t pid = e2e::start_program(VELKOR_BIN, args, dir, null_fd, err[1], [sig] {
         const rlimit no_core{0, 0};
         ::setrlimit(RLIMIT_CORE, &no_core);
         std::signal(sig, SIG_DFL);
-        ::dup2(err[1], 2);
-        const int null_fd = ::open("/dev/null", O_RDWR);
-        ::dup2(null_fd, 0);
-        ::dup2(null_fd, 1);
-        if (::chdir(dir.c_str()) != 0) ::_exit(126);
-        ::execv(VELKOR_BIN, argv.data());
-        ::_exit(127);
-    }
+    });
+    ::close(null_fd);
     ::close(err[1]);
     return {pid, err[0]};
 }
@@ -295,9 +281,7 @@ TEST_F(Streaming, NoSignalButSigkillLeavesATemporaryFile) {
     const std::vector<std::string> after = {"all.txt", "logfile", "out.txt"};
 
     // A file size limit: the write fails and takes the error path.
-    std::vector<std::string> sh = {"-c", "ulimit -f 256; exec \"$0\" \"$@\"", VELKOR_BIN};
-    sh.insert(sh.end(), args.begin(), args.end());
-    const Result r = e2e::run_program("/bin/sh", sh, path("files"));
+    const Result r = shell("cd files || exit; ulimit -f 256; exec \"$0\" \"$@\"", args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1),
               "Error writing file out.txt: File too large\n");
@@ -352,16 +336,11 @@ TEST_F(Streaming, OutputNeedsItsOwnSizeAndAMebibyteOnTheFileSystem) {
             200000);
         for (const char* form : {"--binary", "--ascii"}) {
             SCOPED_TRACE(std::string("layout ") + std::to_string(layout) + " " + form);
-            std::vector<std::string> a = args;
-            a.insert(a.begin(), form);
-            a.push_back("../ref.avq");
-            const std::vector<std::string> in_files = {"-c", "cd files && exec \"$0\" \"$@\""};
-            auto run = [&](const std::string& out) {
-                std::vector<std::string> sh = in_files;
-                sh.push_back(VELKOR_BIN);
-                sh.insert(sh.end(), a.begin(), a.end() - 1);
-                sh.push_back(out);
-                return e2e::run_program("/bin/sh", sh, dir());
+            const auto run = [&](const std::string& out) {
+                std::vector<std::string> a = args;
+                a.insert(a.begin(), form);
+                a.push_back(out);
+                return shell("cd files && exec \"$0\" \"$@\"", a);
             };
             ASSERT_EQ(run("../ref.avq").status, 0);
             const std::string ref = read("ref.avq");

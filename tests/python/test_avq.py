@@ -36,13 +36,13 @@ def make_rows(n, gap_after=None):
     return rows
 
 
-class Converted(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = pathlib.Path(self.tmp.name)
+class InTempDir(unittest.TestCase):
+    """Each test in a directory of its own, where velkor and avqdump run."""
 
-    def tearDown(self):
-        self.tmp.cleanup()
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.dir = pathlib.Path(tmp.name)
 
     def write(self, name, text):
         (self.dir / name).write_text(text)
@@ -68,6 +68,8 @@ class Converted(unittest.TestCase):
         self.run_tool(VELKOR, *options, *inputs, out)
         return self.dir / out
 
+
+class Converted(InTempDir):
     def check_against_avqdump(self, path):
         """avq.read(path) holds what avqdump --csv and --json say of it."""
         f = avq.read(path)
@@ -197,15 +199,8 @@ class Converted(unittest.TestCase):
         self.assertEqual(caught.exception.filename, str(self.dir / "missing.avq"))
 
 
-class Written(unittest.TestCase):
+class Written(InTempDir):
     """avq.write, read back by avq.read and compared with what velkor writes."""
-
-    def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory()
-        self.dir = pathlib.Path(self.tmp.name)
-
-    def tearDown(self):
-        self.tmp.cleanup()
 
     def test_round_trips_in_both_forms(self):
         rng = np.random.default_rng(7)
@@ -242,12 +237,9 @@ class Written(unittest.TestCase):
 
     def test_writes_what_velkor_writes(self):
         rows = make_rows(1536)
-        text = "".join("%s %s\n" % (t, " ".join(v)) for t, v in rows)
-        (self.dir / "q.txt").write_text(text)
         for options, name in (([], "v.avq"), (["--ascii"], "v.txt")):
             with self.subTest(options=options):
-                subprocess.run([VELKOR, *options, "-4", "q.txt", name], cwd=self.dir, check=True, capture_output=True)
-                made = (self.dir / name).read_bytes()
+                made = self.convert("4", options, rows, name, comment=False).read_bytes()
                 f = avq.read(self.dir / name)
                 data = f.data if not options else np.array([[float(x) for x in v] for _, v in rows])
                 avq.write(self.dir / "w", data, float(rows[0][0]), 100.0, ascii=bool(options), header=f.header)

@@ -86,17 +86,12 @@ class ReadInput : public ::testing::Test {
                const std::string& c, const Settings& s) {
         return read_group(s, names_of(t.c_str(), a.c_str(), b.c_str(), c.c_str()));
     }
-    Settings two_;
-    Settings four_ = [] {
+    static Settings of_layout(const Layout& layout) {
         Settings s;
-        s.layout = &FOUR_COLUMN;
+        s.layout = &layout;
         return s;
-    }();
-    Settings one_ = [] {
-        Settings s;
-        s.layout = &ONE_COLUMN;
-        return s;
-    }();
+    }
+    const Settings two_{}, four_ = of_layout(FOUR_COLUMN), one_ = of_layout(ONE_COLUMN);
     testfiles::TempDir tmp_{"velkor-read"};
     const std::string& dir_ = tmp_.path();
 };
@@ -129,12 +124,6 @@ TEST_F(ReadInput, CommentsAnywhereReplaceTheSlot) {
     EXPECT_EQ(r.comments.line[1], "!last");
     EXPECT_EQ(r.comments.line[3], "!end c");
     EXPECT_EQ(r.rows[1].data[0], 2.0);
-}
-
-TEST_F(ReadInput, ChannelOneEndingInCommentFailsWhenOthersGoOn) {
-    // The slot still holds its last comment line: that line is shown.
-    EXPECT_EQ(read2("1 1\n!last\n", "1 1\n2 2\n", "1 1\n2 2\n").failure,
-              "Not 2 columns in file " + dir_ + "/a. Rerun with -t timefile\n  line 2: !last\n");
 }
 
 TEST_F(ReadInput, ShortestFileEndsReadingAndLastLineNeedsNoLineEnd) {
@@ -221,17 +210,6 @@ TEST_F(ReadInput, EarlierTimesAndTinyDifferencesAreNotReported) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(ReadInput, ParseErrorsNameTheFileAndTheLine) {
-    // Lines are counted from 1 in each file, comment lines included.
-    const std::string good = "1 1\n";
-    EXPECT_EQ(read2("1 1\n\nx\n", "1 1\n2 2\n", "1 1\n2 2\n").failure,
-              "Not 2 columns in file " + dir_ + "/a. Rerun with -t timefile\n  line 3: x\n");
-    EXPECT_EQ(read2(good, "!c\n!d\n1 x\r\n", good).failure,
-              "Not 2 columns in file " + dir_ + "/b. Rerun with -t timefile\n  line 3: 1 x\\r\n");
-    EXPECT_EQ(read4(file("f", "1 2 3\n")).failure,
-              "Not 4 columns in file " + dir_ + "/f\n  line 1: 1 2 3\n");
-}
-
 TEST_F(ReadInput, RowsAcrossBlocksKeepTheirValuesAndLineNumbers) {
     // Rows of every layout over several reading blocks, most of them taken
     // straight from the block, others (a comment, a blank line, a time that
@@ -281,34 +259,42 @@ TEST_F(ReadInput, RowsAcrossBlocksKeepTheirValuesAndLineNumbers) {
     EXPECT_EQ(r1.failure, "");
 }
 
-TEST_F(ReadInput, OneColumnErrorsInParseOrder) {
-    // (A first line that is no number would be a heading.)
-    const std::string t = file("t", "1\n2\n"), a = file("a", "1\n2\n"), b = file("b", "1\nx\n"),
-                      c = file("c", "1\n-\n"), bad = file("bad", "1\n \t-\n");
-    EXPECT_EQ(read1(bad, a, b, c, one_).failure, "No data in timefile\n  line 2:  \\t-\n");
-    EXPECT_EQ(read1(t, a, b, c, one_).failure,
-              "No data in file for ch2 " + dir_ + "/b\n  line 2: x\n");
-    EXPECT_EQ(read1(t, a, a, c, one_).failure,
-              "No data in file for ch3 " + dir_ + "/c\n  line 2: -\n");
-}
-
-TEST_F(ReadInput, ChannelOneCommentOnlyFailsBesideData) {
-    EXPECT_EQ(read2("!only\n", "1 1\n", "1 1\n").failure,
-              "Not 2 columns in file " + dir_ + "/a. Rerun with -t timefile\n  line 1: !only\n");
-}
-
-TEST_F(ReadInput, OpeningOrderIsTimeThenChannel2Channel3Channel1) {
-    const std::string missing1 = dir_ + "/no1", missing2 = dir_ + "/no2";
-    const std::string ok = file("ok", "1\n");
-    EXPECT_EQ(
-        read_group(two_, names_of(nullptr, missing1.c_str(), missing2.c_str(), ok.c_str())).failure,
-        "Can't open file " + missing2 + ": No such file or directory\n");
-    EXPECT_EQ(read1(missing1, ok, missing2, ok, one_).failure,
-              "Can't open file " + missing1 + ": No such file or directory\n");
-}
-
-TEST_F(ReadInput, ReadErrorIsNotEndOfFile) {
-    EXPECT_EQ(read4(dir_).failure, "Error reading file " + dir_ + ": Is a directory\n");
+TEST_F(ReadInput, FailuresNameTheFileAndTheLine) {
+    // Lines are counted from 1 in each file, comment lines included; when
+    // channel 1 ends in a comment (or holds one only) while the others go
+    // on, that comment line is shown. (A first line that is no number would
+    // be a heading.) Files open in the order time file, channel 2, channel 3,
+    // channel 1.
+    const std::string d = dir_ + "/", good = "1 1\n";
+    const std::string t = file("t", "1\n2\n"), v1 = file("v1", "1\n2\n"), v2 = file("v2", "1\nx\n"),
+                      v3 = file("v3", "1\n-\n"), bad = file("bad", "1\n \t-\n"),
+                      ok = file("ok", "1\n");
+    const std::string missing1 = d + "no1", missing2 = d + "no2";
+    const struct {
+        Read read; // made in the order of the cases
+        std::string failure;
+    } cases[] = {
+        {read2("1 1\n!last\n", "1 1\n2 2\n", "1 1\n2 2\n"),
+         "Not 2 columns in file " + d + "a. Rerun with -t timefile\n  line 2: !last\n"},
+        {read2("!only\n", "1 1\n", "1 1\n"),
+         "Not 2 columns in file " + d + "a. Rerun with -t timefile\n  line 1: !only\n"},
+        {read2("1 1\n\nx\n", "1 1\n2 2\n", "1 1\n2 2\n"),
+         "Not 2 columns in file " + d + "a. Rerun with -t timefile\n  line 3: x\n"},
+        {read2(good, "!c\n!d\n1 x\r\n", good),
+         "Not 2 columns in file " + d + "b. Rerun with -t timefile\n  line 3: 1 x\\r\n"},
+        {read4(file("f", "1 2 3\n")), "Not 4 columns in file " + d + "f\n  line 1: 1 2 3\n"},
+        {read1(bad, v1, v2, v3, one_), "No data in timefile\n  line 2:  \\t-\n"},
+        {read1(t, v1, v2, v3, one_), "No data in file for ch2 " + d + "v2\n  line 2: x\n"},
+        {read1(t, v1, v1, v3, one_), "No data in file for ch3 " + d + "v3\n  line 2: -\n"},
+        {read_group(two_, names_of(nullptr, missing1.c_str(), missing2.c_str(), ok.c_str())),
+         "Can't open file " + missing2 + ": No such file or directory\n"},
+        {read1(missing1, ok, missing2, ok, one_),
+         "Can't open file " + missing1 + ": No such file or directory\n"},
+        // A read error is not the end of the file.
+        {read4(dir_), "Error reading file " + dir_ + ": Is a directory\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.read.failure, c.failure);
 }
 
 TEST(DisplayLine, EscapesWhatDoesNotPrintAndCutsAt80Bytes) {

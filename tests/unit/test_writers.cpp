@@ -367,10 +367,6 @@ TEST_F(Writers, OutputFileWritesDevicesInPlace) {
     EXPECT_EQ(entries(), std::vector<std::string>{});
 }
 
-} // namespace
-
-namespace {
-
 // Bytes that tell their place: byte i of the pattern is i * 7 + i / 251.
 std::string pattern(std::size_t n) {
     std::string s(n, '\0');

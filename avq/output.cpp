@@ -414,8 +414,9 @@ int OutputFile::new_temp(std::string& path, bool& made) const {
     return fd;
 }
 
-// Makes the temporary file that replaces the target. Sets `in_place`, and
-// returns no error, when an existing target's directory may not be written.
+// Makes the temporary file that replaces the target; fails when an existing
+// target may not be written. Sets `in_place`, and returns no error, when an
+// existing target's directory may not be written.
 OutputError OutputFile::open_temp(const struct stat* existing, bool& in_place) {
     // Replacing a file that may not be written must fail as writing into it
     // would.

@@ -225,6 +225,7 @@ int read_fully(int fd, char* p, std::size_t n, off_t offset) {
 // and, in `failed_at`, the offset it was to be written at.
 int move_within(int fd, std::uint64_t from, std::uint64_t to, std::uint64_t n,
                 std::uint64_t& failed_at) {
+    if (n == 0) return 0;
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[OUTPUT_BUFFER]);
     if (buffer == nullptr) return ENOMEM;
     for (std::uint64_t moved = 0; moved < n;) {
@@ -336,11 +337,6 @@ OutputError OutputFile::open_named(const char* name) {
         // back from open with its reason.
         return open_in_place(name_, O_CREAT);
     }
-    // Replacing a file that may not be written must fail as writing into it
-    // would.
-    if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
-        return {OutputStep::open, errno};
-    }
     bool in_place = false;
     const OutputError error = open_temp(exists ? &st : nullptr, in_place);
     // The directory may not be written but the file may: it is rewritten in
@@ -418,9 +414,15 @@ int OutputFile::new_temp(std::string& path, bool& made) const {
     return fd;
 }
 
-// Makes the temporary file that replaces the target. Sets `in_place`, and
-// returns no error, when an existing target's directory may not be written.
+// Makes the temporary file that replaces the target; fails when an existing
+// target may not be written. Sets `in_place`, and returns no error, when an
+// existing target's directory may not be written.
 OutputError OutputFile::open_temp(const struct stat* existing, bool& in_place) {
+    // Replacing a file that may not be written must fail as writing into it
+    // would.
+    if (existing != nullptr && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+        return {OutputStep::open, errno};
+    }
     take_mode(existing);
     bool made = false;
     fd_ = new_temp(temp_, made);
@@ -440,14 +442,11 @@ std::unique_ptr<OutputFile> OutputFile::replacing(const char* name) {
     out->name_ = name;
     struct stat st {};
     bool exists = false;
-    if (!out->find_target(st, exists)) return nullptr;
-    if (exists && ::faccessat(AT_FDCWD, out->target_.c_str(), W_OK, AT_EACCESS) != 0) {
+    bool in_place = false;
+    if (!out->find_target(st, exists) || out->open_temp(exists ? &st : nullptr, in_place) ||
+        in_place) {
         return nullptr;
     }
-    out->take_mode(exists ? &st : nullptr);
-    bool made = false;
-    out->fd_ = out->new_temp(out->temp_, made);
-    if (out->fd_ < 0) return nullptr;
     // What the program printed comes before the data when both go to the
     // same place.
     std::fflush(stdout);

@@ -268,7 +268,6 @@ struct Part {
     GroupReport report;
     std::unique_ptr<BlockWriter> writer;
     BlockQueue queue;
-    unsigned last_rows = 0; // rows read into the block being read when the reading ended
     std::uint64_t left = 0; // lines left in other inputs, when the group ended in this part
 
     // Reads the part's next rows into the current block and feeds the
@@ -282,7 +281,6 @@ struct Part {
     // After read_next: a full block is written and the ring turns; a
     // partial one (the reading has ended) stays for block completion.
     void keep(unsigned n) {
-        last_rows = n % SAMPLES;
         if (n == SAMPLES) queue.put(reader.rows / SAMPLES - 1, true);
     }
 };
@@ -296,7 +294,6 @@ struct Handover {
     // The first header is written (so the blocks' place is known) and the
     // group's typical steps are known.
     bool start_known = false;
-    std::uint64_t blocks_at = 0;
     double typical[CHANNELS] = {};
 };
 
@@ -342,7 +339,7 @@ class Conversion {
     void publish_start();
     bool second_placed();
     void stop_second();
-    Status settle_reading(Part*& last);
+    Status settle_reading();
     void merge_report(Part& last);
     std::uint64_t complete(Part& last, std::uint64_t rows);
     Status check_block_times() const;
@@ -462,7 +459,7 @@ void Conversion::read_second() {
     }
     begin_report(s_, p.report, in_, handover_.typical);
     p.writer = std::make_unique<BlockWriter>(
-        s_, out_.descriptor(), handover_.blocks_at + split_ / SAMPLES * avq::RECORD_BYTES);
+        s_, out_.descriptor(), out_.blocks_at() + split_ / SAMPLES * avq::RECORD_BYTES);
     p.queue.attach(*p.writer);
     while (!handover_.stop.load(std::memory_order_relaxed)) {
         const unsigned n = p.read_next();
@@ -482,7 +479,6 @@ void Conversion::publish_start() {
     {
         const std::lock_guard<std::mutex> lock(handover_.m);
         handover_.start_known = true;
-        handover_.blocks_at = out_.blocks_at();
         for (int k = 0; k < CHANNELS; ++k)
             handover_.typical[k] = first_.report.s[k].typical;
     }
@@ -528,15 +524,15 @@ void Conversion::read_first() {
 }
 
 // Joins the parts: writes the second part's warnings and returns the first
-// failure in row order. Sets `last` to the part in which the group ended.
-Status Conversion::settle_reading(Part*& last) {
+// failure in row order. Sets second_used_ when the group ended in the second
+// part.
+Status Conversion::settle_reading() {
     Part& first = first_;
     if (first.reader.failed) return Error{first.reader.error};
     if (first.reader.ended) {
         stop_second();
         first.left = first.reader.lines_left();
         if (first.reader.failed) return Error{first.reader.error};
-        last = &first;
         return {};
     }
     // The first part has read the rows before S; the second has the rest.
@@ -549,7 +545,6 @@ Status Conversion::settle_reading(Part*& last) {
         if (w.subject >= FIRST_DATA_SUBJECT) ++held_data_warnings_;
     }
     if (second.reader.failed) return Error{second.reader.error};
-    last = &second;
     return {};
 }
 
@@ -568,7 +563,8 @@ void Conversion::merge_report(Part& last) {
         const RowBlock& partial = last.queue.current();
         avq::ValueCounts counts[CHANNELS];
         for (int c = 0; c < CHANNELS; ++c)
-            avq::count_values(partial.value[c], last.last_rows, s_.global_scale, counts[c]);
+            avq::count_values(partial.value[c], last.reader.rows % SAMPLES, s_.global_scale,
+                              counts[c]);
         report_add_values(report_, counts);
     }
     first_.reader.keep_comments(comments_);
@@ -671,10 +667,10 @@ Status Conversion::finish_output(const std::string& header, std::uint64_t blocks
 Status Conversion::run(GroupSummary& summary) {
     if (const std::uint64_t s = split_row(); s != 0) start_second(s);
     read_first();
-    Part* last = nullptr;
-    if (Status s = settle_reading(last)) return s;
-    merge_report(*last);
-    const std::uint64_t rows = last->reader.rows;
+    if (Status s = settle_reading()) return s;
+    Part& last = second_used_ ? *second_ : first_;
+    merge_report(last);
+    const std::uint64_t rows = last.reader.rows;
     double head[HEAD_ROWS];
     head_times(report_, head);
     SettledHeader header;
@@ -682,7 +678,7 @@ Status Conversion::run(GroupSummary& summary) {
     const std::vector<std::string> lines = report_end(report_, header.built);
     for (const std::string& line : lines)
         std::fputs(line.c_str(), stderr);
-    const std::uint64_t written = complete(*last, rows);
+    const std::uint64_t written = complete(last, rows);
     if (!first_.queue.finish()) return out_.write_error(ENOMEM);
     if (Status s = check_block_times()) return s;
     std::uint64_t clipped = 0;

@@ -1,8 +1,6 @@
 // The output file of a group: see group_output.h.
 #include "group_output.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -26,21 +24,15 @@ int GroupOutput::descriptor() const {
 
 void GroupOutput::begin(const std::string& first_header) {
     if (spool_ != nullptr) return;
-    first_header_ = first_header;
     blocks_at_ = first_header.size();
-    // A failure here shows again where the header is rewritten.
-    for (std::size_t done = 0; done < first_header.size();) {
-        const ssize_t n = ::pwrite(file_->descriptor(), first_header.data() + done,
-                                   first_header.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    // The header goes in place of none at the start of the empty file. A
+    // failure here shows again where the header is rewritten.
+    std::uint64_t failed_at = 0;
+    file_->rewrite_start(0, first_header, 0, failed_at);
 }
 
 Error GroupOutput::write_error(int error) const {
-    if (error == ENOMEM) return Error{strformat("Out of memory writing file %s\n", name_.c_str())};
-    if (spool_ == nullptr) return failure({avq::OutputStep::write, error});
+    if (spool_ == nullptr || error == ENOMEM) return failure({avq::OutputStep::write, error});
     return Error{strformat("Error writing a temporary file in %s for %s: %s\n",
                            spool_->directory().c_str(), name_.c_str(), std::strerror(error))};
 }
@@ -59,8 +51,7 @@ Status GroupOutput::settle(const std::string& header, std::uint64_t blocks,
     int error = 0;
     failed_at = -1;
     if (spool_ == nullptr) {
-        error =
-            file_->rewrite_start(first_header_.size(), header, first_header_.size() + blocks, at);
+        error = file_->rewrite_start(blocks_at_, header, blocks_at_ + blocks, at);
         if (error != 0) file_->abandon();
     } else {
         avq::OutputError e;

@@ -46,7 +46,7 @@ class GroupOutput {
     std::uint64_t blocks_at() const { return blocks_at_; }
     void begin(const std::string& first_header);
 
-    // The failure of a write into descriptor() at `offset`.
+    // The failure `error` (an errno value) of a write into descriptor().
     Error write_error(int error) const;
 
     // Puts the settled header in place before the `blocks` bytes of blocks
@@ -65,6 +65,5 @@ class GroupOutput {
     std::string name_;
     std::unique_ptr<avq::OutputFile> file_; // the temporary file, or the output in place
     std::unique_ptr<avq::Spool> spool_;
-    std::string first_header_;
-    std::uint64_t blocks_at_ = 0;
+    std::uint64_t blocks_at_ = 0; // the length of the first header, in a temporary file
 };

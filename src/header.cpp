@@ -1,5 +1,6 @@
 // Header comment: see blocks.h.
 #include <cstdio>
+#include <utility>
 
 #include <avq/avq.h>
 #include <avq/writer.h>
@@ -69,11 +70,9 @@ Status settle_header(const Settings& s, const GroupNames& names, Comments c, con
         std::fprintf(stderr, "Warning: comments disagree:\n%s\n%s\n%s\n", line[1].c_str(),
                      line[2].c_str(), line[3].c_str());
     }
-    for (int k = 1; k <= 3; ++k) {
-        if (!line[k].empty()) {
-            out = {line[k], false};
-            return {};
-        }
+    if (std::string comment = channel_comment(s, c); !comment.empty()) {
+        out = {std::move(comment), false};
+        return {};
     }
     if (!s.quiet) {
         char estimate[64];

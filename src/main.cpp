@@ -377,7 +377,6 @@ class OptionParser {
 
   private:
     void take(int c, int longindex, int before);
-    void take_long(int c);
     [[noreturn]] void invalid(const char* what, const char* text, const char* rule = nullptr) {
         lines_.fail_after_notes(
             Error{strformat("Error: invalid %s %s%s%s%s\n", what, text, rule != nullptr ? " (" : "",
@@ -392,38 +391,6 @@ class OptionParser {
     LongOptions long_;
     Options o_;
 };
-
-// The long options without a short form that take part in the reading and
-// the messages.
-void OptionParser::take_long(int c) {
-    Settings& s = o_.settings;
-    switch (c) {
-    case DELIMITER_OPTION:
-        s.read.delimiter = parse_delimiter(optarg);
-        if (s.read.delimiter == 0) invalid("delimiter", optarg, "one of , ; tab");
-        break;
-    case DECIMAL_COMMA_OPTION:
-        s.read.decimal_comma = true;
-        lines_.notes.push_back("option decimal-comma\n");
-        break;
-    case STRICT_OPTION:
-        s.strict = true;
-        lines_.notes.push_back("option strict\n");
-        break;
-    case STATION_OPTION:
-        if (!valid_station(optarg)) {
-            invalid("station", optarg, "one word of at most 32 printable characters");
-        }
-        s.station = optarg;
-        break;
-    case GAIN_OPTION:
-        if (!valid_gain(optarg)) invalid("gain", optarg, "a decimal number such as 0.5 or 2e3");
-        s.gain = optarg;
-        break;
-    default:
-        break;
-    }
-}
 
 void OptionParser::take(int c, int longindex, int before) {
     Settings& s = o_.settings;
@@ -481,11 +448,26 @@ void OptionParser::take(int c, int longindex, int before) {
         lines_.quiet = s.quiet = true;
         break;
     case DELIMITER_OPTION:
+        s.read.delimiter = parse_delimiter(optarg);
+        if (s.read.delimiter == 0) invalid("delimiter", optarg, "one of , ; tab");
+        break;
     case DECIMAL_COMMA_OPTION:
+        s.read.decimal_comma = true;
+        lines_.notes.push_back("option decimal-comma\n");
+        break;
     case STRICT_OPTION:
+        s.strict = true;
+        lines_.notes.push_back("option strict\n");
+        break;
     case STATION_OPTION:
+        if (!valid_station(optarg)) {
+            invalid("station", optarg, "one word of at most 32 printable characters");
+        }
+        s.station = optarg;
+        break;
     case GAIN_OPTION:
-        take_long(c);
+        if (!valid_gain(optarg)) invalid("gain", optarg, "a decimal number such as 0.5 or 2e3");
+        s.gain = optarg;
         break;
     default:
         lines_.notes.push_back("?? getopt returned character code " + std::to_string(c) + " ??\n");

@@ -172,9 +172,10 @@ class OutputFile {
     // `size` written, are a header: puts `header` in their place, moving the
     // bytes after them within the file by the difference in length (from
     // the end backwards when the header grew, from the front forwards and
-    // then truncating when it shrank). The file needs room for the
-    // difference only. Returns 0, or the errno value of a failure and, in
-    // `failed_at`, the offset in the new output where it happened.
+    // then truncating when it shrank; with `old_length` and `size` 0, it
+    // writes the first header). The file needs room for the difference only.
+    // Returns 0, or the errno value of a failure and, in `failed_at`, the
+    // offset in the new output where it happened.
     int rewrite_start(std::size_t old_length, std::string_view header, std::uint64_t size,
                       std::uint64_t& failed_at);
     // Appends `size` bytes of the file `from` at `offset` to the output,

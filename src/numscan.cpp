@@ -51,10 +51,6 @@ inline unsigned digit_value(char c) {
     return static_cast<unsigned char>(c) - unsigned{'0'};
 }
 
-inline bool is_digit(char c) {
-    return digit_value(c) < 10;
-}
-
 constexpr std::uint64_t max_exact_integer = std::uint64_t{1} << 53;
 
 // Reads one plain decimal token at `p` (white space already skipped). On

@@ -68,6 +68,11 @@ inline bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// A decimal digit, '0' to '9'.
+inline bool is_digit(char c) {
+    return static_cast<unsigned char>(c) - unsigned{'0'} < 10;
+}
+
 // Whether the string at `p` holds nothing but white space.
 inline bool rest_is_blank(const char* p) {
     if (p[0] == '\n' && p[1] == '\0') return true; // the usual end of a line

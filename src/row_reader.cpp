@@ -65,13 +65,6 @@ bool begins_with_bom(const char* line) {
     return line[0] == '\xEF' && line[1] == '\xBB' && line[2] == '\xBF';
 }
 
-// A line whose first byte is none of white space, "!", '"' and "#" (nor a
-// control byte) is a data line, known at a glance: digits, signs, points,
-// letters.
-inline bool data_at_a_glance(const char* text) {
-    return static_cast<unsigned char>(text[0]) >= '$';
-}
-
 constexpr double TIME_TOLERANCE = 1e-5; // seconds
 
 // Whether the line, its blanks at either end left out, holds white space:
@@ -227,7 +220,7 @@ template <int Count, bool Time> RowReader::SlotRead RowReader::read_slot(int k) 
     }
     // A file that ends before its next line has ended.
     if (!next_line(slot)) return failed ? SlotRead::failed : SlotRead::end_of_group;
-    if (data_at_a_glance(slot.text) && slot.rows_begun) [[likely]] {
+    if (sure_row_byte(slot.text[0]) && slot.rows_begun) [[likely]] {
         slot.has_data = true;
         return SlotRead::data;
     }

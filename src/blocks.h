@@ -9,11 +9,13 @@
 
 #include "error.h"
 #include "inputs.h"
+#include "report.h"
 #include "row_reader.h"
 #include "settings.h"
 
-// The built header's estimate uses the channel-1 times of rows 0 to 10.
-inline constexpr std::size_t HEAD_ROWS = 11;
+// The built header's estimate uses the channel-1 times of rows 0 to 10, as
+// the report keeps them (GroupReport::head).
+inline constexpr std::size_t HEAD_ROWS = ESTIMATE_ROWS;
 
 // Header comment (header.cpp). Every AVQ file begins with one comment line.
 // It is settled once the group has been read: the channel files' comments

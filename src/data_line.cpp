@@ -5,10 +5,6 @@
 
 namespace {
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 // The end of the word at `p`: the first white space or the end.
 const char* word_end(const char* p) {
     while (*p != '\0' && !is_space(*p))

@@ -69,7 +69,7 @@ int read_data_line_slow(const char* line, double* out, int count, bool time, con
 // cannot be a date (10000 or more). False leaves the line to
 // read_data_line_slow, which reads it whole and tells what else it holds.
 inline bool read_plain_line(const char* line, double* out, int count, bool time) {
-    return scan_plain_line(line, out, count) && (!time || out[0] >= 10000.0);
+    return scan_plain_line(line, out, count) && (!time || out[0] >= LEAST_SURE_TIME);
 }
 
 // Reads `count` numbers (1 to 4) of the zero-terminated `line` into `out`;

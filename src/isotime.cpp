@@ -12,10 +12,6 @@
 
 namespace {
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 // Whether `p` begins like a calendar date: four digits, "-", two digits,
 // "-", two digits.
 bool starts_like_date(const char* p) {

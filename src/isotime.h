@@ -75,7 +75,7 @@ int rescan_time_line(const char* line, double* out, int count, int n, NumberEnds
 inline int scan_time_line(const char* line, double* out, int count, NumberEnds& ends,
                           TimeForm& form, std::string& text) {
     const int n = scan_numbers(line, out, count, ends);
-    if (n == count && out[0] >= 10000.0) {
+    if (n == count && out[0] >= LEAST_SURE_TIME) {
         form = TimeForm::number;
         return n;
     }

@@ -174,14 +174,6 @@ std::string_view LineReader::peek(bool& whole) {
 
 namespace {
 
-// The first byte of a line that is surely a row line: no white space, no
-// "!", no "#" (nor '"' or a control byte, which the slow way looks at).
-constexpr unsigned char SURE_ROW_BYTE = '$';
-
-inline bool sure_row_byte(char c) {
-    return static_cast<unsigned char>(c) >= SURE_ROW_BYTE;
-}
-
 // The line feeds in [p, end); `sure` tells whether every line that begins
 // in it after a line feed (before `end`) begins with a sure row byte. When
 // it does not, the count is not needed and stops early.

@@ -51,10 +51,6 @@ inline unsigned digit_value(char c) {
     return static_cast<unsigned char>(c) - unsigned{'0'};
 }
 
-inline bool is_digit(char c) {
-    return digit_value(c) < 10;
-}
-
 constexpr std::uint64_t max_exact_integer = std::uint64_t{1} << 53;
 
 // Reads one plain decimal token at `p` (white space already skipped). On
@@ -475,7 +471,7 @@ template <int Count> [[gnu::noinline]] const char* scan_row(const char* p, doubl
         ++p;
     p = row_number(p, out[0]);
     if (p == nullptr) return nullptr;
-    if (time && !(out[0] >= 10000.0)) return nullptr; // may be a date
+    if (time && !(out[0] >= LEAST_SURE_TIME)) return nullptr; // may be a date
     if constexpr (Count >= 2) {
         p = next_number(p, out[1]);
         if (p == nullptr) return nullptr;
@@ -570,7 +566,7 @@ template <int I>
     if (!token_value(p + s, e - s, out[I])) [[unlikely]]
         return Token::otherwise;
     // A time below 10000 may be a date.
-    return I != 0 || !time || out[0] >= 10000.0 ? Token::read : Token::refused;
+    return I != 0 || !time || out[0] >= LEAST_SURE_TIME ? Token::read : Token::refused;
 }
 
 // The line at `p` read at once: its first 16 * CHUNKS bytes are classed in
@@ -602,7 +598,7 @@ template <int Count>
             const auto feed_at = static_cast<unsigned>(__builtin_ctz(feed));
             const unsigned end = feed_at != 0 && p[feed_at - 1] == '\r' ? feed_at - 1 : feed_at;
             if (token_value(p, end, out[0])) [[likely]]
-                return !time || out[0] >= 10000.0 ? p + feed_at + 1 : nullptr;
+                return !time || out[0] >= LEAST_SURE_TIME ? p + feed_at + 1 : nullptr;
         }
     }
     ChunkBits b = chunk_bits(p);

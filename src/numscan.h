@@ -63,9 +63,20 @@ int scan_numbers(const char* s, double* out, int count, NumberEnds& ends);
 // every row of a clean file.
 bool scan_plain_line(const char* s, double* out, int count);
 
+// The least time (the first number of a line that begins with one) that is
+// surely seconds since the epoch: one below it may be a date read as a
+// number (its year or its day, "2026-01-02" read as 2026, -1 and -2), which
+// the fast readings leave to the slow one.
+inline constexpr double LEAST_SURE_TIME = 10000.0;
+
 // White space as isspace() in the C locale: space, \t, \n, \v, \f, \r.
 inline bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// A decimal digit, '0' to '9'.
+inline bool is_digit(char c) {
+    return static_cast<unsigned char>(c) - unsigned{'0'} < 10;
 }
 
 // Whether the string at `p` holds nothing but white space.

@@ -65,14 +65,20 @@ bool begins_with_bom(const char* line) {
     return line[0] == '\xEF' && line[1] == '\xBB' && line[2] == '\xBF';
 }
 
-// A line whose first byte is none of white space, "!", '"' and "#" (nor a
-// control byte) is a data line, known at a glance: digits, signs, points,
-// letters.
-inline bool data_at_a_glance(const char* text) {
-    return static_cast<unsigned char>(text[0]) >= '$';
+constexpr double TIME_TOLERANCE = 1e-5; // seconds
+
+// The layout of a kind, for the reading compiled for it.
+constexpr const Layout& layout_of(Layout::Kind kind) {
+    return kind == Layout::Kind::one_column   ? ONE_COLUMN
+           : kind == Layout::Kind::two_column ? TWO_COLUMN
+                                              : FOUR_COLUMN;
 }
 
-constexpr double TIME_TOLERANCE = 1e-5; // seconds
+// Whether the line of slot k begins with a time: every line but those of
+// the value files of the one-column layout.
+constexpr bool has_time(Layout::Kind kind, int k) {
+    return kind != Layout::Kind::one_column || k == 0;
+}
 
 // Whether the line, its blanks at either end left out, holds white space:
 // fields separated by blanks.
@@ -227,7 +233,7 @@ template <int Count, bool Time> RowReader::SlotRead RowReader::read_slot(int k) 
     }
     // A file that ends before its next line has ended.
     if (!next_line(slot)) return failed ? SlotRead::failed : SlotRead::end_of_group;
-    if (data_at_a_glance(slot.text) && slot.rows_begun) [[likely]] {
+    if (sure_row_byte(slot.text[0]) && slot.rows_begun) [[likely]] {
         slot.has_data = true;
         return SlotRead::data;
     }
@@ -240,38 +246,17 @@ template <int Count, bool Time> RowReader::SlotRead RowReader::read_slot(int k) 
 // the usual way from the next slot.
 template <Layout::Kind Kind>
 [[gnu::always_inline]] inline bool RowReader::take_row(RowBlock& b, unsigned j) {
-    constexpr int first = Kind == Layout::Kind::one_column ? 0 : 1;
-    constexpr int last = Kind == Layout::Kind::four_column ? 1 : 3;
-    constexpr int count = Kind == Layout::Kind::four_column  ? 4
-                          : Kind == Layout::Kind::two_column ? 2
-                                                             : 1;
-    for (int k = first; k <= last; ++k) {
-        if (!take_line<count>(k, Kind != Layout::Kind::one_column || k == 0)) [[unlikely]] {
-            for (int i = first; i < k; ++i)
+    constexpr const Layout& l = layout_of(Kind);
+    for (int k = l.first_slot; k <= l.last_slot; ++k) {
+        if (!take_line<l.columns>(k, has_time(Kind, k))) [[unlikely]] {
+            for (int i = l.first_slot; i < k; ++i)
                 took_[i] = true;
             return false;
         }
         b.line[k][j] = slots_[k].line_no;
     }
-    switch (Kind) {
-    case Layout::Kind::one_column:
-        b.time[0][j] = in_seconds(taken_[0][0], false);
-        for (int c = 0; c < CHANNELS; ++c)
-            b.value[c][j] = taken_[c + 1][0];
-        break;
-    case Layout::Kind::two_column:
-        for (int c = 0; c < CHANNELS; ++c) {
-            b.time[c][j] = in_seconds(taken_[c + 1][0], false);
-            b.value[c][j] = taken_[c + 1][1];
-        }
-        time_checks(b, j);
-        break;
-    case Layout::Kind::four_column:
-        b.time[0][j] = in_seconds(taken_[1][0], false);
-        for (int c = 0; c < CHANNELS; ++c)
-            b.value[c][j] = taken_[1][c + 1];
-        break;
-    }
+    constexpr bool iso[4] = {};
+    store_row<Kind>(b, j, iso);
     return true;
 }
 
@@ -301,26 +286,18 @@ RowReader::SlotRead RowReader::read_slot_on(int k) {
     return SlotRead::data;
 }
 
-// Reads the `count` numbers of slot k's line into `v`, the first a time
-// with `time`; fails with the line's error when it does not hold them.
-[[gnu::always_inline]] inline bool RowReader::numbers(int k, double* v, int count, bool time,
-                                                      bool& iso) {
-    if (took_[k]) {
-        std::copy_n(taken_[k], count, v);
-        iso = false;
+// Reads the `count` numbers of slot k's line into taken_[k], the first a
+// time with `time`; fails with the line's error when it does not hold them.
+[[gnu::always_inline]] inline bool RowReader::numbers(int k, int count, bool time, bool& iso) {
+    if (plain_ && read_plain_line(slots_[k].text, taken_[k], count, time)) [[likely]]
         return true;
-    }
-    if (plain_ && read_plain_line(slots_[k].text, v, count, time)) [[likely]] {
-        iso = false;
-        return true;
-    }
-    return numbers_otherwise(k, v, count, time, iso);
+    return numbers_otherwise(k, count, time, iso);
 }
 
 // The rest of numbers(): reading options, possible dates, lines at fault.
-bool RowReader::numbers_otherwise(int k, double* v, int count, bool time, bool& iso) {
+bool RowReader::numbers_otherwise(int k, int count, bool time, bool& iso) {
     DataLine d;
-    const int n = read_data_line_slow(slots_[k].text, v, count, time, options_, d, work_);
+    const int n = read_data_line_slow(slots_[k].text, taken_[k], count, time, options_, d, work_);
     if (n == count && d.fault == DataLine::Fault::none) {
         iso = d.iso;
         if (d.more) warn_more_columns(k);
@@ -397,37 +374,40 @@ inline void RowReader::time_checks(const RowBlock& b, unsigned j) {
     }
 }
 
-// Parses the data lines of one row into row j of `b` according to the
-// layout.
-template <Layout::Kind Kind> bool RowReader::parse_row(RowBlock& b, unsigned j) {
-    double v[4];
-    bool iso = false;
+// Stores the numbers of a row's lines (taken_; a time ISO 8601 where `iso`
+// says, by slot) as row j of `b` according to the layout.
+template <Layout::Kind Kind>
+[[gnu::always_inline]] inline void RowReader::store_row(RowBlock& b, unsigned j, const bool* iso) {
     switch (Kind) {
-    case Layout::Kind::one_column: {
-        if (!numbers(0, v, 1, true, iso)) return false;
-        b.time[0][j] = in_seconds(v[0], iso); // one time serves all three channels
-        for (int c = 0; c < CHANNELS; ++c) {
-            bool unused = false;
-            if (!numbers(c + 1, v, 1, false, unused)) return false;
-            b.value[c][j] = v[0];
-        }
+    case Layout::Kind::one_column:
+        b.time[0][j] = in_seconds(taken_[0][0], iso[0]); // one time serves all three channels
+        for (int c = 0; c < CHANNELS; ++c)
+            b.value[c][j] = taken_[c + 1][0];
         break;
-    }
     case Layout::Kind::two_column:
         for (int c = 0; c < CHANNELS; ++c) {
-            if (!numbers(c + 1, v, 2, true, iso)) return false;
-            b.time[c][j] = in_seconds(v[0], iso);
-            b.value[c][j] = v[1];
+            b.time[c][j] = in_seconds(taken_[c + 1][0], iso[c + 1]);
+            b.value[c][j] = taken_[c + 1][1];
         }
         time_checks(b, j);
         break;
     case Layout::Kind::four_column:
-        if (!numbers(1, v, 4, true, iso)) return false;
-        b.time[0][j] = in_seconds(v[0], iso); // one time serves all three channels
+        b.time[0][j] = in_seconds(taken_[1][0], iso[1]); // one time serves all three channels
         for (int c = 0; c < CHANNELS; ++c)
-            b.value[c][j] = v[c + 1];
+            b.value[c][j] = taken_[1][c + 1];
         break;
     }
+}
+
+// Parses the data lines of one row that the fused row scan did not take,
+// slot after slot, into row j of `b`.
+template <Layout::Kind Kind> bool RowReader::parse_row(RowBlock& b, unsigned j) {
+    constexpr const Layout& l = layout_of(Kind);
+    bool iso[4] = {};
+    for (int k = l.first_slot; k <= l.last_slot; ++k) {
+        if (!took_[k] && !numbers(k, l.columns, has_time(Kind, k), iso[k])) return false;
+    }
+    store_row<Kind>(b, j, iso);
     return true;
 }
 
@@ -455,10 +435,9 @@ template <Layout::Kind Kind> unsigned RowReader::read_block_as(RowBlock& block) 
         }
         for (int k = layout_.first_slot; k <= layout_.last_slot; ++k) {
             if (took_[k]) continue;
-            const SlotRead r = Kind == Layout::Kind::four_column  ? read_slot<4, true>(k)
-                               : Kind == Layout::Kind::two_column ? read_slot<2, true>(k)
-                               : k == 0                           ? read_slot<1, true>(k)
-                                                                  : read_slot<1, false>(k);
+            constexpr int count = layout_of(Kind).columns;
+            const SlotRead r =
+                has_time(Kind, k) ? read_slot<count, true>(k) : read_slot<count, false>(k);
             if (r == SlotRead::failed) return j;
             if (r == SlotRead::end_of_group) {
                 ended = true;

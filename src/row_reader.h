@@ -101,14 +101,15 @@ class RowReader {
     void time_checks(const RowBlock& b, unsigned j);
     [[gnu::noinline]] unsigned too_many_rows(unsigned j);
     template <Layout::Kind Kind> unsigned read_block_as(RowBlock& block);
+    template <Layout::Kind Kind> void store_row(RowBlock& b, unsigned j, const bool* iso);
     template <Layout::Kind Kind> bool parse_row(RowBlock& b, unsigned j);
     [[gnu::noinline]] SlotRead read_slot_on(int k);
     bool rows_line(InputSlot& slot, int k);
     void store_comment(int k);
     void warn(int subject, const std::string& text);
-    bool numbers(int k, double* v, int count, bool time, bool& iso);
+    bool numbers(int k, int count, bool time, bool& iso);
     // Out of line, so that the usual line's way stays short.
-    [[gnu::noinline]] bool numbers_otherwise(int k, double* v, int count, bool time, bool& iso);
+    [[gnu::noinline]] bool numbers_otherwise(int k, int count, bool time, bool& iso);
     [[gnu::noinline]] void warn_more_columns(int k);
     std::string parse_error(int k, int count, const DataLine& d) const;
     bool fail(std::string message);
@@ -121,8 +122,8 @@ class RowReader {
     ReadOptions options_;
     bool plain_; // no reading options: the usual lines take the short way
     LineWork work_;
-    // Whether the current line of each slot was read by the fused row scan,
-    // its numbers in taken_.
+    // Whether the current line of each slot was read by the fused row scan;
+    // the numbers of each slot's line as read, by the scan or otherwise.
     bool took_[4] = {};
     double taken_[4][4] = {};
 };

@@ -558,7 +558,6 @@ void Conversion::merge_report(Part& last) {
         report_add_values(report_, last.writer->values);
     }
     report_input_end(report_, last.reader.ended_slot, last.left);
-    report_.reading_warnings = first_.reader.data_warnings + held_data_warnings_;
     if (s_.binary) {
         const RowBlock& partial = last.queue.current();
         avq::ValueCounts counts[CHANNELS];
@@ -683,10 +682,10 @@ Status Conversion::run(GroupSummary& summary) {
     if (Status s = check_block_times()) return s;
     std::uint64_t clipped = 0;
     const std::uint64_t blocks = (written + SAMPLES - 1) / SAMPLES;
-    if (Status s =
-            finish_output(header.line, blocks, report_.reading_warnings + lines.size(), clipped)) {
-        return s;
-    }
+    // Warnings about the data that the reading wrote (channel times, more
+    // columns, headings), which --strict counts with the report's own.
+    const std::uint64_t warnings = first_.reader.data_warnings + held_data_warnings_ + lines.size();
+    if (Status s = finish_output(header.line, blocks, warnings, clipped)) return s;
     summary = make_summary(report_, written, s_.end_mode, clipped);
     return {};
 }

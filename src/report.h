@@ -121,9 +121,6 @@ struct GroupReport {
     ValueCounts values[CHANNELS];
     int ended_slot = -1;    // the input whose end stopped the reading
     std::uint64_t left = 0; // the most data lines left in another input
-    // Warnings about the data that the reading wrote (channel times, more
-    // columns, headings), which --strict counts with the report's own.
-    std::uint64_t reading_warnings = 0;
 };
 
 // Starts the report of a group.

@@ -41,6 +41,7 @@
 
 #include "convert.h"
 #include "fuzz_support.h"
+#include "numscan.h"
 
 namespace {
 
@@ -53,7 +54,12 @@ const double SCALES[] = {1.0, 1000.0, -0.001, 1e300};
 const char DELIMITERS[] = {0, ',', ';', '\t'};
 
 // The plain twin of a file read with `o`: blanks for the delimiter and
-// points for decimal commas, in every line but comments (the header).
+// points for decimal commas, in every line but comments (the header). A
+// line whose first field is empty (";0;1;2", the heading a spreadsheet
+// writes for an unnamed index column) has no plain twin: blanks would move
+// its numbers into the first field. As the first line of a file it is a
+// heading and skipped; anywhere else it fails. So it becomes a "#" line,
+// which is skipped too.
 std::string plain_twin(const std::string& text, const ReadOptions& o) {
     std::string out;
     std::size_t start = 0;
@@ -62,6 +68,12 @@ std::string plain_twin(const std::string& text, const ReadOptions& o) {
         end = end == std::string::npos ? text.size() : end + 1;
         std::string line = text.substr(start, end - start);
         const std::size_t first = start == 0 && line.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+        std::size_t lead = first;
+        while (lead < line.size() && is_space(line[lead]))
+            ++lead;
+        if (o.delimiter != 0 && o.delimiter != '\t' && lead < line.size() &&
+            line[lead] == o.delimiter)
+            line.insert(first, "#");
         if (line.size() <= first || line[first] != '!') {
             for (std::size_t i = first; i < line.size(); ++i) {
                 if (o.delimiter != 0 && line[i] == o.delimiter) line[i] = ' ';

@@ -414,6 +414,8 @@ TEST(DataLine, HeadingIsAFirstFieldThatIsNoNumberNorDate) {
     for (const char* line : {"+.5", "Infinity", "NaN(1)", "02.01.2026 1", "12.5Pa"})
         EXPECT_FALSE(is_heading(line, plain)) << line;
     EXPECT_TRUE(is_heading("time value;1", semi));
+    // The heading a spreadsheet writes above an unnamed index column.
+    EXPECT_TRUE(is_heading(";0;1;2", semi));
     EXPECT_FALSE(is_heading(" 1 x;y", semi));
     EXPECT_FALSE(is_heading(",5 1", dc));
     EXPECT_TRUE(is_heading(",5 1", plain));

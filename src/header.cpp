@@ -60,12 +60,12 @@ std::string expected_header(const Settings& s, const Comments& c, const double* 
 
 Status settle_header(const Settings& s, const GroupNames& names, Comments c, const double* head,
                      std::size_t n, SettledHeader& out) {
+    // One four-column file has one comment, which nothing can disagree with.
     std::string* line = c.line;
-    if (s.layout->one_file()) line[2] = line[3] = line[1];
-    for (int k = 1; k <= 3; ++k) {
-        if (!s.layout->one_file() || k == 1) check_comment(names.input[k], line[k]);
-    }
-    if (!line[1].empty() && !line[2].empty() && !line[3].empty() &&
+    const int files = s.layout->inputs();
+    for (int k = 1; k <= files; ++k)
+        check_comment(names.input[k], line[k]);
+    if (files == 3 && !line[1].empty() && !line[2].empty() && !line[3].empty() &&
         (line[2] != line[1] || line[3] != line[1])) {
         std::fprintf(stderr, "Warning: comments disagree:\n%s\n%s\n%s\n", line[1].c_str(),
                      line[2].c_str(), line[3].c_str());

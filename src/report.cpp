@@ -1,6 +1,4 @@
 // The integrity report of a group and the --summary line: see report.h.
-// This unit holds what runs once per group (setting up, finding the typical
-// steps, merging, the messages); the per-row part is inline in report.h.
 #include "report.h"
 
 #include <algorithm>
@@ -11,6 +9,30 @@
 
 namespace {
 
+// Classifies the step from `prev` to `p` in series k.
+inline void report_step(GroupReport& r, int k, const Place& prev, const Place& p) {
+    const double step = p.time - prev.time;
+    if (step > r.s[k].gap_limit) {
+        r.s[k].gaps.note(step, p);
+    } else if (step <= 0) {
+        r.s[k].backs.note(step, p);
+    }
+}
+
+// Classifies the step from `prev` to `t` in every series.
+void report_steps(GroupReport& r, const RowTimes& prev, const RowTimes& t) {
+    for (int k = 0; k < r.series; ++k)
+        report_step(r, k, prev.series[k], t.series[k]);
+}
+
+// Checks the channels of row `t` against each other.
+void report_alignment(GroupReport& r, const RowTimes& t) {
+    for (int k = 1; k < r.series; ++k) {
+        const double d = t.series[k].time - t.series[0].time;
+        if (std::fabs(d) > r.align_limit) r.out_of_line[k - 1].note(d, t.series[k]);
+    }
+}
+
 void set_typical(GroupReport& r, const double* typical) {
     for (int k = 0; k < CHANNELS; ++k) {
         r.s[k].typical = typical[k];
@@ -18,7 +40,6 @@ void set_typical(GroupReport& r, const double* typical) {
     }
     r.align_limit = typical[0] > 0 ? typical[0] / 2 : INFINITY;
     r.classifying = true;
-    r.steady_from = ESTIMATE_ROWS;
 }
 
 // Classifies the buffered rows with the typical steps `typical`.
@@ -41,6 +62,22 @@ void resolve_pending(GroupReport& r) {
         typical[k] = typical_step(times.data(), times.size());
     }
     replay_pending(r, typical);
+}
+
+// Feeds the times of one row: buffered until the typical steps are known,
+// classified from then on.
+void report_times(GroupReport& r, const RowTimes& t) {
+    if (r.rows < ESTIMATE_ROWS) r.head[r.rows] = t.series[0];
+    if (r.rows == 0) r.first = t;
+    if (r.classifying) {
+        if (r.rows > 0) report_steps(r, r.last, t);
+        report_alignment(r, t);
+    } else {
+        r.pending.push_back(t);
+        if (r.pending.size() == TYPICAL_ROWS) resolve_pending(r);
+    }
+    r.last = t;
+    ++r.rows;
 }
 
 // `a` followed by `b`: counts add, the first place is a's when it has one.
@@ -235,12 +272,22 @@ void report_add_values(GroupReport& r, const ValueCounts* counts) {
     }
 }
 
-void report_pending_row(GroupReport& r, const RowTimes& t) {
-    r.pending.push_back(t);
-    if (r.pending.size() == TYPICAL_ROWS) resolve_pending(r);
+namespace {
+
+// Whether row r.rows takes the steady loops below: the typical steps are
+// known and the first rows (the head) are kept.
+bool steady(const GroupReport& r) {
+    return r.classifying && r.rows >= ESTIMATE_ROWS;
 }
 
-namespace {
+// Feeds the times of row j of `b` as read, before the rows are steady.
+// Series that the layout does not have repeat the first one.
+void report_row(GroupReport& r, const RowBlock& b, unsigned j) {
+    RowTimes t;
+    for (int k = 0; k < CHANNELS; ++k)
+        t.series[k] = {b.time[r.series_channel[k]][j], b.line[r.series_slot[k]][j]};
+    report_times(r, t);
+}
 
 // The steady rows `from` to n - 1 of one time series held in channel 1's
 // time (the time file, the four-column file): its steps only, in a tight
@@ -293,7 +340,7 @@ void steady_three_series(GroupReport& r, const RowBlock& b, unsigned from, unsig
 
 void report_block(GroupReport& r, const RowBlock& b, unsigned n) {
     unsigned j = 0;
-    for (; j < n && r.rows < r.steady_from; ++j)
+    for (; j < n && !steady(r); ++j)
         report_row(r, b, j);
     if (j == n) return;
     if (r.series == 1) {

@@ -115,9 +115,6 @@ struct GroupReport {
     SeriesReport s[CHANNELS];
     double align_limit = INFINITY; // half of channel 1's typical step
     Finding out_of_line[2];        // channels 2 and 3 against channel 1
-    // The row from which rows take the short way: once the typical steps
-    // are known and the first rows are kept.
-    std::uint64_t steady_from = UINT64_MAX;
     ValueCounts values[CHANNELS];
     int ended_slot = -1;    // the input whose end stopped the reading
     std::uint64_t left = 0; // the most data lines left in another input
@@ -157,75 +154,3 @@ GroupSummary make_summary(const GroupReport& r, std::uint64_t rows_written, EndM
                           std::uint64_t clipped);
 // "summary: OUT: ..." and a line end.
 std::string summary_line(const char* oname, const GroupSummary& s);
-
-// --- The per-row part, inline: it runs for every row of the reading. ---
-
-// Out of line: buffers the row until the typical steps are known.
-void report_pending_row(GroupReport& r, const RowTimes& t);
-
-// Classifies the step from `prev` to `p` in series k.
-inline void report_step(GroupReport& r, int k, const Place& prev, const Place& p) {
-    const double step = p.time - prev.time;
-    if (step > r.s[k].gap_limit) {
-        r.s[k].gaps.note(step, p);
-    } else if (step <= 0) {
-        r.s[k].backs.note(step, p);
-    }
-}
-
-// Classifies the step from `prev` to `t` in every series.
-inline void report_steps(GroupReport& r, const RowTimes& prev, const RowTimes& t) {
-    for (int k = 0; k < r.series; ++k)
-        report_step(r, k, prev.series[k], t.series[k]);
-}
-
-// Checks the channels of row `t` against each other.
-inline void report_alignment(GroupReport& r, const RowTimes& t) {
-    for (int k = 1; k < r.series; ++k) {
-        const double d = t.series[k].time - t.series[0].time;
-        if (std::fabs(d) > r.align_limit) r.out_of_line[k - 1].note(d, t.series[k]);
-    }
-}
-
-// Feeds the times of one row.
-inline void report_times(GroupReport& r, const RowTimes& t) {
-    if (r.rows < ESTIMATE_ROWS) r.head[r.rows] = t.series[0];
-    if (r.rows == 0) r.first = t;
-    if (r.classifying) {
-        if (r.rows > 0) report_steps(r, r.last, t);
-        report_alignment(r, t);
-    } else {
-        report_pending_row(r, t);
-    }
-    r.last = t;
-    ++r.rows;
-}
-
-// Feeds the times of row j of `b` as read. Past the first rows, with the
-// typical steps known, a row takes the short way: its steps and, for three
-// two-column files, its alignment.
-inline void report_row(GroupReport& r, const RowBlock& b, unsigned j) {
-    if (r.rows >= r.steady_from) {
-        if (r.series == 1) {
-            const Place p{b.time[0][j], b.line[r.series_slot[0]][j]};
-            report_step(r, 0, r.last.series[0], p);
-            r.last.series[0] = p;
-        } else {
-            // Three two-column files: channel k's time in slot k + 1.
-            RowTimes t;
-            for (int k = 0; k < CHANNELS; ++k) {
-                t.series[k] = {b.time[k][j], b.line[k + 1][j]};
-                report_step(r, k, r.last.series[k], t.series[k]);
-            }
-            report_alignment(r, t);
-            r.last = t;
-        }
-        ++r.rows;
-        return;
-    }
-    // Series that the layout does not have repeat the first one.
-    RowTimes t;
-    for (int k = 0; k < CHANNELS; ++k)
-        t.series[k] = {b.time[r.series_channel[k]][j], b.line[r.series_slot[k]][j]};
-    report_times(r, t);
-}

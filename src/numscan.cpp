@@ -28,7 +28,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <system_error>
 
 #include "pow10.h"
@@ -283,7 +282,6 @@ struct Digits {
     std::uint64_t mantissa; // the value of the digits, the point left out
     unsigned length;        // bytes of the token after its sign: digits and point
     unsigned fraction;      // digits after the point
-    unsigned count;         // digits in all
 };
 
 // The inverse of 5^k modulo 2^64 for k from 0 to 16: multiplying an exact
@@ -386,20 +384,20 @@ inline std::uint64_t eight_digits(std::uint64_t v) {
         static_cast<unsigned>(__builtin_ctz(other >> (whole + 1))) & (0u - point);
     d.length = whole + point + fraction;
     d.fraction = fraction;
-    d.count = whole + fraction;
-    if (d.length >= 16 || d.count == 0) [[unlikely]]
+    const unsigned count = whole + fraction; // digits in all
+    if (d.length >= 16 || count == 0) [[unlikely]]
         return false;
-    const unsigned zeros = 16 - d.count;
+    const unsigned zeros = 16 - count;
 #if VELKOR_SSE2
     // From byte `whole` on, each byte takes the one after it (closing up
     // over the point, if there is one); from byte `count` on, zeros.
     const __m128i from_whole = bytes_from(whole);
     const __m128i closed = _mm_or_si128(_mm_and_si128(from_whole, _mm_srli_si128(w.values, 1)),
                                         _mm_andnot_si128(from_whole, w.values));
-    const std::uint64_t scaled = sixteen_digits(_mm_andnot_si128(bytes_from(d.count), closed));
+    const std::uint64_t scaled = sixteen_digits(_mm_andnot_si128(bytes_from(count), closed));
 #else
     std::uint64_t first = 0, second = 0;
-    for (unsigned i = 0; i < d.count; ++i) {
+    for (unsigned i = 0; i < count; ++i) {
         const std::uint64_t v = digit_value(q[i < whole ? i : i + 1]);
         if (i < 8) {
             first |= v << (8 * i);

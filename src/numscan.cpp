@@ -28,7 +28,6 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <system_error>
 
 #include "pow10.h"
@@ -283,7 +282,6 @@ struct Digits {
     std::uint64_t mantissa; // the value of the digits, the point left out
     unsigned length;        // bytes of the token after its sign: digits and point
     unsigned fraction;      // digits after the point
-    unsigned count;         // digits in all
 };
 
 // The inverse of 5^k modulo 2^64 for k from 0 to 16: multiplying an exact
@@ -333,6 +331,23 @@ inline std::uint64_t sixteen_digits(__m128i digits) {
     const auto both = static_cast<std::uint64_t>(_mm_cvtsi128_si64(eights));
     return (both & 0xFFFFFFFF) * 100000000 + (both >> 32);
 }
+
+// The 16 bytes at `q` classed: each less '0', the lanes that hold a digit,
+// and the digits and the points as bits (byte i in bit i).
+struct Window {
+    __m128i values;
+    __m128i digit_lanes;
+    unsigned digit_bits, point_bits;
+};
+
+[[gnu::always_inline]] inline Window window_at(const char* q) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
+    // A byte is a digit when its value less '0' is at most 9, unsigned.
+    const __m128i digit_lanes = _mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values);
+    return {values, digit_lanes, static_cast<unsigned>(_mm_movemask_epi8(digit_lanes)),
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))))};
+}
 #else
 // Bytes 0 to 7 of `v` (byte 0 in the lowest bits, the most significant
 // digit) hold digit values: their value as an eight-digit integer. Pairs,
@@ -350,13 +365,8 @@ inline std::uint64_t eight_digits(std::uint64_t v) {
 // `d.length` is 16) or has no digit.
 [[gnu::always_inline]] inline bool window_digits(const char* q, Digits& d) {
 #if VELKOR_SSE2
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-    const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
-    // A byte is a digit when its value less '0' is at most 9, unsigned.
-    const __m128i is_digit_lane = _mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values);
-    const auto digit_bits = static_cast<unsigned>(_mm_movemask_epi8(is_digit_lane));
-    const auto point_bits =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+    const Window w = window_at(q);
+    const unsigned digit_bits = w.digit_bits, point_bits = w.point_bits;
 #else
     unsigned digit_bits = 0, point_bits = 0;
     for (unsigned i = 0; i < 16; ++i) {
@@ -374,20 +384,20 @@ inline std::uint64_t eight_digits(std::uint64_t v) {
         static_cast<unsigned>(__builtin_ctz(other >> (whole + 1))) & (0u - point);
     d.length = whole + point + fraction;
     d.fraction = fraction;
-    d.count = whole + fraction;
-    if (d.length >= 16 || d.count == 0) [[unlikely]]
+    const unsigned count = whole + fraction; // digits in all
+    if (d.length >= 16 || count == 0) [[unlikely]]
         return false;
-    const unsigned zeros = 16 - d.count;
+    const unsigned zeros = 16 - count;
 #if VELKOR_SSE2
     // From byte `whole` on, each byte takes the one after it (closing up
     // over the point, if there is one); from byte `count` on, zeros.
     const __m128i from_whole = bytes_from(whole);
-    const __m128i closed = _mm_or_si128(_mm_and_si128(from_whole, _mm_srli_si128(values, 1)),
-                                        _mm_andnot_si128(from_whole, values));
-    const std::uint64_t scaled = sixteen_digits(_mm_andnot_si128(bytes_from(d.count), closed));
+    const __m128i closed = _mm_or_si128(_mm_and_si128(from_whole, _mm_srli_si128(w.values, 1)),
+                                        _mm_andnot_si128(from_whole, w.values));
+    const std::uint64_t scaled = sixteen_digits(_mm_andnot_si128(bytes_from(count), closed));
 #else
     std::uint64_t first = 0, second = 0;
-    for (unsigned i = 0; i < d.count; ++i) {
+    for (unsigned i = 0; i < count; ++i) {
         const std::uint64_t v = digit_value(q[i < whole ? i : i + 1]);
         if (i < 8) {
             first |= v << (8 * i);
@@ -492,30 +502,25 @@ template <int Count> [[gnu::noinline]] const char* scan_row(const char* p, doubl
 // or the line's end): when it is a number of the plain form without an
 // exponent, of at most 16 bytes and with a mantissa of at most 2^53 (the
 // exact way of scan_decimal), stores its value and returns true. From the
-// window, as window_digits reads it, except that the token's extent is
+// window, as window_at classes it, except that the token's extent is
 // known: its bytes must all be digits but for a sign first and the first
 // point. The sign's byte is read as a leading zero digit.
 [[gnu::always_inline]] inline bool token_value(const char* t, unsigned length, double& out) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t));
-    const __m128i values = _mm_sub_epi8(bytes, _mm_set1_epi8('0'));
-    const __m128i is_digit_lane = _mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values);
-    const auto digit_bits = static_cast<unsigned>(_mm_movemask_epi8(is_digit_lane));
-    const auto point_bits =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+    const Window w = window_at(t);
     const char c = *t;
     const unsigned sign = c == '-' || c == '+' ? 1 : 0;
     // The first point, or the token's end. (A token longer than 16 bytes
     // wants bits that the window's masks lack.)
     const std::uint64_t end_bit = std::uint64_t{1} << length;
     const std::uint64_t span = end_bit - 1;
-    const auto at = static_cast<unsigned>(__builtin_ctzll(point_bits | end_bit));
-    const std::uint64_t allowed = digit_bits | (std::uint64_t{1} << at) | sign;
-    if ((allowed & span) != span || (digit_bits & span) == 0) [[unlikely]]
+    const auto at = static_cast<unsigned>(__builtin_ctzll(w.point_bits | end_bit));
+    const std::uint64_t allowed = w.digit_bits | (std::uint64_t{1} << at) | sign;
+    if ((allowed & span) != span || (w.digit_bits & span) == 0) [[unlikely]]
         return false; // other bytes, or no digit ("-", ".")
     const unsigned point = at < length ? 1 : 0;
     const unsigned fraction = point != 0 ? length - 1 - at : 0;
     const unsigned used = length - point; // digits and the sign's byte
-    const __m128i only_digits = _mm_and_si128(values, is_digit_lane);
+    const __m128i only_digits = _mm_and_si128(w.values, w.digit_lanes);
     const __m128i from_point = bytes_from(at);
     const __m128i closed = _mm_or_si128(_mm_and_si128(from_point, _mm_srli_si128(only_digits, 1)),
                                         _mm_andnot_si128(from_point, only_digits));

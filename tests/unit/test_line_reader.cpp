@@ -2,10 +2,10 @@
 // that fit it (the same lines, byte for byte, the same end-of-file flag
 // after every read, the same buffer contents after the last read); longer
 // lines whole, across block boundaries; lines taken straight from the block
-// mixed with lines read one by one; peeking at the first block; the line
-// bound; read errors kept apart from the end of the file; finding where a
-// row line ends (for the second thread of a split group) against a plain
-// count of the lines.
+// mixed with lines read one by one; peeking at the first block; reads
+// interrupted by signals made again; read errors kept apart from the end
+// of the file; finding where a row line ends (for the second thread of a
+// split group) against a plain count of the lines.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>

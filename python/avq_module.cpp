@@ -459,10 +459,11 @@ WriteOutcome write_contents(const WriteJob& job) {
     avq::Writer writer(out->buffer(), job.options);
     writer.header(job.header);
     double columns[avq::CHANNELS][avq::SAMPLES];
-    for (std::uint64_t first = 0, k = 0; first < job.rows.n && out->buffer().error() == 0;
-         first += avq::SAMPLES, ++k) {
+    for (std::uint64_t first = 0; first < job.rows.n && out->buffer().error() == 0;
+         first += avq::SAMPLES) {
         block_columns(job.rows, first, columns);
-        const double time = job.start + static_cast<double>(k) * avq::SAMPLES / job.fs;
+        // Block k starts at row first = 512 k, at start + 512 k / fs.
+        const double time = job.start + static_cast<double>(first) / job.fs;
         outcome.clipped += writer.block({time, {columns[0], columns[1], columns[2]}});
     }
     outcome.error = out->finish();

@@ -13,8 +13,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -28,9 +26,19 @@
 #include "../test_files.h"
 #include "../text_util.h"
 #include "interrupts.h"
-#include "settings.h"
 
 namespace {
+
+using avq::CHANNELS;
+using avq::SAMPLES;
+
+// Opens `p` with libavq's output file; the test fails when it cannot.
+std::unique_ptr<avq::OutputFile> open_output(const std::string& p) {
+    avq::OutputError e;
+    auto out = avq::OutputFile::open(p.c_str(), e);
+    EXPECT_FALSE(e) << p << ": " << std::strerror(e.error);
+    return out;
+}
 
 class Writers : public ::testing::Test {
   protected:
@@ -48,16 +56,14 @@ class Writers : public ::testing::Test {
             d.assign(blocks * SAMPLES, 0.0);
         for (std::size_t i = 0; i < time_.size(); ++i) {
             time_[i] = t0 + static_cast<double>(i);
-            for (int c = 0; c < CHANNELS; ++c)
+            for (unsigned c = 0; c < CHANNELS; ++c)
                 data_[c][i] = f(i, c);
         }
     }
     // Writes the header and the table into `name` in `form`; returns the
     // file and the values each block clipped.
     std::pair<std::string, std::vector<unsigned>> file(const std::string& name, avq::Form form) {
-        avq::OutputError e;
-        const auto out = avq::OutputFile::open(path(name).c_str(), e);
-        EXPECT_NE(out, nullptr);
+        const auto out = open_output(path(name));
         avq::WriteOptions o = options_;
         o.form = form;
         avq::Writer writer(out->buffer(), o);
@@ -111,7 +117,7 @@ TEST(ClampToShort, SaturatesAndCountsOnlyBeyondTheBounds) {
 TEST_F(Writers, BinaryFileIsHeaderCarriageReturnAndRecords) {
     // One block; data distinct per channel and row, within 16 bits.
     table(1, 45296.7,
-          [](std::size_t i, int c) { return (c + 1) * 1000.0 - static_cast<double>(i); });
+          [](std::size_t i, unsigned c) { return (c + 1) * 1000.0 - static_cast<double>(i); });
     auto [f, clipped] = binary_file();
     EXPECT_EQ(clipped, std::vector<unsigned>{0});
     ASSERT_EQ(f.size(), 5 + avq::RECORD_BYTES);
@@ -134,24 +140,24 @@ TEST_F(Writers, BinaryFileIsHeaderCarriageReturnAndRecords) {
 
 TEST_F(Writers, BinaryUnixTimeIsTheLow32BitsOfWholeSeconds) {
     options_.unix_seconds = true;
-    table(1, 45296.7, [](std::size_t, int) { return 0.0; });
+    table(1, 45296.7, [](std::size_t, unsigned) { return 0.0; });
     auto f = binary_file().first;
     EXPECT_EQ(avq::get_le32(reinterpret_cast<const unsigned char*>(f.data()) + 5), 45296u);
 
-    table(1, 1700000012.25, [](std::size_t, int) { return 0.0; });
+    table(1, 1700000012.25, [](std::size_t, unsigned) { return 0.0; });
     f = binary_file().first;
     EXPECT_EQ(f.substr(5, 4), std::string("\x0c\xf1\x53\x65", 4)); // 0x6553F10C
 
     // Before the epoch: -1.5 s truncates to -1, stored as 0xFFFFFFFF; beyond
     // 32 bits the low half is kept.
-    table(1, -1.5, [](std::size_t, int) { return 0.0; });
+    table(1, -1.5, [](std::size_t, unsigned) { return 0.0; });
     EXPECT_EQ(binary_file().first.substr(5, 4), std::string("\xff\xff\xff\xff", 4));
-    table(1, 4294967296.0 + 7.9, [](std::size_t, int) { return 0.0; });
+    table(1, 4294967296.0 + 7.9, [](std::size_t, unsigned) { return 0.0; });
     EXPECT_EQ(binary_file().first.substr(5, 4), std::string("\x07\x00\x00\x00", 4));
 }
 
 TEST_F(Writers, BinaryMinuteSecondFormAroundTheEpochAndLeapDays) {
-    table(3, 0, [](std::size_t, int) { return 0.0; });
+    table(3, 0, [](std::size_t, unsigned) { return 0.0; });
     time_[0] = -1.5;             // 1969-12-31 23:59:59
     time_[512] = 951868799.9;    // 2000-02-29 23:59:59
     time_[1024] = 1700000012.25; // 22:13:32
@@ -167,7 +173,7 @@ TEST_F(Writers, BinaryMinuteSecondFormAroundTheEpochAndLeapDays) {
 }
 
 TEST_F(Writers, BinaryClippingIsCountedPerBlock) {
-    table(3, 0, [](std::size_t, int) { return 1.0; });
+    table(3, 0, [](std::size_t, unsigned) { return 1.0; });
     data_[0][3] = 40.0;      // block 0: one value
     data_[1][600] = -40.0;   // block 1: two values, two channels
     data_[2][700] = 32.7675; // 32767.5 after scaling
@@ -189,7 +195,7 @@ TEST_F(Writers, BinaryWithoutRowsIsTheHeaderAlone) {
 }
 
 TEST_F(Writers, AsciiTimeFieldsInEveryForm) {
-    table(1, 1700000012.25, [](std::size_t, int) { return 0.0; });
+    table(1, 1700000012.25, [](std::size_t, unsigned) { return 0.0; });
     struct Form {
         int normal, in_day;
         const char* start;
@@ -218,7 +224,7 @@ TEST_F(Writers, AsciiTimeFieldsInEveryForm) {
 }
 
 TEST_F(Writers, AsciiLinesHold514FieldsAtFullResolution) {
-    table(2, 0, [](std::size_t i, int c) {
+    table(2, 0, [](std::size_t i, unsigned c) {
         return c == 0 ? static_cast<double>(i) / 3.0 : c == 1 ? -2.5 : 100.0;
     });
     data_[1][5] = 123456789012345678.0;
@@ -252,14 +258,6 @@ TEST_F(Writers, AsciiLinesHold514FieldsAtFullResolution) {
     options_.scale = 2.0;
     data_[2][0] = 0.5;
     EXPECT_EQ(split(split(ascii_file(), '\n')[3], ' ')[2], "1");
-}
-
-// Opens `p` with libavq's output file; the test fails when it cannot.
-std::unique_ptr<avq::OutputFile> open_output(const std::string& p) {
-    avq::OutputError e;
-    auto out = avq::OutputFile::open(p.c_str(), e);
-    EXPECT_FALSE(e) << p << ": " << std::strerror(e.error);
-    return out;
 }
 
 TEST_F(Writers, OutputFileKeepsPermissionBitsAndLeavesNoTemporary) {
@@ -411,9 +409,7 @@ TEST_F(Writers, SpoolIsCopiedToOutputsOfEveryKind) {
     ASSERT_EQ(::pwrite(spool->descriptor(), body.data(), body.size(), 0),
               static_cast<ssize_t>(body.size()));
     const auto copy = [&](const std::string& name) {
-        avq::OutputError e;
-        const auto out = avq::OutputFile::open(name.c_str(), e);
-        EXPECT_NE(out, nullptr);
+        const auto out = open_output(name);
         out->write("!h\r", 3);
         std::uint64_t at = 0;
         const int e_copy = out->append_from(spool->descriptor(), 5, body.size() - 5, at);

@@ -138,7 +138,7 @@ TimeHeader block_time_header(double seconds, bool unix_seconds) {
 }
 
 unsigned binary_record(const BlockValues& b, double scale, bool unix_seconds, unsigned char* record,
-                       ValueCounts* counts, unsigned counted) {
+                       ValueCounts* counts) {
     const TimeHeader th = block_time_header(b.time, unix_seconds);
     unsigned clipped = 0;
     for (unsigned c = 0; c < CHANNELS; ++c) {
@@ -147,10 +147,8 @@ unsigned binary_record(const BlockValues& b, double scale, bool unix_seconds, un
         put_le16(channel + 2, th.word1);
         std::int16_t words[SAMPLES];
         ValueCounts unused;
-        const unsigned first = counts != nullptr ? counted : 0;
-        if (first > 0) clipped += convert<true>(b.values[c], first, scale, words, counts[c]);
-        clipped +=
-            convert<false>(b.values[c] + first, SAMPLES - first, scale, words + first, unused);
+        clipped += counts != nullptr ? convert<true>(b.values[c], SAMPLES, scale, words, counts[c])
+                                     : convert<false>(b.values[c], SAMPLES, scale, words, unused);
         if constexpr (std::endian::native == std::endian::big) {
             for (std::int16_t& w : words)
                 w = static_cast<std::int16_t>(__builtin_bswap16(static_cast<std::uint16_t>(w)));
@@ -202,14 +200,14 @@ void Writer::header(std::string_view comment) {
     out_.write(options_.form == Form::binary ? &BINARY_HEADER_END : &ASCII_HEADER_END, 1);
 }
 
-unsigned Writer::block(const BlockValues& b, ValueCounts* counts, unsigned counted) {
+unsigned Writer::block(const BlockValues& b, ValueCounts* counts) {
     if (options_.form == Form::ascii) {
         out_.commit(ascii_block(b, options_, out_.reserve(ASCII_BLOCK_ROOM)));
         return 0;
     }
     auto* record = reinterpret_cast<unsigned char*>(out_.reserve(RECORD_BYTES));
     const unsigned clipped =
-        binary_record(b, options_.scale, options_.unix_seconds, record, counts, counted);
+        binary_record(b, options_.scale, options_.unix_seconds, record, counts);
     out_.commit(reinterpret_cast<char*>(record) + RECORD_BYTES);
     return clipped;
 }

@@ -145,7 +145,7 @@ struct BlockWriter {
             bad_row = index * SAMPLES;
             bad_time_value = v.time;
         }
-        clips.note(index, writer.block(v, binary ? values : nullptr, count ? SAMPLES : 0));
+        clips.note(index, writer.block(v, binary && count ? values : nullptr));
     }
 
     bool binary;

@@ -96,9 +96,9 @@ TimeHeader block_time_header(double seconds, bool unix_seconds);
 
 // Writes the binary record of `b` (RECORD_BYTES, little-endian) at `record`.
 // Returns the number of values clipped. With `counts` (one per channel), adds
-// the counts of the first `counted` values of each channel.
+// the counts of the values of each channel.
 unsigned binary_record(const BlockValues& b, double scale, bool unix_seconds, unsigned char* record,
-                       ValueCounts* counts = nullptr, unsigned counted = SAMPLES);
+                       ValueCounts* counts = nullptr);
 
 // Adds the counts of `n` values times `scale` to `counts`.
 void count_values(const double* values, std::size_t n, double scale, ValueCounts& counts);
@@ -152,8 +152,8 @@ class Writer {
     // byte that ends it in the writer's form.
     void header(std::string_view comment);
     // Writes a block; returns the number of values clipped (binary). With
-    // `counts`, adds the counts of its first `counted` values per channel.
-    unsigned block(const BlockValues& b, ValueCounts* counts = nullptr, unsigned counted = SAMPLES);
+    // `counts`, adds the counts of its values per channel.
+    unsigned block(const BlockValues& b, ValueCounts* counts = nullptr);
 
   private:
     OutputBuffer& out_;
